@@ -1,0 +1,215 @@
+// Construction, the host-window search, lifetime, the setters and the
+// session control of the client object.
+#include "client/CFtpClient.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "session/CFtpClientThread.h"
+#include "session/ReplyText.h"
+
+namespace {
+
+// The host's control sits inside a browser pane; notifications go to the
+// first window of the control, found by walking this chain of classes.
+const char* const kHostWindowChain[] = {
+    "Shell DocObject View",
+    "Internet Explorer_Server",
+    "AfxOleControl42",
+    "AfxWnd42",
+};
+
+void CopyText(char* field, const char* text) {
+    size_t length = strnlen(text, kTextFieldSize - 1);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+}  // namespace
+
+CFtpClient::CFtpClient() : m_nRefs(1) {
+    m_nErrorCode = 0;
+    m_bExtraFlag = 1;
+    m_hMessageHwnd = 0;
+    m_nDirectoryResult = 0;
+    FindMessageWindow();
+
+    char line[64];
+    snprintf(line, sizeof line, " m_hMessageHwnd is %lld >>>>>>>",
+             (long long)(intptr_t)m_hMessageHwnd.load());
+    plat::OutputDebugStringA(line);
+    plat::OutputDebugStringA(" this is release !");
+
+    m_nPort = 0;
+    m_pSessionThread = nullptr;
+    m_hStopEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_hStoppedEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_hAbortEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_hAbortDoneEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_hDoneEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_nSeekFlag = 0;
+    m_nBufferingMode = 0;
+    m_nBlockSize = 262144;
+    memset(m_szLocalAddress, 0, sizeof m_szLocalAddress);
+    memset(m_szServerAddress, 0, sizeof m_szServerAddress);
+    memset(m_szUserName, 0, sizeof m_szUserName);
+    memset(m_szPassword, 0, sizeof m_szPassword);
+    memset(m_szListResult, 0, sizeof m_szListResult);
+    plat::OutputDebugStringA("CFtpClient::CFtpClient 4.2.\n");
+    m_dTransferRate = 0.0;
+    m_nStreamMode = 1;
+    m_bOverwrite = 0;
+    m_bAppend = 0;
+    m_nRemoteFileSize = 0;
+}
+
+CFtpClient::~CFtpClient() {}
+
+void CFtpClient::FindMessageWindow() {
+    plat::CWinThread* thread = plat::AfxGetThread();
+    plat::HWND window = thread != nullptr ? thread->GetMainWnd() : 0;
+    for (const char* className : kHostWindowChain) {
+        window = plat::FindWindowExA(window, 0, className, nullptr);
+        m_hMessageHwnd = window;
+        if (window == 0) return;
+    }
+}
+
+void CFtpClient::Release() {
+    StopSession();
+    plat::Sleep(2);
+    ReleaseRef();
+}
+
+void CFtpClient::AddRef() {
+    m_nRefs.fetch_add(1);
+}
+
+void CFtpClient::ReleaseRef() {
+    if (m_nRefs.fetch_sub(1) != 1) return;
+    CloseEvents();
+    delete this;
+}
+
+void CFtpClient::CloseEvents() {
+    plat::CloseHandle(m_hStopEvent);
+    plat::CloseHandle(m_hStoppedEvent);
+    plat::CloseHandle(m_hAbortEvent);
+    plat::CloseHandle(m_hAbortDoneEvent);
+    plat::CloseHandle(m_hDoneEvent);
+}
+
+CFtpClientThread* CFtpClient::AcquireSession() {
+    m_csSession.Lock();
+    CFtpClientThread* session = m_pSessionThread.load();
+    if (session != nullptr) session->AddRef();
+    m_csSession.Unlock();
+    return session;
+}
+
+void CFtpClient::DetachSession(CFtpClientThread* session) {
+    m_csSession.Lock();
+    if (m_pSessionThread.load() == session) m_pSessionThread = nullptr;
+    m_csSession.Unlock();
+}
+
+void CFtpClient::CopyServerAddress(char* out, size_t outSize) {
+    m_csServerAddress.Lock();
+    snprintf(out, outSize, "%s", m_szServerAddress);
+    m_csServerAddress.Unlock();
+}
+
+void CFtpClient::CutServerAddressAtBar(char* secondAddressOut, size_t outSize, bool* hadBar) {
+    m_csServerAddress.Lock();
+    char* bar = strchr(m_szServerAddress, '|');
+    *hadBar = bar != nullptr;
+    if (bar != nullptr) {
+        *bar = '\0';
+        snprintf(secondAddressOut, outSize, "%s", bar + 1);
+    }
+    m_csServerAddress.Unlock();
+}
+
+void CFtpClient::SetServerAddress(const char* address) {
+    m_csServerAddress.Lock();
+    CopyText(m_szServerAddress, address);
+    m_csServerAddress.Unlock();
+}
+
+bool CFtpClient::IsBusy() {
+    CFtpClientThread* session = AcquireSession();
+    if (session == nullptr) return false;
+    bool busy = session->m_nOperation.load() != kOperationNone;
+    session->ReleaseRef();
+    return busy;
+}
+
+int CFtpClient::GetSeekFlag() {
+    return m_nSeekFlag;
+}
+
+int CFtpClient::SetMessageWindow(HWND hWnd) {
+    if (IsBusy()) return 0;
+    m_hMessageHwnd = hWnd;
+    return 1;
+}
+
+int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userName,
+                                    const char* password, unsigned short port,
+                                    unsigned char overwrite, unsigned char append,
+                                    const char* localAddress, unsigned char extraFlag) {
+    if (m_pSessionThread.load() != nullptr) return 0;
+    // These texts go to the server (or to inet_addr); an oversized text or a
+    // line break would corrupt the field or smuggle in another command.
+    const char* texts[] = {serverAddress, userName, password, localAddress};
+    for (const char* text : texts) {
+        if (!IsSafeCommandText(text, kTextFieldSize)) return 0;
+    }
+    plat::OutputDebugStringA("SetConnectParameter receive ip ");
+    plat::OutputDebugStringA(serverAddress);
+    plat::OutputDebugStringA(".\n");
+    SetServerAddress(serverAddress);
+    CopyText(m_szUserName, userName);
+    CopyText(m_szPassword, password);
+    m_nPort = port;
+    m_bAppend = append;
+    m_bOverwrite = overwrite;
+    CopyText(m_szLocalAddress, localAddress);
+    m_bExtraFlag = extraFlag;
+    return 1;
+}
+
+int CFtpClient::SetBlockSize(unsigned int bytes) {
+    if (IsBusy()) return 0;
+    m_nBlockSize = bytes;
+    return 1;
+}
+
+int CFtpClient::SetStreamMode(int mode) {
+    if (IsBusy()) return 0;
+    m_nStreamMode = mode;
+    return 1;
+}
+
+int CFtpClient::SetBufferingMode(int mode) {
+    if (IsBusy()) return 0;
+    m_nBufferingMode = mode;
+    return 1;
+}
+
+int CFtpClient::SetTransferRate(double megabitsPerSecond) {
+    // Written so that NaN is refused too.
+    if (!(megabitsPerSecond > 0.0 && megabitsPerSecond <= 100.0)) return 0;
+    m_dTransferRate = megabitsPerSecond;
+    return 1;
+}
+
+void CFtpClient::StopSession() {
+    CFtpClientThread* session = AcquireSession();
+    if (session == nullptr) return;
+    plat::ResetEvent(m_hStoppedEvent);
+    plat::SetEvent(m_hStopEvent);
+    if (session->IsLoggedIn()) session->WaitWhileRunning(m_hStoppedEvent);
+    session->ReleaseRef();
+}

@@ -1,0 +1,148 @@
+// The client object a host receives from CreateFtpClientInstance. It holds
+// the connection parameters and options, the host window for notifications,
+// the events through which it talks to its session thread, and a pointer to
+// that session (created by the first operation that needs the server).
+//
+// Threads: the host calls the operations; the session thread and its
+// workers read and write some fields directly. Every field another thread
+// may touch while the host does is atomic or handed over through events.
+//
+// Lifetime: the host's reference ends with Release; a session object still
+// running holds a reference of its own, so the object and its events stay
+// valid until the last holder lets go.
+#pragma once
+
+#include <atomic>
+#include <stdint.h>
+
+#include "IFtpClient.h"
+#include "platform/Platform.h"
+#include "platform/Threads.h"
+#include "session/FieldSizes.h"
+
+class CFtpClientThread;
+
+class CFtpClient : public IFtpClient {
+public:
+    CFtpClient();
+
+    // IFtpClient, in slot order.
+    void Release() override;
+    int GetSeekFlag() override;
+    void StopSession() override;
+    int SetMessageWindow(HWND hWnd) override;
+    int SetConnectParameter(const char* serverAddress, const char* userName,
+                            const char* password, unsigned short port,
+                            unsigned char overwrite, unsigned char append,
+                            const char* localAddress, unsigned char extraFlag) override;
+    int SendFile(const char* localPath, const char* remoteName) override;
+    int DeleteRemoteFile(const char* remotePath) override;
+    int ReceiveFile(const char* remotePath, const char* localPath) override;
+    int ReadStream(const char* remotePath, unsigned char* buffer, unsigned int position,
+                   unsigned int length, unsigned int* bytesRead) override;
+    int ReadStreamOnce(const char* remotePath, unsigned char* buffer, unsigned int position,
+                       unsigned int length, unsigned int* bytesRead, int attempt) override;
+    int GetRemoteFileSize(const char* remotePath) override;
+    int SetBlockSize(unsigned int bytes) override;
+    char* ListDirectory(const char* directory, const char* pattern) override;
+    int CreateOrRemoveDirectory(const char* path, unsigned char create) override;
+    int SetStreamMode(int mode) override;
+    int SetBufferingMode(int mode) override;
+    int SetTransferRate(double megabitsPerSecond) override;
+
+    // Slot 17: only destroys what construction built; Release closes the
+    // events and stops the session before the last reference goes.
+    virtual ~CFtpClient();
+
+    // Shared ownership with a running session (see the class comment).
+    void AddRef();
+    void ReleaseRef();
+
+    // The session object with a reference taken, or null. The caller owns
+    // the reference (CFtpClientThread::ReleaseRef).
+    CFtpClientThread* AcquireSession();
+    // Called by the session when its run has ended for good.
+    void DetachSession(CFtpClientThread* session);
+
+    // The server address text under its lock (the session rewrites it while
+    // connecting; other threads read it).
+    void CopyServerAddress(char* out, size_t outSize);
+    void CutServerAddressAtBar(char* secondAddressOut, size_t outSize, bool* hadBar);
+    void SetServerAddress(const char* address);
+
+    // ---- Fields (names as the rest of the library knows them) ----
+    std::atomic<int32_t> m_nStreamMode;
+    char m_szListResult[kTextFieldSize];
+    std::atomic<uint32_t> m_nBlockSize;
+    std::atomic<int32_t> m_nDirectoryResult;
+    std::atomic<int32_t> m_nErrorCode;
+    plat::HANDLE m_hDoneEvent;
+    std::atomic<int32_t> m_nBufferingMode;
+    std::atomic<double> m_dTransferRate;
+    // 0 until the first size query: no buffering wait away from the start in
+    // stream modes other than 1 until the size is known.
+    std::atomic<int32_t> m_nRemoteFileSize;
+    std::atomic<CFtpClientThread*> m_pSessionThread;
+    std::atomic<plat::HWND> m_hMessageHwnd;
+    std::atomic<int32_t> m_nSeekFlag;
+    plat::CCriticalSection m_csRead;
+    char m_szLocalAddress[kTextFieldSize];
+    uint8_t m_bOverwrite;
+    uint8_t m_bAppend;
+    uint8_t m_bExtraFlag;
+    char m_szServerAddress[kTextFieldSize];
+    char m_szUserName[kTextFieldSize];
+    char m_szPassword[kTextFieldSize];
+    uint16_t m_nPort;
+    plat::HANDLE m_hStopEvent;
+    plat::HANDLE m_hStoppedEvent;
+    plat::HANDLE m_hAbortEvent;
+    plat::HANDLE m_hAbortDoneEvent;
+
+private:
+    void FindMessageWindow();
+    bool IsBusy();
+    // Creates and starts a session when there is none; returns it with a
+    // reference taken for the caller, or null when it cannot be created.
+    CFtpClientThread* SessionForRequest(bool synchronous);
+    CFtpClientThread* CreateSession();
+    void WaitForResult(CFtpClientThread* session);
+    void CloseEvents();
+
+    // Stream reading steps.
+    int ServeFromHead(CFtpClientThread* session, unsigned char* buffer, unsigned int length,
+                      unsigned int* bytesRead);
+    void AbortRunningStream(CFtpClientThread* session);
+    int Serve(CFtpClientThread* session, unsigned char* buffer, unsigned int position,
+              unsigned int length, unsigned int* bytesRead);
+    bool ShouldWaitForBuffering(CFtpClientThread* session, unsigned int position,
+                                unsigned int length);
+    void WaitForBuffering(CFtpClientThread* session);
+    int DirectRead(CFtpClientThread* session, unsigned char* buffer, unsigned int length,
+                   unsigned int* bytesRead);
+    int PendingRead(CFtpClientThread* session);
+
+    std::atomic<int> m_nRefs;
+    plat::CCriticalSection m_csSession;        // m_pSessionThread and its references
+    plat::CCriticalSection m_csServerAddress;  // m_szServerAddress
+    // Makes a request's busy test and its hand-over one step, so that two
+    // host threads cannot both pass the test and write one session's fields.
+    plat::CCriticalSection m_csRequest;
+};
+
+// Holds a critical section for a scope, with an early release.
+class RequestLock {
+public:
+    explicit RequestLock(plat::CCriticalSection& cs) : m_cs(cs), m_bHeld(true) { m_cs.Lock(); }
+    ~RequestLock() { Unlock(); }
+    void Unlock() {
+        if (m_bHeld) m_cs.Unlock();
+        m_bHeld = false;
+    }
+    RequestLock(const RequestLock&) = delete;
+    RequestLock& operator=(const RequestLock&) = delete;
+
+private:
+    plat::CCriticalSection& m_cs;
+    bool m_bHeld;
+};

@@ -1,0 +1,246 @@
+// The six file operations: each checks its arguments, writes its
+// parameters into the session object and sets the operation code last.
+// Upload and download return at once; the other four wait for the result.
+#include <new>
+#include <stdio.h>
+#include <string.h>
+
+#include "client/CFtpClient.h"
+#include "platform/LocalFile.h"
+#include "session/CFtpClientThread.h"
+#include "session/ReplyText.h"
+
+namespace {
+
+const size_t kFileErrorTextSize = 1024;
+
+void CopyText(char* field, const char* text) {
+    size_t length = strnlen(text, kTextFieldSize - 1);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+bool IsEmpty(const char* text) {
+    return text == nullptr || text[0] == '\0';
+}
+
+// The part of a local path after its last separator (the whole path when
+// it has none).
+const char* LocalFileName(const char* localPath) {
+    const char* name = localPath;
+    for (const char* p = localPath; *p != '\0'; ++p) {
+        if (plat::IsLocalPathSeparator(*p)) name = p + 1;
+    }
+    return name;
+}
+
+const char* RemoteFileName(const char* remotePath) {
+    const char* slash = strrchr(remotePath, '/');
+    return slash != nullptr ? slash + 1 : remotePath;
+}
+
+// The file must exist and open for reading while others are kept from
+// writing it; it is closed again at once.
+bool CanReadLocalFile(const char* localPath) {
+    if (!plat::CFile::GetStatus(localPath)) return false;
+    plat::CFile file;
+    char errorText[kFileErrorTextSize];
+    if (!file.Open(localPath, plat::CFile::modeRead | plat::CFile::shareDenyWrite |
+                                  plat::CFile::typeBinary,
+                   errorText, sizeof errorText)) {
+        return false;
+    }
+    file.Close();
+    return true;
+}
+
+// Creates the file, or empties it when it exists.
+bool CreateEmptyLocalFile(const char* localPath) {
+    plat::CFile file;
+    char errorText[kFileErrorTextSize];
+    if (!file.Open(localPath, plat::CFile::modeCreate | plat::CFile::modeWrite |
+                                  plat::CFile::shareExclusive | plat::CFile::typeBinary,
+                   errorText, sizeof errorText)) {
+        return false;
+    }
+    file.Close();
+    return true;
+}
+
+}  // namespace
+
+// Returns the session (existing, or new and not yet started) with a
+// reference for the caller, after resetting the hand-over events. Called
+// with m_csRequest held, so no other request creates one meanwhile.
+CFtpClientThread* CFtpClient::SessionForRequest(bool synchronous) {
+    plat::ResetEvent(m_hStopEvent);
+    plat::ResetEvent(m_hStoppedEvent);
+    if (synchronous) plat::ResetEvent(m_hDoneEvent);
+    CFtpClientThread* session = AcquireSession();
+    return session != nullptr ? session : CreateSession();
+}
+
+CFtpClientThread* CFtpClient::CreateSession() {
+    CFtpClientThread* session = new (std::nothrow) CFtpClientThread(this);
+    if (session == nullptr) return nullptr;
+    session->AddRef();  // the caller's reference; the run holds the other
+    m_csSession.Lock();
+    m_pSessionThread = session;
+    m_csSession.Unlock();
+    return session;
+}
+
+namespace {
+
+// Sets the operation code, the last write of a hand-over, and starts the
+// session thread when the session is new.
+bool HandOver(CFtpClientThread* session, int operation) {
+    session->m_nOperation = operation;
+    if (session->IsStarted()) return true;
+    return session->Start();
+}
+
+}  // namespace
+
+void CFtpClient::WaitForResult(CFtpClientThread* session) {
+    session->WaitWhileRunning(m_hDoneEvent);
+}
+
+int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
+    if (!IsSafeCommandText(localPath, kTextFieldSize)) return 0;
+    if (remoteName != nullptr && !IsSafeCommandText(remoteName, kTextFieldSize)) return 0;
+    char serverAddress[kTextFieldSize];
+    CopyServerAddress(serverAddress, sizeof serverAddress);
+    char line[3 * kTextFieldSize + 32];
+    snprintf(line, sizeof line, "Send file %s to %s at %s.\n", localPath,
+             remoteName != nullptr ? remoteName : "(null)", serverAddress);
+    plat::OutputDebugStringA(line);
+
+    if (!CanReadLocalFile(localPath)) return 0;
+    RequestLock lock(m_csRequest);
+    if (IsBusy()) return 0;
+    const char* remote = IsEmpty(remoteName) ? LocalFileName(localPath) : remoteName;
+    if (remote[0] == '\0') return 0;
+
+    CFtpClientThread* session = SessionForRequest(false);
+    if (session == nullptr) return 0;
+    session->m_bOverwrite = m_bOverwrite;
+    session->m_bAppend = m_bAppend;
+    CopyText(session->m_szLocalPath, localPath);
+    CopyText(session->m_szRemotePath, remote);
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    bool started = HandOver(session, kOperationUpload);
+    session->ReleaseRef();
+    return started ? 1 : 0;
+}
+
+int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
+    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
+    if (localPath != nullptr && !IsSafeCommandText(localPath, kTextFieldSize)) return 0;
+    RequestLock lock(m_csRequest);
+    if (IsBusy()) return 0;
+    const char* local = IsEmpty(localPath) ? RemoteFileName(remotePath) : localPath;
+    if (local[0] == '\0') return 0;
+    if (!CreateEmptyLocalFile(local)) return 0;
+
+    CFtpClientThread* session = SessionForRequest(false);
+    if (session == nullptr) return 0;
+    session->m_bOverwrite = m_bOverwrite;
+    session->m_bAppend = m_bAppend;
+    CopyText(session->m_szLocalPath, local);
+    CopyText(session->m_szRemotePath, remotePath);
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    bool started = HandOver(session, kOperationDownload);
+    session->ReleaseRef();
+    return started ? 1 : 0;
+}
+
+int CFtpClient::DeleteRemoteFile(const char* remotePath) {
+    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
+    RequestLock lock(m_csRequest);
+    if (IsBusy()) return 0;
+    CFtpClientThread* session = SessionForRequest(true);
+    if (session == nullptr) return 0;
+    session->m_bSucceeded = 0;
+    CopyText(session->m_szRemotePath, remotePath);
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    int result = 0;
+    bool handedOver = HandOver(session, kOperationDelete);
+    lock.Unlock();
+    if (handedOver) {
+        WaitForResult(session);
+        result = (!session->m_bEnding.load() && session->m_bSucceeded.load() == 1) ? 1 : 0;
+    }
+    session->ReleaseRef();
+    return result;
+}
+
+int CFtpClient::GetRemoteFileSize(const char* remotePath) {
+    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
+    RequestLock lock(m_csRequest);
+    if (IsBusy()) return 0;
+    CFtpClientThread* session = SessionForRequest(true);
+    if (session == nullptr) return 0;
+    CopyText(session->m_szRemotePath, remotePath);
+    session->m_nValue = 0;
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    int result = -1;
+    bool handedOver = HandOver(session, kOperationSize);
+    lock.Unlock();
+    if (handedOver) {
+        WaitForResult(session);
+        int32_t value = session->m_nValue.load();
+        if (!session->m_bEnding.load() && value >= 0) {
+            m_nRemoteFileSize = value;
+            result = value;
+        }
+    }
+    session->ReleaseRef();
+    return result;
+}
+
+char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
+    if (!IsSafeCommandText(directory, kTextFieldSize) || directory[0] != '/') return nullptr;
+    if (pattern != nullptr && !IsSafeCommandText(pattern, kTextFieldSize)) return nullptr;
+    char composed[2 * kTextFieldSize + 2];
+    size_t length = strlen(directory);
+    snprintf(composed, sizeof composed, "%s%s%s", directory,
+             directory[length - 1] == '/' ? "" : "/", pattern != nullptr ? pattern : "*.*");
+    if (strlen(composed) >= kTextFieldSize) return nullptr;
+
+    RequestLock lock(m_csRequest);
+    if (IsBusy()) return nullptr;
+    m_szListResult[0] = '\0';
+    CFtpClientThread* session = SessionForRequest(true);
+    if (session == nullptr) return nullptr;
+    CopyText(session->m_szRemotePath, composed);
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    bool handedOver = HandOver(session, kOperationList);
+    lock.Unlock();
+    if (handedOver) WaitForResult(session);
+    session->ReleaseRef();
+    return m_szListResult;
+}
+
+int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) {
+    if (!IsSafeCommandText(path, kTextFieldSize)) return 0;
+    size_t length = strlen(path);
+    if (length < 2 || path[0] != '/' || path[length - 1] == '/') return 0;
+    RequestLock lock(m_csRequest);
+    if (IsBusy()) return 0;
+    CFtpClientThread* session = SessionForRequest(true);
+    if (session == nullptr) return 0;
+    m_nDirectoryResult = 0;
+    CopyText(session->m_szRemotePath, path);
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    session->m_bMakeDir = create;
+    int result = 0;
+    bool handedOver = HandOver(session, kOperationDirectory);
+    lock.Unlock();
+    if (handedOver) {
+        WaitForResult(session);
+        result = session->m_bEnding.load() ? 0 : m_nDirectoryResult.load();
+    }
+    session->ReleaseRef();
+    return result;
+}

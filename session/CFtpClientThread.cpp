@@ -1,0 +1,386 @@
+// The session run: connect, log in, watch the idle control connection,
+// dispatch operations to workers, stop, abort and restart.
+#include "session/CFtpClientThread.h"
+
+#include <string.h>
+
+#include "client/CFtpClient.h"
+#include "session/NetworkPrimitives.h"
+#include "session/Notifications.h"
+#include "session/RemotePath.h"
+#include "workers/WorkerFactory.h"
+
+namespace {
+
+const plat::DWORD kIdlePollMs = 4;
+const uint32_t kLoginLimitMs = 120000;
+const plat::DWORD kLivenessPollMs = 100;
+
+plat::HANDLE NewEvent() {
+    return plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+}  // namespace
+
+CFtpClientThread::CFtpClientThread(CFtpClient* client)
+    : m_bEnding(false),
+      m_bEnded(false),
+      m_bMakeDir(0),
+      m_bHeadServed(0),
+      m_nHeadLength(-1),
+      m_bRestart(0),
+      m_bReadPending(0),
+      m_bOverwrite(0),
+      m_bAppend(0),
+      m_hNotifyWnd(0),
+      m_nOperation(kOperationNone),
+      m_pStorThread(nullptr),
+      m_pDeleThread(nullptr),
+      m_pReceThread(nullptr),
+      m_pStreamThread(nullptr),
+      m_pSizeThread(nullptr),
+      m_pListThread(nullptr),
+      m_pDirThread(nullptr),
+      m_nStreamStart(0),
+      m_nValue(-1),
+      m_pReadCount(nullptr),
+      m_pReadBuffer(nullptr),
+      m_bSucceeded(0),
+      m_nCwdSplit(-1),
+      m_nStreamPos(-1),
+      m_bLoggedIn(0),
+      m_nLoginStep(kLoginGreeting),
+      m_bAbort(0),
+      m_pClient(client),
+      m_hSocket(INVALID_SOCKET),
+      m_bStarted(false),
+      m_nRefs(1) {
+    client->AddRef();
+    memset(m_HeadBuffer, 0, sizeof m_HeadBuffer);
+    m_szFileName[0] = '\0';
+    m_szLocalPath[0] = '\0';
+    m_szRemotePath[0] = '\0';
+    m_szCurrentDir[0] = '\0';
+    m_szDirScratch[0] = '\0';
+    m_szReply[0] = '\0';
+    m_szRecvBuf[0] = '\0';
+    memset(&m_tLastActivity, 0, sizeof m_tLastActivity);
+    m_hCancelEvent = NewEvent();
+    m_hWorkerExitedEvent = NewEvent();
+    m_hStreamWakeEvent = NewEvent();
+    m_hStartEvent = NewEvent();
+    m_hWorkerFinishedEvent = NewEvent();
+}
+
+CFtpClientThread::~CFtpClientThread() {
+    plat::CloseHandle(m_hCancelEvent);
+    plat::CloseHandle(m_hWorkerExitedEvent);
+    plat::CloseHandle(m_hStreamWakeEvent);
+    plat::CloseHandle(m_hStartEvent);
+    plat::CloseHandle(m_hWorkerFinishedEvent);
+    m_pClient->ReleaseRef();
+}
+
+void CFtpClientThread::AddRef() {
+    m_nRefs.fetch_add(1);
+}
+
+void CFtpClientThread::ReleaseRef() {
+    if (m_nRefs.fetch_sub(1) == 1) delete this;
+}
+
+bool CFtpClientThread::Start() {
+    m_bStarted = true;
+    if (CreateThread()) return true;
+    // No thread: the run's reference goes, and the client forgets us.
+    m_bEnding = true;
+    m_bEnded = true;
+    m_pClient->DetachSession(this);
+    ReleaseRef();
+    return false;
+}
+
+void CFtpClientThread::WaitWhileRunning(plat::HANDLE event) {
+    while (plat::WaitForSingleObject(event, kLivenessPollMs) == WAIT_TIMEOUT && !HasEnded()) {
+    }
+}
+
+// ---- The run ---------------------------------------------------------------
+
+BOOL CFtpClientThread::InitInstance() {
+    for (;;) {
+        if (Connect()) {
+            int one = 1;
+            plat::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);
+            NoteActivity();
+            if (!m_bAbort) {
+                while (PollRound()) {
+                }
+            }
+        } else {
+            OnConnectFailure();
+        }
+        CloseControl();
+        if (!m_bRestart) return FALSE;
+        ResetForRestart();
+    }
+}
+
+bool CFtpClientThread::Connect() {
+    char secondAddress[kTextFieldSize];
+    bool hadBar = false;
+    m_pClient->CutServerAddressAtBar(secondAddress, sizeof secondAddress, &hadBar);
+    char serverAddress[kTextFieldSize];
+    m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
+    uint16_t port = m_pClient->m_nPort;
+    m_hSocket = ConnectToServer(serverAddress, port, m_pClient->m_szLocalAddress,
+                                hadBar ? secondAddress : nullptr, port);
+    // When the second address answered first, remember it for later connects.
+    if (hadBar) m_pClient->SetServerAddress(serverAddress);
+    return m_hSocket != INVALID_SOCKET;
+}
+
+void CFtpClientThread::OnConnectFailure() {
+    plat::OutputDebugStringA("Can't connect to ftp server.\n");
+    PostToHost(FTPE_NOTCONNECT);
+    plat::OutputDebugStringA("FtpPostMessage---FTPE_NOTCONNECT\n");
+    m_bSucceeded = 0;
+    m_nValue = 0;
+    if (!m_bRestart) m_bEnding = true;
+    plat::SetEvent(m_pClient->m_hDoneEvent);
+}
+
+// One 4 ms round while no worker runs. False ends the run.
+bool CFtpClientThread::PollRound() {
+    if (m_hSocket == INVALID_SOCKET) return false;
+    plat::HANDLE handles[2] = {m_pClient->m_hStopEvent, m_pClient->m_hAbortEvent};
+    plat::DWORD signalled = plat::WaitForMultipleObjects(2, handles, FALSE, kIdlePollMs);
+    if (signalled == WAIT_OBJECT_0) {
+        StopPath();
+        return false;
+    }
+    // An abort asked for just as the worker it was meant for ended must
+    // still be answered, or the host's read would wait for ever.
+    if (signalled == WAIT_OBJECT_0 + 1 && IsLoggedIn()) {
+        AbortOperation();
+        return true;
+    }
+    if (IsLoggedIn() && m_nOperation.load() != kOperationNone) return Dispatch();
+    return WatchControlConnection();
+}
+
+bool CFtpClientThread::WatchControlConnection() {
+    plat::SOCKET s = m_hSocket;
+    plat::SocketSet readSet;
+    plat::SocketSet writeSet;
+    readSet.Add(s);
+    writeSet.Add(s);
+    int ready = plat::select(&readSet, &writeSet, nullptr, 0);
+    if (ready < 0) {
+        m_bAbort = 1;
+        PostToHost(FTPE_SOCKETERROR);
+    } else if (ready == 0) {
+        TimedOutWhileLoggingIn();
+    } else {
+        if (readSet.Contains(s)) {
+            NoteActivity();
+            OnControlEvent(s, kSocketReadable);
+        } else if (!IsLoggedIn()) {
+            TimedOutWhileLoggingIn();
+        }
+        if (writeSet.Contains(s)) OnControlEvent(s, kSocketWritable);
+    }
+    return !m_bAbort;
+}
+
+bool CFtpClientThread::TimedOutWhileLoggingIn() {
+    if (!IsOverLimit(m_tLastActivity, kLoginLimitMs)) return false;
+    m_pClient->m_nErrorCode = FTPE_TIMEOUT;
+    m_bAbort = 1;
+    PostToHost(FTPE_TIMEOUT);
+    return true;
+}
+
+bool CFtpClientThread::Dispatch() {
+    RemotePathParts parts;
+    SplitRemotePath(m_szRemotePath, &parts);
+    strcpy(m_szDirScratch, parts.directory);
+    if (strcmp(m_szDirScratch, m_szCurrentDir) != 0) {
+        // Log in again from the type step; it changes to the new directory
+        // and the operation is dispatched after that.
+        m_nStreamPos = -1;
+        m_nLoginStep = kLoginType;
+        m_bLoggedIn = 0;
+        SendCommand("TYPE I");
+        return true;
+    }
+    strcpy(m_szCurrentDir, parts.directory);
+    strcpy(m_szFileName, parts.fileName);
+    ResetWorkerEvents();
+    if (!StartWorkerFor(this, m_nOperation.load())) {
+        // Nothing can run the operation: end it as failed rather than wait.
+        m_nOperation = kOperationNone;
+        m_bSucceeded = 0;
+        plat::SetEvent(m_pClient->m_hDoneEvent);
+        return true;
+    }
+    plat::SetEvent(m_hStartEvent);
+    return WaitForWorker();
+}
+
+bool CFtpClientThread::WaitForWorker() {
+    plat::HANDLE handles[3] = {m_hWorkerFinishedEvent, m_pClient->m_hStopEvent,
+                               m_pClient->m_hAbortEvent};
+    plat::DWORD signalled = plat::WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+    if (signalled == WAIT_OBJECT_0 + 1) {
+        StopPath();
+        return false;
+    }
+    if (signalled == WAIT_OBJECT_0 + 2) {
+        AbortOperation();
+        return true;
+    }
+    NoteActivity();
+    if (m_hSocket == INVALID_SOCKET) {
+        // The worker closed the control connection: this run is over.
+        m_bRestart = 0;
+        m_bAbort = 1;
+    }
+    return !m_bAbort;
+}
+
+bool CFtpClientThread::HasWorker() const {
+    return m_pStorThread.load() != nullptr || m_pDeleThread.load() != nullptr ||
+           m_pReceThread.load() != nullptr || m_pStreamThread.load() != nullptr ||
+           m_pSizeThread.load() != nullptr || m_pListThread.load() != nullptr ||
+           m_pDirThread.load() != nullptr;
+}
+
+// Cancels the running worker and waits for it. Workers end holding m_cs, so
+// a worker seen here has not yet set its exited event.
+void CFtpClientThread::CancelWorker(bool transfersOnly) {
+    m_cs.Lock();
+    bool running = m_nOperation.load() != kOperationNone &&
+                   (transfersOnly ? (m_pStorThread.load() != nullptr ||
+                                     m_pStreamThread.load() != nullptr)
+                                  : HasWorker());
+    if (!running) {
+        m_cs.Unlock();
+        return;
+    }
+    plat::ResetEvent(m_hWorkerExitedEvent);
+    plat::SetEvent(m_hCancelEvent);
+    m_cs.Unlock();
+    plat::WaitForSingleObject(m_hWorkerExitedEvent, INFINITE);
+}
+
+void CFtpClientThread::StopPath() {
+    CancelWorker(false);
+}
+
+void CFtpClientThread::AbortOperation() {
+    StopPath();
+    m_bRestart = 0;
+    m_bAbort = 0;
+    m_pClient->m_nErrorCode = 0;
+    m_bSucceeded = 0;
+    plat::ResetEvent(m_pClient->m_hStopEvent);
+    plat::ResetEvent(m_pClient->m_hAbortEvent);
+    ResetWorkerEvents();
+    m_bHeadServed = 0;
+    m_nCwdSplit = -1;
+    m_szReply[0] = '\0';
+    plat::SetEvent(m_pClient->m_hAbortDoneEvent);
+}
+
+void CFtpClientThread::CloseControl() {
+    CancelWorker(true);
+    CloseControlSocket();
+}
+
+void CFtpClientThread::CloseControlSocket() {
+    plat::SOCKET s = m_hSocket.exchange(INVALID_SOCKET);
+    if (s != INVALID_SOCKET) plat::closesocket(s);
+}
+
+void CFtpClientThread::ResetForRestart() {
+    m_bRestart = 0;
+    m_bAbort = 0;
+    m_bEnding = false;
+    m_pClient->m_nErrorCode = 0;
+    m_nLoginStep = kLoginGreeting;
+    m_pStorThread = nullptr;
+    m_pDeleThread = nullptr;
+    m_pReceThread = nullptr;
+    m_pStreamThread = nullptr;
+    m_pSizeThread = nullptr;
+    m_pListThread = nullptr;
+    m_pDirThread = nullptr;
+    m_bLoggedIn = 0;
+    m_bSucceeded = 0;
+    plat::ResetEvent(m_pClient->m_hStopEvent);
+    ResetWorkerEvents();
+    m_bHeadServed = 0;
+    m_nCwdSplit = -1;
+    m_szReply[0] = '\0';
+    m_szCurrentDir[0] = '\0';
+    m_szFileName[0] = '\0';
+    plat::SetEvent(m_pClient->m_hStoppedEvent);
+    plat::OutputDebugStringA("goto begin in the ftp client thread.....\n");
+}
+
+// The run is over for good: tell the client and any waiting host thread.
+int CFtpClientThread::ExitInstance() {
+    m_bEnding = true;
+    m_bLoggedIn = 0;
+    m_cs.Lock();
+    m_pClient->DetachSession(this);
+    plat::SetEvent(m_pClient->m_hDoneEvent);
+    m_cs.Unlock();
+    plat::SetEvent(m_pClient->m_hStoppedEvent);
+    m_bEnded = true;
+    ReleaseRef();
+    return 0;
+}
+
+void CFtpClientThread::ResetWorkerEvents() {
+    plat::ResetEvent(m_hCancelEvent);
+    plat::ResetEvent(m_hWorkerExitedEvent);
+    plat::ResetEvent(m_hStartEvent);
+    plat::ResetEvent(m_hWorkerFinishedEvent);
+}
+
+void CFtpClientThread::NoteActivity() {
+    plat::GetSystemTime(&m_tLastActivity);
+}
+
+void CFtpClientThread::PostToHost(int errorCode) {
+    FtpPostMessage(m_pClient->m_hMessageHwnd.load(), WM_FTP_ERROR, m_pClient, errorCode);
+}
+
+// ---- Services for the client and the workers ---------------------------------
+
+int CFtpClientThread::CopyFromHead(uint32_t offset, uint8_t* destination, uint32_t length,
+                                   uint32_t* outLength) {
+    if (m_nHeadLength.load() != kHeadBufferSize) return 0;
+    if (length > (uint32_t)kHeadBufferSize || offset > (uint32_t)kHeadBufferSize - length) {
+        return 0;
+    }
+    memcpy(destination, m_HeadBuffer + offset, length);
+    *outLength = length;
+    return 1;
+}
+
+bool CFtpClientThread::SendCommand(const char* text) {
+    plat::SOCKET s = m_hSocket;
+    if (s == INVALID_SOCKET) return false;
+    if (strpbrk(text, "\r\n") != nullptr) return false;
+    int length = (int)strlen(text);
+    for (int sent = 0; sent < length;) {
+        int result = plat::send(s, text + sent, length - sent, 0);
+        if (result <= 0) return false;
+        sent += result;
+    }
+    plat::send(s, "\r\n", 2, 0);
+    return true;
+}

@@ -1,0 +1,176 @@
+// The session object: one per client object while it talks to a server.
+// Its thread owns the control connection: it connects, logs in, watches the
+// idle connection, hands each operation to a worker and waits for it, and
+// stops, aborts or restarts on request. The object is also the blackboard
+// between the host's thread, the session thread and the workers: the client
+// writes an operation's parameters and sets m_nOperation last; the worker
+// writes its results back before it signals its end.
+//
+// Fields that more than one thread reads and writes without another
+// hand-over are atomic. The texts are handed over by the order of writes:
+// they are written before m_nOperation (or an event) and read after it.
+//
+// Lifetime: reference counted. The session thread holds one reference for
+// its run, each worker one for its life, and a waiting host request one
+// until it has its result, so nobody reads freed fields.
+#pragma once
+
+#include <atomic>
+#include <stdint.h>
+
+#include "platform/Platform.h"
+#include "platform/Threads.h"
+#include "session/FieldSizes.h"
+
+class CFtpClient;
+class CStorThread;
+class CDeleThread;
+class CReceThread;
+class CStreamThread;
+class CSizeThread;
+class CListThread;
+class CDirThread;
+
+enum FtpOperation {
+    kOperationNone = 0,
+    kOperationUpload = 1,
+    kOperationDelete = 2,
+    kOperationStream = 3,
+    kOperationSize = 4,
+    kOperationDownload = 5,
+    kOperationList = 6,
+    kOperationDirectory = 7,
+};
+
+enum LoginStep {
+    kLoginGreeting = 0,
+    kLoginUser = 1,
+    kLoginPassword = 2,
+    kLoginType = 3,
+    kLoginCwd = 4,
+    kLoginDone = 5,
+};
+
+// Socket handler event codes, in the style of Winsock network events.
+enum SocketEvent {
+    kSocketReadable = 1,
+    kSocketWritable = 2,
+    kSocketClosed = 32,
+};
+
+class CFtpClientThread : public plat::CWinThread {
+public:
+    explicit CFtpClientThread(CFtpClient* client);
+
+    void AddRef();
+    void ReleaseRef();
+
+    // Starts the session thread; on failure the run's reference is dropped
+    // and the client no longer knows the session.
+    bool Start();
+    bool IsStarted() const { return m_bStarted; }
+
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+
+    bool IsLoggedIn() const { return m_bLoggedIn.load() == 1; }
+    int CopyFromHead(uint32_t offset, uint8_t* destination, uint32_t length,
+                     uint32_t* outLength);
+    // Sends text and CR LF on the control connection. Refuses text holding
+    // CR or LF: it would put a second command on the connection.
+    bool SendCommand(const char* text);
+    void OnControlEvent(plat::SOCKET socket, int event);
+    void CloseControl();
+
+    // Waits for event without a limit, but returns also once the session
+    // has ended: a session that ends just as a host thread starts to wait
+    // may have set the event before the host reset it. The caller holds a
+    // reference.
+    void WaitWhileRunning(plat::HANDLE event);
+    bool HasEnded() const { return m_bEnded.load(); }
+
+    // Set when the session has answered the waiting request itself (failed
+    // connection or "421 " during login) or has ended for good: the request
+    // then has no worker result to read.
+    std::atomic<bool> m_bEnding;
+    // Set once the run is over for good and the client has been told.
+    std::atomic<bool> m_bEnded;
+
+    // ---- Fields (names as the rest of the library knows them) ----
+    std::atomic<uint8_t> m_bMakeDir;
+    std::atomic<int32_t> m_bHeadServed;
+    std::atomic<int32_t> m_nHeadLength;
+    uint8_t m_HeadBuffer[kHeadBufferSize];
+    std::atomic<uint8_t> m_bRestart;
+    char m_szFileName[kTextFieldSize];
+    plat::CCriticalSection m_cs;
+    std::atomic<uint8_t> m_bReadPending;
+    std::atomic<uint8_t> m_bOverwrite;
+    std::atomic<uint8_t> m_bAppend;
+    std::atomic<plat::HWND> m_hNotifyWnd;
+    plat::HANDLE m_hCancelEvent;
+    plat::HANDLE m_hWorkerExitedEvent;
+    plat::HANDLE m_hStreamWakeEvent;
+    plat::HANDLE m_hStartEvent;
+    plat::HANDLE m_hWorkerFinishedEvent;
+    std::atomic<int32_t> m_nOperation;
+    std::atomic<CStorThread*> m_pStorThread;
+    std::atomic<CDeleThread*> m_pDeleThread;
+    std::atomic<CReceThread*> m_pReceThread;
+    std::atomic<CStreamThread*> m_pStreamThread;
+    std::atomic<CSizeThread*> m_pSizeThread;
+    std::atomic<CListThread*> m_pListThread;
+    std::atomic<CDirThread*> m_pDirThread;
+    char m_szLocalPath[kTextFieldSize];
+    char m_szRemotePath[kTextFieldSize];
+    std::atomic<int32_t> m_nStreamStart;
+    std::atomic<int32_t> m_nValue;
+    std::atomic<uint32_t*> m_pReadCount;
+    std::atomic<uint8_t*> m_pReadBuffer;
+    std::atomic<uint8_t> m_bSucceeded;
+    int32_t m_nCwdSplit;
+    std::atomic<int32_t> m_nStreamPos;
+    char m_szCurrentDir[kTextFieldSize];
+    char m_szDirScratch[kTextFieldSize];
+    plat::SYSTEMTIME m_tLastActivity;
+    std::atomic<uint8_t> m_bLoggedIn;
+    uint32_t m_nLoginStep;
+    char m_szReply[kTextFieldSize];
+    uint8_t m_bAbort;
+    char m_szRecvBuf[kControlReceiveSize + 1];
+    CFtpClient* const m_pClient;
+    std::atomic<plat::SOCKET> m_hSocket;
+
+private:
+    ~CFtpClientThread() override;
+
+    // The run, step by step.
+    bool Connect();
+    void OnConnectFailure();
+    bool PollRound();
+    bool WatchControlConnection();
+    bool TimedOutWhileLoggingIn();
+    bool Dispatch();
+    bool WaitForWorker();
+    bool HasWorker() const;
+    void CancelWorker(bool transfersOnly);
+    void StopPath();
+    void AbortOperation();
+    void ResetForRestart();
+    void ResetWorkerEvents();
+    void NoteActivity();
+
+    // Login (OnControlEvent) steps.
+    void OnControlReadable();
+    void OnLoggedInReply();
+    void OnLoginReply();
+    void SendFormatted(const char* format, const char* argument);
+    void FirstDirectoryStep();
+    void SecondDirectoryStepOrDone();
+    void ReconnectAfterServiceEnd();
+    void CloseControlSocket();
+    void PostToHost(int errorCode);
+
+    bool m_bStarted;
+    std::atomic<int> m_nRefs;
+};

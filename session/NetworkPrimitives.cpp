@@ -1,0 +1,200 @@
+#include "session/NetworkPrimitives.h"
+
+#include <atomic>
+#include <limits.h>
+#include <memory>
+#include <mutex>
+#include <string.h>
+
+#include "platform/Threads.h"
+#include "session/FieldSizes.h"
+
+namespace {
+
+const char kBindKey[] = "SOFTWARE\\Pellacorde\\Ravelline\\Setting\\Bind";
+const plat::DWORD kSocketTimeoutMs = 2000;
+
+std::atomic<uint32_t> g_nRaceLimitForTesting(0);
+
+sockaddr_in MakeEndpoint(uint32_t address, uint16_t port) {
+    sockaddr_in endpoint;
+    memset(&endpoint, 0, sizeof endpoint);
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_port = plat::htons(port);
+    endpoint.sin_addr.s_addr = address;
+    return endpoint;
+}
+
+void SetOption(plat::SOCKET s, int level, int option, const void* value, int length) {
+    plat::setsockopt(s, level, option, (const char*)value, length);
+}
+
+void SetConnectedSocketOptions(plat::SOCKET s) {
+    plat::WinsockLinger linger = {1, 1};
+    SetOption(s, SOL_SOCKET, SO_LINGER, &linger, sizeof linger);
+    SetOption(s, SOL_SOCKET, SO_RCVTIMEO, &kSocketTimeoutMs, sizeof kSocketTimeoutMs);
+    SetOption(s, SOL_SOCKET, SO_SNDTIMEO, &kSocketTimeoutMs, sizeof kSocketTimeoutMs);
+}
+
+plat::SOCKET ConnectDirect(const sockaddr_in& server, const sockaddr_in& local) {
+    plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return INVALID_SOCKET;
+    if (local.sin_addr.s_addr != 0) {
+        plat::bind(s, (const sockaddr*)&local, sizeof local);
+        int one = 1;
+        SetOption(s, SOL_SOCKET, SO_DONTROUTE, &one, sizeof one);
+    }
+    if (plat::connect(s, (const sockaddr*)&server, sizeof server) < 0) {
+        plat::closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+// One race between two connection attempts. The state is shared by the
+// caller and both attempt threads, so an attempt that finishes after the
+// caller has given up still finds it alive; once the caller has decided,
+// a late winner only closes its own socket.
+struct ConnectRace {
+    std::mutex lock;
+    bool decided = false;
+    plat::SOCKET winner = INVALID_SOCKET;
+    plat::HANDLE events[2] = {nullptr, nullptr};
+
+    ~ConnectRace() {
+        for (plat::HANDLE event : events) plat::CloseHandle(event);
+    }
+};
+
+struct ConnectAttemptBlock {
+    std::shared_ptr<ConnectRace> race;
+    int index;
+    sockaddr_in server;
+    sockaddr_in local;
+};
+
+unsigned ConnectAttempt(void* param) {
+    std::unique_ptr<ConnectAttemptBlock> block((ConnectAttemptBlock*)param);
+    plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return (unsigned)-1;
+    if (block->local.sin_addr.s_addr != 0 &&
+        plat::bind(s, (const sockaddr*)&block->local, sizeof block->local) != 0) {
+        plat::OutputDebugStringA("Bind the socket in the connecttoftpserver2 failed");
+        plat::closesocket(s);
+        return (unsigned)-1;
+    }
+    if (plat::connect(s, (const sockaddr*)&block->server, sizeof block->server) < 0) {
+        plat::closesocket(s);
+        return (unsigned)-1;
+    }
+    ConnectRace& race = *block->race;
+    std::lock_guard<std::mutex> guard(race.lock);
+    if (race.decided || race.winner != INVALID_SOCKET) {
+        plat::closesocket(s);
+        return (unsigned)-1;
+    }
+    race.winner = s;
+    plat::SetEvent(race.events[block->index]);
+    return 0;
+}
+
+bool StartAttempt(const std::shared_ptr<ConnectRace>& race, int index,
+                  const sockaddr_in& server, const sockaddr_in& local) {
+    ConnectAttemptBlock* block = new ConnectAttemptBlock{race, index, server, local};
+    if (plat::AfxBeginThread(ConnectAttempt, block)) return true;
+    delete block;
+    return false;
+}
+
+// Only one race runs at a time in the process.
+std::mutex g_RaceSerialiser;
+
+plat::SOCKET ConnectParallel(char* serverAddress, const char* secondAddress,
+                             const sockaddr_in& first, const sockaddr_in& second,
+                             const sockaddr_in& local) {
+    std::lock_guard<std::mutex> serialise(g_RaceSerialiser);
+    std::shared_ptr<ConnectRace> race = std::make_shared<ConnectRace>();
+    race->events[0] = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    race->events[1] = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    StartAttempt(race, 0, first, local);
+    StartAttempt(race, 1, second, local);
+
+    uint32_t limit = g_nRaceLimitForTesting.load();
+    plat::DWORD outcome =
+        plat::WaitForMultipleObjects(2, race->events, FALSE, limit ? limit : kConnectRaceLimitMs);
+
+    std::lock_guard<std::mutex> guard(race->lock);
+    race->decided = true;
+    if (outcome != WAIT_OBJECT_0 && outcome != WAIT_OBJECT_0 + 1) {
+        // An attempt may have connected just after the wait gave up.
+        if (race->winner != INVALID_SOCKET) plat::closesocket(race->winner);
+        return INVALID_SOCKET;
+    }
+    plat::SOCKET winner = race->winner;
+    if (outcome == WAIT_OBJECT_0 + 1 && winner != INVALID_SOCKET) {
+        size_t length = strnlen(secondAddress, kTextFieldSize - 1);
+        memmove(serverAddress, secondAddress, length);
+        serverAddress[length] = '\0';
+    }
+    return winner;
+}
+
+}  // namespace
+
+void SetConnectRaceLimitForTesting(uint32_t milliseconds) {
+    g_nRaceLimitForTesting.store(milliseconds);
+}
+
+plat::SOCKET ConnectToServer(char* serverAddress, uint16_t port, const char* localAddress,
+                             const char* secondAddress, uint16_t secondPort) {
+    sockaddr_in server = MakeEndpoint(plat::inet_addr(serverAddress), port);
+    uint32_t localIp = (localAddress != nullptr && plat::lstrlenA(localAddress) > 0)
+                           ? plat::inet_addr(localAddress)
+                           : GetBindAddress();
+    sockaddr_in local = MakeEndpoint(localIp, 0);
+
+    plat::SOCKET s;
+    if (secondAddress == nullptr) {
+        s = ConnectDirect(server, local);
+    } else {
+        sockaddr_in second = MakeEndpoint(plat::inet_addr(secondAddress), secondPort);
+        s = ConnectParallel(serverAddress, secondAddress, server, second, local);
+    }
+    if (s == INVALID_SOCKET) return INVALID_SOCKET;
+    SetConnectedSocketOptions(s);
+    return s;
+}
+
+uint32_t GetBindAddress() {
+    plat::HKEY key;
+    if (plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBindKey, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    uint32_t address = 0;
+    plat::DWORD type = 0;
+    plat::DWORD size = sizeof address;
+    plat::LONG result =
+        plat::RegQueryValueExA(key, "HostIP", nullptr, &type, (plat::BYTE*)&address, &size);
+    plat::RegCloseKey(key);
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof address) return 0;
+    return address;
+}
+
+int32_t ElapsedMs(const plat::SYSTEMTIME& start, const plat::SYSTEMTIME& end) {
+    int64_t difference =
+        plat::SystemTimeToMilliseconds(end) - plat::SystemTimeToMilliseconds(start);
+    if (difference > INT32_MAX) return INT32_MAX;
+    if (difference < INT32_MIN) return INT32_MIN;
+    return (int32_t)difference;
+}
+
+int32_t ElapsedSince(const plat::SYSTEMTIME& start) {
+    plat::SYSTEMTIME now;
+    plat::GetSystemTime(&now);
+    return ElapsedMs(start, now);
+}
+
+bool IsOverLimit(const plat::SYSTEMTIME& start, uint32_t limitMs) {
+    return (uint32_t)ElapsedSince(start) > limitMs;
+}

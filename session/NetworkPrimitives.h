@@ -1,0 +1,36 @@
+// Opening TCP connections (directly, or racing two addresses), the
+// configured local bind address, and elapsed time between clock readings.
+// IPv4 only; addresses are dotted-decimal texts, never names.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/Platform.h"
+
+// Connects to serverAddress:port, bound to localAddress when it is non-empty
+// (otherwise to the registry's HostIP, when set). With a secondAddress both
+// are raced and the first to connect wins; when the second wins, its text is
+// copied over serverAddress (which must hold kTextFieldSize bytes), so the
+// caller remembers the address that answered. Returns INVALID_SOCKET on
+// failure. Sockets returned carry SO_LINGER (on, 1 s) and 2000 ms send and
+// receive time-outs.
+plat::SOCKET ConnectToServer(char* serverAddress, uint16_t port, const char* localAddress,
+                             const char* secondAddress, uint16_t secondPort);
+
+// The registry's HostIP in network byte order; 0 when absent or not a
+// 4-byte number.
+uint32_t GetBindAddress();
+
+// Milliseconds from start to end, from the UTC readings themselves (no
+// calendar or daylight-saving conversion). Clamped to the 32-bit range.
+int32_t ElapsedMs(const plat::SYSTEMTIME& start, const plat::SYSTEMTIME& end);
+// ElapsedMs from start to now.
+int32_t ElapsedSince(const plat::SYSTEMTIME& start);
+// The time limits compare the elapsed time as unsigned, so a clock set back
+// (a negative difference) counts as over the limit.
+bool IsOverLimit(const plat::SYSTEMTIME& start, uint32_t limitMs);
+
+const uint32_t kConnectRaceLimitMs = 60000;
+// Tests shorten the race's wait; 0 restores the normal limit.
+void SetConnectRaceLimitForTesting(uint32_t milliseconds);

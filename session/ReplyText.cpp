@@ -1,0 +1,74 @@
+#include "session/ReplyText.h"
+
+#include <limits.h>
+#include <string.h>
+
+void AppendReplyPiece(char* field, size_t fieldSize, const char* piece) {
+    if (fieldSize == 0) return;
+    size_t capacity = fieldSize - 1;
+    size_t held = strnlen(field, capacity);
+    size_t added = strlen(piece);
+    if (added >= capacity) {
+        memcpy(field, piece + (added - capacity), capacity);
+        field[capacity] = '\0';
+        return;
+    }
+    if (held + added > capacity) {
+        size_t drop = held + added - capacity;
+        memmove(field, field + drop, held - drop);
+        held -= drop;
+    }
+    memcpy(field + held, piece, added);
+    field[held + added] = '\0';
+}
+
+bool HasReplyCode(const char* text, const char* code) {
+    return strstr(text, code) != nullptr;
+}
+
+bool HasLineFeed(const char* text) {
+    return strchr(text, '\n') != nullptr;
+}
+
+int ReplyNumberAfter(const char* text, const char* code) {
+    const char* found = strstr(text, code);
+    if (found == nullptr) return 0;
+    return ParseLeadingInt(found + strlen(code));
+}
+
+int ReplyFileSize(const char* text) {
+    const char* found = strstr(text, "213 ");
+    if (found == nullptr) return -1;
+    const char* p = found + 4;
+    while (*p == ' ') ++p;
+    if (*p < '0' || *p > '9') return -1;
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX) return -1;
+    }
+    return (int)value;
+}
+
+int ParseLeadingInt(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > (long long)INT_MAX + 1) value = (long long)INT_MAX + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return (int)value;
+}
+
+bool IsSafeCommandText(const char* text, size_t limit) {
+    if (text == nullptr) return false;
+    size_t length = strnlen(text, limit);
+    if (length >= limit) return false;
+    return strpbrk(text, "\r\n") == nullptr;
+}

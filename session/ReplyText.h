@@ -1,0 +1,33 @@
+// Control-connection reply text: pieces from successive receives are
+// appended to a fixed field until a step can judge them. Replies are
+// recognised by substring search for a three-digit code and a blank.
+#pragma once
+
+#include <stddef.h>
+
+// Appends piece to the NUL-terminated text in field (fieldSize bytes).
+// When the result would not fit, the oldest text is dropped so the newest
+// (where a reply's code and line feed are) is kept.
+void AppendReplyPiece(char* field, size_t fieldSize, const char* piece);
+
+// True when text contains code (e.g. "226 ").
+bool HasReplyCode(const char* text, const char* code);
+bool HasLineFeed(const char* text);
+
+// The decimal number at the start of text, read like atoi (leading blanks,
+// optional sign, stops at the first non-digit) but saturating at the int32
+// range instead of overflowing.
+int ParseLeadingInt(const char* text);
+
+// The decimal number after code in text, read like atoi (leading blanks,
+// optional sign, stops at the first non-digit, saturates at the int32
+// range); 0 when code is absent.
+int ReplyNumberAfter(const char* text, const char* code);
+
+// The file size after "213 " in text when it fits a signed 32-bit number
+// (0 .. 2^31 - 1); -1 when the code is absent or the size does not fit.
+int ReplyFileSize(const char* text);
+
+// True when text may become part of a command line: not null, shorter than
+// limit and without CR or LF.
+bool IsSafeCommandText(const char* text, size_t limit);

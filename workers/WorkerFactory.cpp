@@ -1,0 +1,34 @@
+#include "workers/WorkerFactory.h"
+
+#include <new>
+
+#include "session/CFtpClientThread.h"
+#include "workers/CDeleThread.h"
+#include "workers/CDirThread.h"
+#include "workers/CListThread.h"
+#include "workers/CSizeThread.h"
+
+namespace {
+
+template <class Worker>
+bool Start(std::atomic<Worker*>& pointer, CFtpClientThread* session) {
+    Worker* worker = new (std::nothrow) Worker(session);
+    if (worker == nullptr) return false;
+    pointer = worker;
+    if (worker->CreateThread()) return true;
+    pointer = nullptr;
+    delete worker;
+    return false;
+}
+
+}  // namespace
+
+bool StartWorkerFor(CFtpClientThread* session, int operation) {
+    switch (operation) {
+    case kOperationDelete: return Start(session->m_pDeleThread, session);
+    case kOperationSize: return Start(session->m_pSizeThread, session);
+    case kOperationList: return Start(session->m_pListThread, session);
+    case kOperationDirectory: return Start(session->m_pDirThread, session);
+    default: return false;
+    }
+}
