@@ -44,6 +44,11 @@ typedef uint16_t ATOM;
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
+// Window procedures are stdcall on i686 Windows; Linux has one convention.
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 
 struct WNDCLASSA {

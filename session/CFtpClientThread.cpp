@@ -54,6 +54,7 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
       m_pClient(client),
       m_hSocket(INVALID_SOCKET),
       m_bStarted(false),
+      m_bDetached(false),
       m_nRefs(1) {
     client->AddRef();
     memset(m_HeadBuffer, 0, sizeof m_HeadBuffer);
@@ -146,8 +147,11 @@ void CFtpClientThread::OnConnectFailure() {
     plat::OutputDebugStringA("FtpPostMessage---FTPE_NOTCONNECT\n");
     m_bSucceeded = 0;
     m_nValue = 0;
-    if (!m_bRestart) m_bEnding = true;
-    plat::SetEvent(m_pClient->m_hDoneEvent);
+    if (m_bRestart) {
+        plat::SetEvent(m_pClient->m_hDoneEvent);
+    } else {
+        EndForClient();
+    }
 }
 
 // One 4 ms round while no worker runs. False ends the run.
@@ -329,8 +333,19 @@ void CFtpClientThread::ResetForRestart() {
     plat::OutputDebugStringA("goto begin in the ftp client thread.....\n");
 }
 
-// The run is over for good: tell the client and any waiting host thread.
+// The run is over for good.
 int CFtpClientThread::ExitInstance() {
+    EndForClient();
+    m_bEnded = true;
+    ReleaseRef();
+    return 0;
+}
+
+// The client forgets the session before a waiting request is released, so
+// the request's caller can start a new session at once.
+void CFtpClientThread::EndForClient() {
+    if (m_bDetached) return;
+    m_bDetached = true;
     m_bEnding = true;
     m_bLoggedIn = 0;
     m_cs.Lock();
@@ -338,9 +353,6 @@ int CFtpClientThread::ExitInstance() {
     plat::SetEvent(m_pClient->m_hDoneEvent);
     m_cs.Unlock();
     plat::SetEvent(m_pClient->m_hStoppedEvent);
-    m_bEnded = true;
-    ReleaseRef();
-    return 0;
 }
 
 void CFtpClientThread::ResetWorkerEvents() {

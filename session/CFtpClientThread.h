@@ -81,6 +81,9 @@ public:
     bool SendCommand(const char* text);
     void OnControlEvent(plat::SOCKET socket, int event);
     void CloseControl();
+    // Closes the control connection alone, without cancelling the worker:
+    // for a worker that gives the connection up from its own thread.
+    void CloseControlSocket();
 
     // Waits for event without a limit, but returns also once the session
     // has ended: a session that ends just as a host thread starts to wait
@@ -134,7 +137,7 @@ public:
     char m_szDirScratch[kTextFieldSize];
     plat::SYSTEMTIME m_tLastActivity;
     std::atomic<uint8_t> m_bLoggedIn;
-    uint32_t m_nLoginStep;
+    std::atomic<uint32_t> m_nLoginStep;
     char m_szReply[kTextFieldSize];
     uint8_t m_bAbort;
     char m_szRecvBuf[kControlReceiveSize + 1];
@@ -159,6 +162,9 @@ private:
     void ResetForRestart();
     void ResetWorkerEvents();
     void NoteActivity();
+    // The session will not serve the client again: it stops being the
+    // client's session and releases a waiting request. Once only.
+    void EndForClient();
 
     // Login (OnControlEvent) steps.
     void OnControlReadable();
@@ -168,9 +174,9 @@ private:
     void FirstDirectoryStep();
     void SecondDirectoryStepOrDone();
     void ReconnectAfterServiceEnd();
-    void CloseControlSocket();
     void PostToHost(int errorCode);
 
     bool m_bStarted;
+    bool m_bDetached;
     std::atomic<int> m_nRefs;
 };

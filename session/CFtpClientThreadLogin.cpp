@@ -123,8 +123,11 @@ void CFtpClientThread::OnLoginReply() {
         m_bSucceeded = 0;
         m_nValue = 0;
         m_bAbort = 1;
-        if (!m_bRestart) m_bEnding = true;
-        plat::SetEvent(m_pClient->m_hDoneEvent);
+        if (m_bRestart) {
+            plat::SetEvent(m_pClient->m_hDoneEvent);
+        } else {
+            EndForClient();
+        }
     }
 }
 

@@ -6,7 +6,9 @@
 #include "workers/CDeleThread.h"
 #include "workers/CDirThread.h"
 #include "workers/CListThread.h"
+#include "workers/CReceThread.h"
 #include "workers/CSizeThread.h"
+#include "workers/CStorThread.h"
 
 namespace {
 
@@ -25,8 +27,10 @@ bool Start(std::atomic<Worker*>& pointer, CFtpClientThread* session) {
 
 bool StartWorkerFor(CFtpClientThread* session, int operation) {
     switch (operation) {
+    case kOperationUpload: return Start(session->m_pStorThread, session);
     case kOperationDelete: return Start(session->m_pDeleThread, session);
     case kOperationSize: return Start(session->m_pSizeThread, session);
+    case kOperationDownload: return Start(session->m_pReceThread, session);
     case kOperationList: return Start(session->m_pListThread, session);
     case kOperationDirectory: return Start(session->m_pDirThread, session);
     default: return false;

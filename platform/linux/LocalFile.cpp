@@ -72,6 +72,7 @@ bool CFile::Open(const char* path, unsigned flags, char* errorText, unsigned err
 }
 
 bool CFile::Write(const void* data, unsigned length) {
+    if (!IsOpen()) return false;
     const char* next = static_cast<const char*>(data);
     while (length > 0) {
         const ssize_t written = ::write(static_cast<int>(m_hFile), next, length);

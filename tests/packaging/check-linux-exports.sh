@@ -8,8 +8,7 @@ library=$2
 readonly expected=CreateFtpClientInstance
 
 exported=$("$nm_tool" -D --defined-only "$library" | awk 'NF >= 2 { print $NF }' | sort -u)
-echo "dynamic symbols defined by $(basename "$library"):"
-sed 's/^/  /' <<<"$exported"
+echo "dynamic symbols defined by $(basename "$library"): ${exported//$'\n'/ }"
 if [[ "$exported" != "$expected" ]]; then
     echo "expected exactly: $expected" >&2
     exit 1

@@ -13,7 +13,8 @@ bool Deadline::Passed() const {
 }
 
 int Deadline::RemainingMs() const {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_End - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_End - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 

@@ -57,7 +57,8 @@ void PassiveData::StartHolding() {
 void PassiveData::Start(const char* what, Transfer transfer) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     if (m_Started || m_Request != Request::None || !IsListening()) {
-        m_Context.Fail(std::string("data plan '") + what + "' refused: a plan already ran or the side is closed");
+        m_Context.Fail(std::string("data plan '") + what +
+                       "' refused: a plan already ran or the side is closed");
         return;
     }
     m_Started = true;
@@ -122,7 +123,8 @@ bool PassiveData::PauseBetweenChunks(const DataSendPlan& plan, size_t sentSoFar,
     if (sentSoFar >= std::min(plan.bytes.size(), plan.endAfterBytes)) return true;
     if (plan.pauseMsBetweenChunks > 0 && !SleepUnless(plan.pauseMsBetweenChunks, m_Interrupted)) return false;
     if (plan.bytesPerSecond == 0) return true;
-    auto due = start + std::chrono::milliseconds(sentSoFar * 1000 / plan.bytesPerSecond);
+    auto due =
+        start + std::chrono::milliseconds(static_cast<uint64_t>(sentSoFar) * 1000 / plan.bytesPerSecond);
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
     return wait.count() <= 0 || SleepUnless(static_cast<int>(wait.count()), m_Interrupted);
 }

@@ -33,9 +33,9 @@ constexpr size_t kWholeStream = static_cast<size_t>(-1);
 
 struct DataSendPlan {
     std::string bytes;
-    size_t chunkSize = 0;            // 0: as the socket takes them
+    size_t chunkSize = 0;  // 0: as the socket takes them
     int pauseMsBetweenChunks = 0;
-    size_t bytesPerSecond = 0;       // 0: no rate limit
+    size_t bytesPerSecond = 0;            // 0: no rate limit
     size_t endAfterBytes = kWholeStream;  // end early after this many bytes
     DataEnd end = DataEnd::Close;
 };

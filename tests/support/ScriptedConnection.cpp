@@ -64,8 +64,9 @@ std::string ScriptedConnection::Expect(const std::string& pattern, LineMatch mat
     std::optional<std::string> line = ReadLine(timeoutMs);
     if (!line) {
         m_Context.Fail(std::string("expected ") + how + Quoted(pattern) + ", got " +
-                       (m_ClientGone ? "a closed connection"
-                                     : "nothing within " + std::to_string(m_Context.Limit(timeoutMs)) + " ms"));
+                       (m_ClientGone
+                            ? "a closed connection"
+                            : "nothing within " + std::to_string(m_Context.Limit(timeoutMs)) + " ms"));
         return std::string();
     }
     if (!matches(*line, pattern)) {
@@ -94,7 +95,8 @@ bool ScriptedConnection::ReceiveMore(const Deadline& deadline) {
 
 void ScriptedConnection::NoteClientGone(int receiveResult) {
     m_ClientGone = true;
-    m_Context.Note(receiveResult == 0 ? "the client closed the connection" : "the client reset the connection");
+    m_Context.Note(receiveResult == 0 ? "the client closed the connection"
+                                      : "the client reset the connection");
     if (!m_Splitter.Unterminated().empty()) {
         m_Context.Fail("the client left an unterminated line: " + Quoted(m_Splitter.Unterminated()));
     }
@@ -108,6 +110,9 @@ std::vector<std::string> ScriptedConnection::Silence(int milliseconds) {
     Deadline deadline(milliseconds);
     while (ReceiveMore(deadline)) {
     }
+    // A client that went away does not shorten the silence: what the script
+    // does next keeps its timing.
+    Pause(deadline.RemainingMs());
     std::vector<std::string> lines(m_Lines.begin(), m_Lines.end());
     m_Lines.clear();
     return lines;

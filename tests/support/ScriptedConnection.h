@@ -22,8 +22,8 @@ namespace scripted {
 
 struct LoginScript {
     std::string greeting = "220 Scripted FTP server ready.";
-    std::string user = "ftp";   // expected USER argument; empty accepts any
-    std::string password;       // expected PASS argument; empty accepts any
+    std::string user = "ftp";  // expected USER argument; empty accepts any
+    std::string password;      // expected PASS argument; empty accepts any
     std::string userReply = "331 Password required.";
     std::string passwordReply = "230 Login successful.";
 };

@@ -52,7 +52,13 @@ void ScriptedFtpServer::AcceptLoop() {
     const StopCheck stop = [this] { return m_Stopping->load() || m_StopListening.load(); };
     while (!stop()) {
         TimedSocket client = m_Listener.Accept(Deadline::kSliceMs, stop);
-        if (client.IsOpen()) Begin(std::move(client));
+        if (!client.IsOpen()) continue;
+        try {
+            Begin(std::move(client));
+        } catch (const std::exception& error) {
+            m_Journal->Add(-1, ScriptEventKind::Failure,
+                           std::string("could not serve a connection: ") + error.what());
+        }
     }
     m_Listener.Close();
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -131,7 +137,8 @@ std::vector<ScriptEvent> ScriptedFtpServer::AllCommands() const {
 std::vector<std::string> ScriptedFtpServer::Failures() const {
     std::vector<std::string> failures;
     for (const ScriptEvent& event : m_Journal->Events(ScriptEventKind::Failure)) {
-        std::string where = event.connection < 0 ? "server" : "connection " + std::to_string(event.connection);
+        std::string where =
+            event.connection < 0 ? "server" : "connection " + std::to_string(event.connection);
         failures.push_back(where + ": " + event.text);
     }
     return failures;

@@ -147,8 +147,7 @@ void TimedSocket::DiscardPendingInput() {
 void TimedSocket::Reset() {
     if (!IsOpen()) return;
     plat::WinsockLinger linger = {1, 0};
-    plat::setsockopt(m_Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&linger),
-                     sizeof linger);
+    plat::setsockopt(m_Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&linger), sizeof linger);
     plat::closesocket(m_Socket);
     m_Socket = INVALID_SOCKET;
 }

@@ -38,8 +38,7 @@ public:
     int ReceiveSome(char* buffer, int capacity);
     // Sends all bytes unless the peer goes away, the time runs out or stop
     // says so; *sent tells how many went out.
-    SendResult SendAll(const char* data, size_t length, int timeoutMs, const StopCheck& stop,
-                       size_t* sent);
+    SendResult SendAll(const char* data, size_t length, int timeoutMs, const StopCheck& stop, size_t* sent);
 
     // Orderly: FIN first, then whatever the peer had sent is read and
     // dropped, because closing with unread bytes would send a reset instead.

@@ -21,7 +21,8 @@ bool RawClient::Connect(uint16_t port) {
 }
 
 bool RawClient::SendText(const std::string& text) {
-    return plat::send(m_Socket, text.data(), static_cast<int>(text.size()), 0) == static_cast<int>(text.size());
+    return plat::send(m_Socket, text.data(), static_cast<int>(text.size()), 0) ==
+           static_cast<int>(text.size());
 }
 
 bool RawClient::WaitReadable(int timeoutMs) {
@@ -65,11 +66,18 @@ std::string RawClient::ReceiveAll(int timeoutMs, StreamEnd* streamEnd) {
         }
         int count = plat::recv(m_Socket, buffer, sizeof buffer, 0);
         if (count <= 0) {
-            *streamEnd = count == 0 ? StreamEnd::Closed : StreamEnd::Reset;
+            *streamEnd = count == 0 && !WasReset() ? StreamEnd::Closed : StreamEnd::Reset;
             return received;
         }
         received.append(buffer, static_cast<size_t>(count));
     }
+}
+
+// Under Wine a reset that arrives while no recv is pending reads as an
+// orderly end of stream (recv returns 0). A zero-length send still tells the
+// two apart: it succeeds after an orderly close and fails after a reset.
+bool RawClient::WasReset() {
+    return plat::send(m_Socket, "", 0, 0) == SOCKET_ERROR;
 }
 
 void RawClient::Close() {

@@ -28,6 +28,7 @@ public:
 
 private:
     bool WaitReadable(int timeoutMs);
+    bool WasReset();
 
     plat::SOCKET m_Socket;
     std::string m_Buffered;

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "Platform.h"
+#include "TestSupport.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = plat::inet_addr("127.0.0.1");
+    address.sin_port = plat::htons(port);
+    return address;
+}
+
+class SocketsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(plat::WSAStartup(0x0202), 0);
+#ifndef _WIN32
+        // The default action, which ends the process, is what a host has.
+        signal(SIGPIPE, SIG_DFL);
+#endif
+    }
+    void TearDown() override {
+        for (plat::SOCKET s : {m_Listener, m_Client, m_Server}) {
+            if (s != INVALID_SOCKET) plat::closesocket(s);
+        }
+        plat::WSACleanup();
+    }
+
+    uint16_t Listen() {
+        m_Listener = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        EXPECT_NE(m_Listener, INVALID_SOCKET);
+        sockaddr_in address = LoopbackAddress(0);
+        EXPECT_EQ(plat::bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(plat::listen(m_Listener, 4), 0);
+        int length = sizeof address;
+        EXPECT_EQ(plat::getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        return plat::ntohs(address.sin_port);
+    }
+
+    void Connect() {
+        const uint16_t port = Listen();
+        m_Client = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = LoopbackAddress(port);
+        ASSERT_EQ(plat::connect(m_Client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        m_Server = plat::accept(m_Listener, nullptr, nullptr);
+        ASSERT_NE(m_Server, INVALID_SOCKET);
+    }
+
+    void CloseServerSide() {
+        plat::closesocket(m_Server);
+        m_Server = INVALID_SOCKET;
+    }
+
+    plat::SOCKET m_Listener = INVALID_SOCKET;
+    plat::SOCKET m_Client = INVALID_SOCKET;
+    plat::SOCKET m_Server = INVALID_SOCKET;
+};
+
+TEST_F(SocketsTest, AddressHelpersUseNetworkOrder) {
+    EXPECT_EQ(plat::ntohs(plat::htons(0x1234)), 0x1234);
+    const uint32_t address = plat::inet_addr("127.0.0.1");
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&address);
+    EXPECT_EQ(bytes[0], 127);
+    EXPECT_EQ(bytes[3], 1);
+    EXPECT_EQ(plat::inet_addr("not an address"), INADDR_NONE);
+}
+
+TEST_F(SocketsTest, DataArrivesAndAnOrderlyCloseReadsAsZero) {
+    Connect();
+    ASSERT_EQ(plat::send(m_Client, "ping", 4, 0), 4);
+    char buffer[8] = {};
+    ASSERT_EQ(plat::recv(m_Server, buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(std::memcmp(buffer, "ping", 4), 0);
+    CloseServerSide();
+    EXPECT_EQ(plat::recv(m_Client, buffer, sizeof buffer, 0), 0);
+}
+
+// Without MSG_NOSIGNAL the second or a later send raises SIGPIPE and the
+// default action ends this test program.
+TEST_F(SocketsTest, SendToAClosedPeerFailsInsteadOfRaisingSigpipe) {
+    Connect();
+    CloseServerSide();
+    const char data[1024] = {};
+    int result = 0;
+    for (int attempt = 0; attempt < 200 && result != SOCKET_ERROR; ++attempt) {
+        result = plat::send(m_Client, data, sizeof data, 0);
+        plat::Sleep(1);
+    }
+    ASSERT_EQ(result, SOCKET_ERROR);
+    const int error = plat::WSAGetLastError();
+    EXPECT_TRUE(error == WSAECONNRESET || error == WSAECONNABORTED) << error;
+}
+
+TEST_F(SocketsTest, RefusedConnectionGivesTheWinsockCode) {
+    const uint16_t port = Listen();
+    plat::closesocket(m_Listener);
+    m_Listener = INVALID_SOCKET;
+    m_Client = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = LoopbackAddress(port);
+    EXPECT_EQ(plat::connect(m_Client, reinterpret_cast<sockaddr*>(&address), sizeof address),
+              SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), WSAECONNREFUSED);
+}
+
+TEST_F(SocketsTest, ReceiveTimeoutIsInMilliseconds) {
+    Connect();
+    const DWORD timeout = 300;
+    ASSERT_EQ(plat::setsockopt(m_Client, SOL_SOCKET, SO_RCVTIMEO,
+                               reinterpret_cast<const char*>(&timeout), sizeof timeout),
+              0);
+#ifndef _WIN32
+    timeval applied = {};
+    socklen_t length = sizeof applied;
+    ::getsockopt(static_cast<int>(m_Client), SOL_SOCKET, SO_RCVTIMEO, &applied, &length);
+    EXPECT_EQ(applied.tv_sec, 0);
+    EXPECT_EQ(applied.tv_usec, 300000);
+#endif
+    const auto start = std::chrono::steady_clock::now();
+    char buffer[4];
+    EXPECT_EQ(plat::recv(m_Client, buffer, sizeof buffer, 0), SOCKET_ERROR);
+    const int error = plat::WSAGetLastError();
+    EXPECT_TRUE(error == WSAETIMEDOUT || error == WSAEWOULDBLOCK) << error;
+    EXPECT_GE(plat_test::ElapsedMilliseconds(start), 250);
+}
+
+TEST_F(SocketsTest, DontRouteIsAcceptedWithoutEffect) {
+    Connect();
+    const int on = 1;
+    EXPECT_EQ(plat::setsockopt(m_Client, SOL_SOCKET, SO_DONTROUTE,
+                               reinterpret_cast<const char*>(&on), sizeof on),
+              0);
+#ifndef _WIN32
+    int applied = -1;
+    socklen_t length = sizeof applied;
+    ::getsockopt(static_cast<int>(m_Client), SOL_SOCKET, SO_DONTROUTE, &applied, &length);
+    EXPECT_EQ(applied, 0);
+#endif
+    EXPECT_EQ(plat::send(m_Client, "x", 1, 0), 1);
+}
+
+TEST_F(SocketsTest, LingerTakesTheWinsockLayout) {
+    Connect();
+    const plat::WinsockLinger linger = {1, 5};
+    EXPECT_EQ(plat::setsockopt(m_Client, SOL_SOCKET, SO_LINGER,
+                               reinterpret_cast<const char*>(&linger), sizeof linger),
+              0);
+#ifndef _WIN32
+    ::linger applied = {};
+    socklen_t length = sizeof applied;
+    ::getsockopt(static_cast<int>(m_Client), SOL_SOCKET, SO_LINGER, &applied, &length);
+    EXPECT_EQ(applied.l_onoff, 1);
+    EXPECT_EQ(applied.l_linger, 5);
+#endif
+}
+
+TEST_F(SocketsTest, SocketSetIgnoresDuplicatesAndOverflow) {
+    plat::SocketSet set;
+    set.Add(5);
+    set.Add(5);
+    EXPECT_EQ(set.Count(), 1);
+    for (plat::SOCKET s = 100; s < 100 + plat::SocketSet::kCapacity; ++s) set.Add(s);
+    EXPECT_EQ(set.Count(), plat::SocketSet::kCapacity);
+    EXPECT_TRUE(set.Contains(5));
+    EXPECT_FALSE(set.Contains(100 + plat::SocketSet::kCapacity - 1));
+    set.Zero();
+    EXPECT_FALSE(set.Contains(5));
+}
+
+TEST_F(SocketsTest, SelectLeavesOnlyReadySockets) {
+    Connect();
+    plat::SocketSet readable;
+    readable.Add(m_Client);
+    readable.Add(m_Server);
+    EXPECT_EQ(plat::select(&readable, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(readable.Count(), 0);
+
+    ASSERT_EQ(plat::send(m_Client, "x", 1, 0), 1);
+    readable.Add(m_Client);
+    readable.Add(m_Server);
+    plat::SocketSet writable;
+    writable.Add(m_Client);
+    EXPECT_EQ(plat::select(&readable, &writable, nullptr, 5000), 2);
+    EXPECT_EQ(readable.Count(), 1);
+    EXPECT_TRUE(readable.Contains(m_Server));
+    EXPECT_TRUE(writable.Contains(m_Client));
+}
+
+TEST_F(SocketsTest, ClosedConnectionIsReadable) {
+    Connect();
+    CloseServerSide();
+    plat::SocketSet readable;
+    readable.Add(m_Client);
+    EXPECT_EQ(plat::select(&readable, nullptr, nullptr, 5000), 1);
+}
+
+TEST_F(SocketsTest, SelectRejectsAClosedSocketAndEmptySets) {
+    plat::SOCKET closed = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    plat::closesocket(closed);
+    plat::SocketSet set;
+    set.Add(closed);
+    EXPECT_EQ(plat::select(&set, nullptr, nullptr, 0), SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), WSAENOTSOCK);
+
+    plat::SocketSet empty;
+    EXPECT_EQ(plat::select(&empty, nullptr, nullptr, 0), SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), WSAEINVAL);
+}
+
+#ifndef _WIN32
+// A host with many open files hands out descriptors beyond an fd_set.
+TEST_F(SocketsTest, SelectHandlesDescriptorsBeyond1024) {
+    const int kHighDescriptor = 1500;
+    rlimit limit = {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur <= static_cast<rlim_t>(kHighDescriptor)) {
+        if (limit.rlim_max <= static_cast<rlim_t>(kHighDescriptor)) {
+            GTEST_SKIP() << "descriptor limit too low";
+        }
+        limit.rlim_cur = kHighDescriptor + 1;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    Connect();
+    ASSERT_EQ(dup2(static_cast<int>(m_Server), kHighDescriptor), kHighDescriptor);
+    plat::closesocket(m_Server);
+    m_Server = kHighDescriptor;
+    ASSERT_EQ(plat::send(m_Client, "x", 1, 0), 1);
+    plat::SocketSet readable;
+    readable.Add(m_Server);
+    EXPECT_EQ(plat::select(&readable, nullptr, nullptr, 5000), 1);
+    EXPECT_TRUE(readable.Contains(kHighDescriptor));
+}
+
+TEST_F(SocketsTest, UnbalancedCleanupFails) {
+    plat::WSACleanup();
+    EXPECT_EQ(plat::WSACleanup(), SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), WSANOTINITIALISED);
+    plat::WSAStartup(0x0202);
+}
+#endif
+
+}  // namespace

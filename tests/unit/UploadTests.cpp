@@ -1,0 +1,455 @@
+// The upload against the scripted server, through the client's SendFile:
+// STOR or APPE by the remote size and the options, the data that reaches the
+// server, progress and completion, a data connection the server ends, a
+// cancel that removes the partial file, and the inactivity limit.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session/ReplyText.h"
+#include "tests/support/ScriptedFtpServer.h"
+#include "tests/unit/TestHost.h"
+#include "tests/unit/TransferTestSupport.h"
+#include "workers/CStorThread.h"
+
+using scripted::DataEnd;
+using scripted::DataReceivePlan;
+using scripted::PassiveData;
+using scripted::ScriptedConnection;
+using scripted::ScriptedFtpServer;
+using testhost::Client;
+using testhost::MessageWindow;
+using testhost::WaitUntil;
+using transfertest::NonRepeatingBytes;
+using transfertest::TempFolder;
+using transfertest::WaitForOutcome;
+using Lines = std::vector<std::string>;
+using Values = std::vector<intptr_t>;
+
+namespace {
+
+const int kOutcomeWaitMs = 20000;
+const char kRemotePath[] = "/up.bin";
+
+// Answers SIZE and PASV, and expects transferLine with a data side that
+// receives until the client closes it (or as plan says).
+std::shared_ptr<PassiveData> ServeUntilTransfer(ScriptedConnection& c, const std::string& sizeReply,
+                                                const std::string& transferLine,
+                                                DataReceivePlan plan = DataReceivePlan()) {
+    c.Login();
+    c.ExpectLine("SIZE up.bin");
+    c.Send(sizeReply);
+    c.ExpectLine("PASV");
+    std::shared_ptr<PassiveData> data = c.OpenPassive();
+    c.Send(data->PasvReply());
+    data->StartReceiving(plan);
+    c.ExpectLine(transferLine);
+    c.Reply("150 Ok to send data.");
+    return data;
+}
+
+// The whole exchange of an upload that completes.
+void ServeCompleteUpload(ScriptedConnection& c, const std::string& sizeReply,
+                         const std::string& transferLine) {
+    std::shared_ptr<PassiveData> data = ServeUntilTransfer(c, sizeReply, transferLine);
+    if (data->WaitDone()) c.Reply("226 Transfer complete.");
+    c.WaitForClientClose();
+}
+
+class Upload : public ::testing::Test {
+protected:
+    void TearDown() override { plat::SetClockOffsetForTesting(0); }
+
+    void Connect(bool overwrite, bool append, double rate = 100.0) {
+        m_Client->SetConnectParameter("127.0.0.1", "tester", "secret", m_Server.Port(), overwrite,
+                                      append, "", 0);
+        m_Client->SetMessageWindow(m_Window.Handle());
+        m_Client->SetTransferRate(rate);
+    }
+
+    // Writes content as the local file and asks for its upload.
+    void StartUpload(const std::string& content) {
+        transfertest::WriteWholeFile(m_LocalPath, content);
+        ASSERT_EQ(1, m_Client->SendFile(m_LocalPath.c_str(), kRemotePath));
+    }
+
+    bool WaitForEnd() { return WaitForOutcome(m_Window, m_Client.get(), kOutcomeWaitMs); }
+    Values Progress() const { return m_Window.ParametersOf(WM_FTP_PROGRESS); }
+    Values Errors() const { return m_Window.ParametersOf(WM_FTP_ERROR); }
+    size_t Completions() const { return m_Window.ParametersOf(WM_FTP_COMPLETE).size(); }
+    std::string ReceivedByServer() const { return m_Server.PassiveChannel(0, 0)->Received(); }
+
+    void ExpectCompleted() {
+        EXPECT_EQ(1u, Completions());
+        EXPECT_EQ(Values(), Errors());
+    }
+    void ExpectScriptsClean() {
+        m_Client.Release();
+        EXPECT_TRUE(m_Server.WaitForScripts());
+        EXPECT_TRUE(m_Server.Failures().empty()) << m_Server.Describe();
+    }
+
+    TempFolder m_Folder;
+    std::string m_LocalPath = m_Folder.File("local.bin");
+    ScriptedFtpServer m_Server;
+    MessageWindow m_Window;
+    Client m_Client;
+};
+
+}  // namespace
+
+TEST_F(Upload, AbsentRemoteFileIsStoredWholeAndCompletesOnlyAfter226) {
+    const std::string content = NonRepeatingBytes(300000);
+    std::atomic<bool> finalReplySent(false);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        std::shared_ptr<PassiveData> data =
+            ServeUntilTransfer(c, "550 /up.bin: No such file.\r\n", "STOR up.bin");
+        if (data->WaitDone()) {
+            c.Pause(300);  // a client that completed on its own end of data shows now
+            finalReplySent = true;
+            c.Reply("226 Transfer complete.");
+        }
+        c.WaitForClientClose();
+    });
+    Connect(false, false);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_TRUE(finalReplySent.load());
+    ExpectCompleted();
+    // 131072 of 300000 bytes, then 262144, then all.
+    EXPECT_EQ(Values({43, 87, 100}), Progress());
+    for (const testhost::Notice& notice : m_Window.Collected()) {
+        EXPECT_EQ((uintptr_t)m_Client.get(), notice.wParam);
+    }
+    EXPECT_TRUE(ReceivedByServer() == content);
+    EXPECT_EQ(Lines({"USER ftp", "PASS secret", "TYPE I", "CWD /", "SIZE up.bin", "PASV", "STOR up.bin"}),
+              m_Server.Commands(0));
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, PresentRemoteFileWithoutOverwriteIsABadReplyWithoutDataConnection) {
+    Lines afterSize;
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE up.bin");
+        c.Reply("213 100");
+        afterSize = c.Silence(300);
+        c.WaitForClientClose();
+    });
+    Connect(false, true);
+    StartUpload(NonRepeatingBytes(500));
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(Values({FTPE_BADREPLY}), Errors());
+    EXPECT_EQ(0u, Completions());
+    EXPECT_EQ(Values(), Progress());
+    EXPECT_EQ(Lines(), afterSize);
+    EXPECT_EQ(nullptr, m_Server.PassiveChannel(0, 0));
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, OverwriteWithoutAppendReplacesThePresentFile) {
+    const std::string content = NonRepeatingBytes(500);
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeCompleteUpload(c, "213 100\r\n", "STOR up.bin");
+    });
+    Connect(true, false);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_EQ(Values({100}), Progress());
+    EXPECT_TRUE(ReceivedByServer() == content);
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, ShorterRemoteFileIsContinuedFromItsSize) {
+    const std::string content = NonRepeatingBytes(500);
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeCompleteUpload(c, "213 100\r\n", "APPE up.bin");
+    });
+    Connect(true, true);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    // The position reached, 100 + 400 of 500 bytes.
+    EXPECT_EQ(Values({100}), Progress());
+    EXPECT_TRUE(ReceivedByServer() == content.substr(100));
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, LongerRemoteFileIsReplacedFromTheStart) {
+    const std::string content = NonRepeatingBytes(500);
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeCompleteUpload(c, "213 900\r\n", "STOR up.bin");
+    });
+    Connect(true, true);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_TRUE(ReceivedByServer() == content);
+    ExpectScriptsClean();
+}
+
+// A size the worker cannot count in cannot be appended to at a known
+// offset: the file is replaced.
+TEST_F(Upload, RemoteSizeBeyondThirtyTwoBitsIsReplacedNeverAppended) {
+    const std::string content = NonRepeatingBytes(500);
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeCompleteUpload(c, "213 4294967396\r\n", "STOR up.bin");
+    });
+    Connect(true, true);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_TRUE(ReceivedByServer() == content);
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, EqualSizesAppendNothingAndCompleteWithoutProgress) {
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeCompleteUpload(c, "213 500\r\n", "APPE up.bin");
+    });
+    Connect(true, true);
+    StartUpload(NonRepeatingBytes(500));
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_EQ(Values(), Progress());
+    EXPECT_EQ("", ReceivedByServer());
+    EXPECT_TRUE(m_Server.PassiveChannel(0, 0)->ClientClosed());
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, EmptyLocalFileIsStoredEmpty) {
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeCompleteUpload(c, "550 No such file.\r\n", "STOR up.bin");
+    });
+    Connect(false, false);
+    StartUpload("");
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_EQ(Values(), Progress());
+    EXPECT_EQ("", ReceivedByServer());
+    ExpectScriptsClean();
+}
+
+// The size is read once the reply's line feed is in: 987, not 9.
+TEST_F(Upload, SizeReplySplitBeforeItsLineFeed) {
+    const std::string content = NonRepeatingBytes(2000);
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE up.bin");
+        c.SendChunks({"213 9", "87\r\n"}, 200);
+        c.ExpectLine("PASV");
+        std::shared_ptr<PassiveData> data = c.OpenPassive();
+        c.Send(data->PasvReply());
+        data->StartReceiving();
+        c.ExpectLine("APPE up.bin");
+        c.Reply("150 Ok to send data.");
+        if (data->WaitDone()) c.Reply("226 Transfer complete.");
+        c.WaitForClientClose();
+    });
+    Connect(true, true);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_TRUE(ReceivedByServer() == content.substr(987));
+    ExpectScriptsClean();
+}
+
+// "150 " and "226 " read in one piece: the final reply is not lost behind
+// the preliminary one, and a "226 " inside a reply's text is no reply.
+TEST_F(Upload, FinalReplyArrivingWithThePreliminaryOne) {
+    const std::string content = NonRepeatingBytes(1000);
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE up.bin");
+        c.Reply("550 No such file.");
+        c.ExpectLine("PASV");
+        std::shared_ptr<PassiveData> data = c.OpenPassive();
+        c.Send(data->PasvReply());
+        data->StartReceiving();
+        c.ExpectLine("STOR up.bin");
+        if (data->WaitDone()) {
+            c.Send("150 Opening BINARY connection for report 226 final.bin\r\n226 Done.\r\n");
+        }
+        c.WaitForClientClose();
+    });
+    Connect(false, false);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectCompleted();
+    EXPECT_TRUE(ReceivedByServer() == content);
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, PreliminaryReplyNamingA226IsNoCompletion) {
+    std::atomic<bool> finalReplySent(false);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE up.bin");
+        c.Reply("550 No such file.");
+        c.ExpectLine("PASV");
+        std::shared_ptr<PassiveData> data = c.OpenPassive();
+        c.Send(data->PasvReply());
+        data->StartReceiving();
+        c.ExpectLine("STOR up.bin");
+        c.Reply("150 Opening BINARY connection for report 226 final.bin");
+        if (data->WaitDone()) {
+            c.Pause(300);
+            finalReplySent = true;
+            c.Reply("226 Done.");
+        }
+        c.WaitForClientClose();
+    });
+    Connect(false, false);
+    StartUpload(NonRepeatingBytes(1000));
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_TRUE(finalReplySent.load());
+    ExpectCompleted();
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, TransferCommandRefusedIsABadReply) {
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        ServeUntilTransfer(c, "550 No such file.\r\n", "STOR up.bin");
+        // ServeUntilTransfer replied 150; the refusal below stands for a
+        // server that gives up on the transfer.
+        c.Reply("451 Local error in processing.");
+        c.WaitForClientClose();
+    });
+    Connect(false, false, 0.5);
+    StartUpload(NonRepeatingBytes(4 * CStorThread::kBlockSize));
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(Values({FTPE_BADREPLY}), Errors());
+    EXPECT_EQ(0u, Completions());
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, DataConnectionEndedByTheServerFailsAndGivesUpTheControlConnection) {
+    std::atomic<bool> controlClosedByClient(false);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        DataReceivePlan plan;
+        plan.endAfterBytes = 200000;
+        plan.end = DataEnd::Close;
+        ServeUntilTransfer(c, "550 No such file.\r\n", "STOR up.bin", plan);
+        controlClosedByClient = c.WaitForClientClose(10000);
+    });
+    Connect(false, false);
+    const std::string content = NonRepeatingBytes(40 * CStorThread::kBlockSize);
+    StartUpload(content);
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(Values({FTPE_TRANSFERFAIL}), Errors());
+    EXPECT_EQ(0u, Completions());
+    EXPECT_TRUE(m_Server.WaitForScripts());
+    EXPECT_TRUE(controlClosedByClient.load());
+    EXPECT_TRUE(WaitUntil([&] { return !m_Client.HasSession(); }, kOutcomeWaitMs));
+    ExpectScriptsClean();
+}
+
+// The cancel closes the data connection; the server confirms what it got,
+// and only then is the partial file deleted.
+TEST_F(Upload, CancelDeletesThePartialRemoteFileAfterTheServerConfirms) {
+    Lines beforeConfirmation;
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        std::shared_ptr<PassiveData> data =
+            ServeUntilTransfer(c, "550 No such file.\r\n", "STOR up.bin");
+        if (data->WaitDone(10000)) {
+            beforeConfirmation = c.Silence(200);
+            c.Reply("226 Transfer complete.");
+        }
+        c.ExpectLine("DELE up.bin");
+        c.Reply("250 Deleted.");
+        c.WaitForClientClose();
+    });
+    // 2 Mbit/s: a full block every 500 ms, so the upload is still running.
+    Connect(false, false, 2.0);
+    const std::string content = NonRepeatingBytes(16 * CStorThread::kBlockSize);
+    StartUpload(content);
+    ASSERT_TRUE(m_Window.WaitFor(WM_FTP_PROGRESS, kOutcomeWaitMs));
+    m_Client->StopSession();
+    m_Window.Drain();
+
+    EXPECT_EQ(Values(), Errors());
+    EXPECT_EQ(0u, Completions());
+    EXPECT_EQ(Lines(), beforeConfirmation);
+    EXPECT_LT(ReceivedByServer().size(), content.size());
+    Lines commands = m_Server.Commands(0);
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(Lines({"STOR up.bin", "DELE up.bin"}), Lines(commands.end() - 2, commands.end()));
+    ExpectScriptsClean();
+}
+
+TEST_F(Upload, NoProgressWithinTheLimitTimesOutAndGivesUpTheControlConnection) {
+    std::atomic<bool> sizeSeen(false);
+    std::atomic<bool> controlClosedByClient(false);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE up.bin");
+        sizeSeen = true;
+        controlClosedByClient = c.WaitForClientClose(10000);
+    });
+    Connect(false, false);
+    StartUpload(NonRepeatingBytes(1000));
+    ASSERT_TRUE(WaitUntil([&] { return sizeSeen.load(); }, kOutcomeWaitMs));
+    m_Window.Drain();
+    EXPECT_EQ(Values(), Errors());
+    plat::SetClockOffsetForTesting(kWorkerInactivityLimitMs + 1000);
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(Values({FTPE_TIMEOUT}), Errors());
+    EXPECT_EQ(0u, Completions());
+    EXPECT_TRUE(m_Server.WaitForScripts());
+    EXPECT_TRUE(controlClosedByClient.load());
+    ExpectScriptsClean();
+}
+
+// Sizes are counted in 32 bits: a local file beyond that is refused before
+// the server is asked anything.
+TEST_F(Upload, LocalFileBeyondThirtyTwoBitsIsAFileError) {
+    Lines afterLogin;
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        c.PlayLogin();
+        afterLogin = c.AnswerTypeAndCwd(1500);
+        c.WaitForClientClose();
+    });
+    Connect(false, false);
+    {
+        std::ofstream create(m_LocalPath, std::ios::binary);
+    }
+    std::filesystem::resize_file(m_LocalPath, (uintmax_t)1 << 31);  // sparse
+    ASSERT_EQ(1, m_Client->SendFile(m_LocalPath.c_str(), kRemotePath));
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(Values({FTPE_FILEERROR}), Errors());
+    EXPECT_EQ(0u, Completions());
+    ExpectScriptsClean();
+    EXPECT_EQ(Lines({"/"}), afterLogin);
+}
+
+TEST(ReplyLines, CodesCountOnlyAtTheStartOfALine) {
+    EXPECT_TRUE(HasReplyLine("226 Done.\r\n", "226 "));
+    EXPECT_TRUE(HasReplyLine("150 Go.\r\n226 Done.\r\n", "226 "));
+    EXPECT_TRUE(HasReplyLine("226-Stats\r\n226 Done.\r\n", "226 "));
+    EXPECT_FALSE(HasReplyLine("226-Stats follow\r\n", "226 "));
+    EXPECT_FALSE(HasReplyLine("150 Opening for report 226 final.bin\r\n", "226 "));
+    EXPECT_FALSE(HasReplyLine("150 Opening (226 bytes)\r\n", "226 "));
+    EXPECT_FALSE(HasReplyLine("", "226 "));
+    EXPECT_FALSE(HasReplyLine("\n", "226 "));
+    EXPECT_TRUE(HasReplyLine("\n226 ", "226 "));
+}

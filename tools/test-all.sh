@@ -1,0 +1,171 @@
+#!/bin/bash
+# The one test command. On a fresh Debian 12 machine (as root, or with sudo)
+# it installs what the tests need, then builds and tests every target:
+#   native   build/native   Linux shared library and tests
+#   asan     build/asan     the same with AddressSanitizer + UBSan
+#   tsan     build/tsan     the same with ThreadSanitizer
+#   mingw    build/mingw    the i686 Windows DLL and tests, run under Wine
+#   abi      build/mingw    a Microsoft-ABI host calling the DLL under Wine
+# Warnings are errors. The last line reads "N passed, M failed" (ctest tests
+# over all targets; a target that fails to configure or build counts as one
+# failure more) and the exit status is non-zero when M > 0.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+readonly root=$PWD
+readonly jobs=2
+
+readonly packages=(
+    cmake g++ ninja-build libgtest-dev googletest
+    g++-mingw-w64-i686-posix wine wine32:i386
+    clang-14 lld-14
+    python3-pyftpdlib iproute2 curl
+)
+
+as_root() {
+    if [[ $(id -u) -eq 0 ]]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+is_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+install_packages() {
+    local missing=() package
+    for package in "${packages[@]}"; do
+        is_installed "$package" || missing+=("$package")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    echo "== installing: ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386 || return 1
+    fi
+    as_root apt-get update &&
+        as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# ---- results -----------------------------------------------------------------
+summary_rows=()
+total_passed=0
+total_failed=0
+
+# record <target> <passed> <failed> <note> <build seconds> <test seconds>
+record() {
+    summary_rows+=("$(printf '%-8s %7s %7s %8s %7s  %s' "$1" "$2" "$3" "$5" "$6" "$4")")
+    total_passed=$((total_passed + $2))
+    total_failed=$((total_failed + $3))
+}
+
+# Sets ctest_passed / ctest_failed from a ctest log; false when the log has no
+# result line (ctest did not get to the end).
+read_ctest_counts() {
+    local line
+    line=$(grep -E '[0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+    if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        ctest_failed=${BASH_REMATCH[1]}
+        ctest_passed=$((BASH_REMATCH[2] - ctest_failed))
+        return 0
+    fi
+    return 1
+}
+
+# ---- stages --------------------------------------------------------------------
+# build <build-dir> [cmake args...]: configure (Ninja, warnings as errors) and
+# build as much as possible. Sets build_note and build_seconds.
+build() {
+    local dir=$1
+    shift
+    local start=$SECONDS
+    build_note=ok
+    # Relinked every time: after a failed build no binary from an earlier one
+    # may be left to pass its tests.
+    rm -rf "${dir:?}/bin"
+    if ! cmake -S "$root" -B "$dir" -G Ninja -DFTP_WERROR=ON "$@"; then
+        build_note="configure failed"
+    elif ! cmake --build "$dir" -j "$jobs" -- -k 0; then
+        build_note="build failed"
+    fi
+    build_seconds=$((SECONDS - start))
+}
+
+# run_tests <target> <build-dir> [ctest args...]: runs ctest and records a
+# summary row, counting a failed build as one failure.
+run_tests() {
+    local target=$1 dir=$2
+    shift 2
+    local log="$dir/ctest-$target.log" start=$SECONDS
+    local passed=0 failed=0 note=$build_note
+    if [[ $build_note != "configure failed" ]]; then
+        echo "== testing $target"
+        ctest --test-dir "$dir" -j "$jobs" --output-on-failure "$@" 2>&1 | tee "$log"
+        if read_ctest_counts "$log"; then
+            passed=$ctest_passed
+            failed=$ctest_failed
+        else
+            note="$note; ctest gave no result"
+            failed=1
+        fi
+    fi
+    [[ $note != ok ]] && failed=$((failed + 1))
+    record "$target" "$passed" "$failed" "$note" "$build_seconds" "$((SECONDS - start))"
+}
+
+native_target() {
+    local target=$1 dir=$2
+    shift 2
+    echo "== building $target in $dir"
+    build "$dir" "$@"
+    run_tests "$target" "$dir"
+}
+
+windows_targets() {
+    local dir=build/mingw
+    echo "== building mingw in $dir"
+    build "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+    if [[ $build_note == "configure failed" ]]; then
+        record mingw 0 1 "$build_note" "$build_seconds" 0
+        record abi 0 0 "not run" - 0
+        return
+    fi
+    # shellcheck source=tools/ci-wine.sh
+    source "$root/tools/ci-wine.sh"
+    wine_start "$dir" || build_note="Wine set-up failed"
+    run_tests mingw "$dir" -LE abi
+    # A failed build or set-up is counted once, on the mingw row.
+    build_note=ok
+    build_seconds=-
+    run_tests abi "$dir" -L abi
+    wine_stop
+}
+
+print_summary() {
+    echo
+    echo "== summary"
+    printf '%-8s %7s %7s %8s %7s  %s\n' target passed failed build-s test-s note
+    printf '%s\n' "${summary_rows[@]}"
+    echo "total time $((SECONDS / 60)) min $((SECONDS % 60)) s"
+    echo "$total_passed passed, $total_failed failed"
+}
+
+main() {
+    local start=$SECONDS
+    if ! install_packages; then
+        echo "package installation failed" >&2
+        record packages 0 1 "apt-get failed" "$((SECONDS - start))" 0
+        print_summary
+        exit 1
+    fi
+    mkdir -p build
+    native_target native build/native
+    native_target asan build/asan -DFTP_SANITIZE=address
+    native_target tsan build/tsan -DFTP_SANITIZE=thread
+    windows_targets
+    print_summary
+    [[ $total_failed -eq 0 ]]
+}
+
+main
