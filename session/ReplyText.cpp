@@ -26,17 +26,42 @@ bool HasReplyCode(const char* text, const char* code) {
     return strstr(text, code) != nullptr;
 }
 
+bool HasNegativeReply(const char* text) {
+    for (const char* line = text; *line != '\0';) {
+        const char* end = strchr(line, '\n');
+        if (end == nullptr) return false;
+        if ((line[0] == '4' || line[0] == '5') && line[1] >= '0' && line[1] <= '9' &&
+            line[2] >= '0' && line[2] <= '9' && line[3] == ' ') {
+            return true;
+        }
+        line = end + 1;
+    }
+    return false;
+}
+
 bool HasLineFeed(const char* text) {
     return strchr(text, '\n') != nullptr;
 }
 
-bool HasReplyLine(const char* text, const char* code) {
-    size_t length = strlen(code);
-    for (const char* line = text; line != nullptr; line = strchr(line, '\n')) {
-        if (*line == '\n') ++line;
-        if (strncmp(line, code, length) == 0) return true;
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+int LastReplyCode(const char* text) {
+    int code = 0;
+    const char* line = text;
+    for (const char* end = strchr(line, '\n'); end != nullptr; end = strchr(line, '\n')) {
+        if (end - line >= 4 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
+            line[3] == ' ') {
+            code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+        }
+        line = end + 1;
     }
-    return false;
+    return code;
 }
 
 int ReplyNumberAfter(const char* text, const char* code) {

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "client/CFtpClient.h"
+#include "session/ReplyText.h"
 
 CListThread::CListThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationList), m_nStep(kWaitTypeA), m_bTransferReplied(false) {
@@ -89,6 +90,10 @@ void CListThread::AfterReply() {
         if (ReplyHas("226 ")) {
             m_bTransferReplied = true;
             CheckComplete();
+        } else if (HasNegativeReply(m_szReply)) {
+            // The server refused the listing (no such path, a pattern it
+            // does not expand): there is nothing to wait for.
+            m_bError = 1;
         }
         return;
     case kComplete:

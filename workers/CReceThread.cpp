@@ -176,31 +176,37 @@ void CReceThread::OnRestReply() {
     m_nStep = kWaitRetr;
 }
 
-// The final "226 " is judged before the preliminary codes: both may come
-// in one piece. Codes count only at the start of a line, so a byte count
-// or a file name in a preliminary reply's text is not taken for one.
+// The newest whole reply is judged: "150 " and "226 " may come in one
+// piece, and a byte count or a file name in a reply's text is no code.
 void CReceThread::OnRetrReply() {
-    if (!ReplyComplete()) return;
-    if (HasReplyLine(m_szReply, "226 ")) {
+    int code = LastReplyCode(m_szReply);
+    if (code == 0) return;
+    ClearReply();
+    switch (code) {
+    case 150:
+        return;  // the transfer runs; its final reply follows
+    case 125:
+        m_nStep = kRetrAnswered;
+        return;
+    case 226:
         m_bFinalReplyIn = true;
         m_nStep = kRetrAnswered;
-    } else if (HasReplyLine(m_szReply, "125 ")) {
-        m_nStep = kRetrAnswered;
-    } else if (HasReplyLine(m_szReply, "150 ")) {
-        // The transfer runs; its final reply follows.
-    } else if (m_bDataFinished) {
+        return;
+    default:
         // A failure reply after the data ended ("426 "): the byte count
         // decides the outcome.
-        m_bFinalReplyIn = true;
-    } else {
-        FailWith(FTPE_BADREPLY);
+        if (m_bDataFinished) {
+            m_bFinalReplyIn = true;
+        } else {
+            FailWith(FTPE_BADREPLY);
+        }
+        return;
     }
-    ClearReply();
 }
 
 // After "125 " the next whole reply is the transfer's final one.
 void CReceThread::OnLaterReply() {
-    if (!ReplyComplete()) return;
+    if (LastReplyCode(m_szReply) == 0) return;
     m_bFinalReplyIn = true;
     ClearReply();
 }

@@ -148,23 +148,22 @@ void CStorThread::OnPasvReply() {
     m_nStep = kTransferring;
 }
 
-// The final "226 " is judged before the preliminary codes: both may come
-// in one piece. Codes count only at the start of a line, so a file name in
-// a preliminary reply's text is not taken for one.
+// The newest whole reply is judged: "150 " and "226 " (or a refusal) may
+// come in one piece, and a file name in a reply's text is no code.
 void CStorThread::OnTransferReply() {
-    if (!ReplyComplete()) return;
-    if (HasReplyLine(m_szReply, "226 ")) {
-        if (m_bCancelled) {
-            SendWithFileName("DELE %s");
-            m_nStep = kWaitDele;
-        } else {
-            m_bDone = 1;
-            m_nStep = kFinished;
-        }
-    } else if (!HasReplyLine(m_szReply, "150 ") && !HasReplyLine(m_szReply, "125 ")) {
-        FailWith(FTPE_BADREPLY);
-    }
+    int code = LastReplyCode(m_szReply);
+    if (code == 0) return;
     ClearReply();
+    if (code == 150 || code == 125) return;
+    if (code != 226) {
+        FailWith(FTPE_BADREPLY);
+    } else if (m_bCancelled) {
+        SendWithFileName("DELE %s");
+        m_nStep = kWaitDele;
+    } else {
+        m_bDone = 1;
+        m_nStep = kFinished;
+    }
 }
 
 // The host was not promised a deletion: a refusal ends the worker quietly.

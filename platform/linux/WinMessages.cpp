@@ -279,7 +279,7 @@ HWND FindWindowExA(HWND parent, HWND childAfter, const char* className,
         ++next;
     }
     for (; next != siblings.end(); ++next) {
-        if (MatchesSearch(State().windows[*next], classAtom, windowName)) return HandleOf(*next);
+        if (MatchesSearch(State().windows.at(*next), classAtom, windowName)) return HandleOf(*next);
     }
     return nullptr;
 }
@@ -333,7 +333,7 @@ LRESULT DispatchMessageA(const MSG* msg) {
         std::lock_guard<std::mutex> lock(State().mutex);
         const Window* window = FindWindowLocked(msg->hwnd);
         if (!window) return 0;
-        procedure = State().classes[window->classAtom].procedure;
+        procedure = State().classes.at(window->classAtom).procedure;
     }
     return procedure(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }

@@ -97,16 +97,4 @@ TEST_F(ClockTest, OffsetMovesTheSystemTime) {
     EXPECT_LE(behind, 3 * kDay);
 }
 
-TEST_F(ClockTest, OffsetCarriesIntoTheCalendarFields) {
-    plat::SYSTEMTIME before;
-    plat::GetSystemTime(&before);
-    plat::SetClockOffsetForTesting(366 * kDay);
-    plat::SYSTEMTIME after;
-    plat::GetSystemTime(&after);
-    EXPECT_GE(after.wYear, before.wYear + 1);
-    EXPECT_LE(after.wYear, before.wYear + 2);
-    // 366 days are 52 weeks and 2 days.
-    EXPECT_EQ(after.wDayOfWeek, (before.wDayOfWeek + 2) % 7);
-}
-
 }  // namespace

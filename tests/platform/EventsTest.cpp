@@ -11,6 +11,8 @@ namespace {
 using plat::HANDLE;
 
 const DWORD kGenerousWait = 10000;
+// Win32 defines WAIT_TIMEOUT as a long; compare as the DWORD the waits return.
+const DWORD kTimedOut = WAIT_TIMEOUT;
 
 class EventsTest : public ::testing::Test {
 protected:
@@ -28,18 +30,18 @@ protected:
 
 TEST_F(EventsTest, ManualResetStaysSetUntilReset) {
     HANDLE event = Make(TRUE);
-    EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(plat::WaitForSingleObject(event, 0), kTimedOut);
     ASSERT_TRUE(plat::SetEvent(event));
     EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     ASSERT_TRUE(plat::ResetEvent(event));
-    EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(plat::WaitForSingleObject(event, 0), kTimedOut);
 }
 
 TEST_F(EventsTest, AutoResetIsConsumedByOneWait) {
     HANDLE event = Make(FALSE, TRUE);
     EXPECT_EQ(plat::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(plat::WaitForSingleObject(event, 20), WAIT_TIMEOUT);
+    EXPECT_EQ(plat::WaitForSingleObject(event, 20), kTimedOut);
 }
 
 TEST_F(EventsTest, WaitAnyReturnsLowestSetIndex) {
@@ -55,12 +57,12 @@ TEST_F(EventsTest, WaitAnyConsumesOnlyTheAutoResetEventItReports) {
     HANDLE events[2] = {Make(FALSE, TRUE), Make(FALSE, TRUE)};
     EXPECT_EQ(plat::WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0);
     EXPECT_EQ(plat::WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(plat::WaitForMultipleObjects(2, events, FALSE, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(plat::WaitForMultipleObjects(2, events, FALSE, 0), kTimedOut);
 }
 
 TEST_F(EventsTest, TimesOutWhenNothingIsSet) {
     HANDLE events[2] = {Make(TRUE), Make(FALSE)};
-    EXPECT_EQ(plat::WaitForMultipleObjects(2, events, FALSE, 30), WAIT_TIMEOUT);
+    EXPECT_EQ(plat::WaitForMultipleObjects(2, events, FALSE, 30), kTimedOut);
 }
 
 TEST_F(EventsTest, SetOnAnotherThreadWakesEveryWaiterOfAManualEvent) {

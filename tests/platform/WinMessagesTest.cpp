@@ -29,11 +29,15 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 class WinMessagesTest : public ::testing::Test {
 protected:
+    // Classes cannot be unregistered here: register once per process.
     static void SetUpTestSuite() {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = WindowProcedure;
-        windowClass.lpszClassName = kClassName;
-        ASSERT_NE(RegisterClassA(&windowClass), 0);
+        static const ATOM registered = [] {
+            WNDCLASSA windowClass = {};
+            windowClass.lpfnWndProc = WindowProcedure;
+            windowClass.lpszClassName = kClassName;
+            return RegisterClassA(&windowClass);
+        }();
+        ASSERT_NE(registered, 0);
     }
     void TearDown() override {
         for (HWND window : m_Windows) DestroyWindow(window);

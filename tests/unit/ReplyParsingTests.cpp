@@ -90,3 +90,12 @@ TEST(PassiveReply, UnparsableRepliesAreRefused) {
     EXPECT_FALSE(Parse("227 (127,0,0,1)\r\n").ok);
     EXPECT_FALSE(Parse("227 )(127,0,0,1,4,1\r\n").ok);
 }
+
+TEST(ReplyText, NegativeRepliesNeedCodeBlankAndLineFeed) {
+    EXPECT_TRUE(HasNegativeReply("550 No such file or directory.\r\n"));
+    EXPECT_TRUE(HasNegativeReply("150 Opening.\r\n425 Can't open data connection.\r\n"));
+    EXPECT_FALSE(HasNegativeReply("550 No such file"));  // not complete yet
+    EXPECT_FALSE(HasNegativeReply("226 Transfer complete.\r\n"));
+    EXPECT_FALSE(HasNegativeReply("550-Multi line\r\n"));
+    EXPECT_FALSE(HasNegativeReply("x550 y\r\n"));
+}

@@ -3,6 +3,7 @@
 // failure replies, split replies, refused arguments and silent servers.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <string>
 
@@ -272,7 +273,6 @@ TEST(ListWorker, UnparsablePassiveReplyEndsAtTheLimit) {
         c.ExpectLine("PASV");
         c.Reply("227 Entering Passive Mode 127,0,0,1,4,1");
         c.ExpectLine("LIST *.*");
-        c.Reply("425 No data connection.");
         c.Silence(200);
         plat::SetClockOffsetForTesting(80500);
         c.Silence(3000);
@@ -312,4 +312,28 @@ TEST(ListWorker, DataClosedWithoutFinalReplyEndsAtTheLimit) {
     char* listing = client->ListDirectory("/pub", nullptr);
     ASSERT_NE(nullptr, listing);
     EXPECT_STREQ("", listing);
+}
+
+TEST(ListWorker, RefusedListingEndsAtOnce) {
+    ScriptedFtpServer server;
+    server.OnConnection(0, [](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("TYPE A");
+        c.Reply("200 A.");
+        c.ExpectLine("TYPE I");
+        c.Reply("200 I.");
+        c.ExpectLine("PASV");
+        std::shared_ptr<scripted::PassiveData> passive = c.OpenPassive();
+        c.Send(passive->PasvReply());
+        c.ExpectLine("LIST *.*");
+        c.SendChunks({"550 No such", " file or directory.\r\n"}, 50);
+        c.Silence(500);
+    });
+    Client client;
+    client.ConnectTo(server.Port());
+    auto start = std::chrono::steady_clock::now();
+    char* listing = client->ListDirectory("/pub", nullptr);
+    ASSERT_NE(nullptr, listing);
+    EXPECT_STREQ("", listing);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }

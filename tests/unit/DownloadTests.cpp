@@ -1,0 +1,379 @@
+// The file download against the scripted server, through the client's
+// ReceiveFile: the command order, the local file emptied before the server
+// is asked, refused sizes, a final reply before the last block, byte counts
+// other than the announced size, local file errors, cancel and the
+// inactivity limit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/ScriptedFtpServer.h"
+#include "tests/unit/TestHost.h"
+#include "tests/unit/TransferTestSupport.h"
+#include "workers/CReceThread.h"
+
+using scripted::DataSendPlan;
+using scripted::PassiveData;
+using scripted::ScriptedConnection;
+using scripted::ScriptedFtpServer;
+using testhost::Client;
+using testhost::MessageWindow;
+using testhost::WaitUntil;
+using transfertest::NonRepeatingBytes;
+using transfertest::ReadWholeFile;
+using transfertest::TempFolder;
+using transfertest::WaitForOutcome;
+using transfertest::WriteWholeFile;
+using Lines = std::vector<std::string>;
+using Values = std::vector<intptr_t>;
+
+namespace {
+
+const int kOutcomeWaitMs = 20000;
+const char kRemotePath[] = "/f.bin";
+
+// Everything up to the preliminary reply to RETR; the data side then sends
+// as plan says.
+std::shared_ptr<PassiveData> ServeUntilRetr(ScriptedConnection& c, const std::string& sizeReply,
+                                            const DataSendPlan& plan) {
+    c.Login();
+    c.ExpectLine("SIZE f.bin");
+    c.Reply(sizeReply);
+    c.ExpectLine("PASV");
+    std::shared_ptr<PassiveData> data = c.OpenPassive();
+    c.Send(data->PasvReply());
+    c.ExpectLine("REST 0");
+    c.Reply("350 Restarting at 0.");
+    c.ExpectLine("RETR f.bin");
+    c.Reply("150 Opening BINARY mode data connection.");
+    data->StartSending(plan);
+    return data;
+}
+
+DataSendPlan SendAll(const std::string& bytes) {
+    DataSendPlan plan;
+    plan.bytes = bytes;
+    return plan;
+}
+
+// Holds a script before the greeting until the test opens the gate, so the
+// test can act between the request and the worker's start.
+class Gate {
+public:
+    void Open() { m_bOpen = true; }
+    bool WaitOpen() const {
+        return WaitUntil([this] { return m_bOpen.load(); }, kOutcomeWaitMs);
+    }
+
+private:
+    std::atomic<bool> m_bOpen{false};
+};
+
+class Download : public ::testing::Test {
+protected:
+    void TearDown() override { plat::SetClockOffsetForTesting(0); }
+
+    void Connect(double rate = 100.0) {
+        m_Client->SetConnectParameter("127.0.0.1", "tester", "secret", m_Server.Port(), 0, 0, "", 0);
+        m_Client->SetMessageWindow(m_Window.Handle());
+        m_Client->SetTransferRate(rate);
+    }
+    void StartDownload() {
+        ASSERT_EQ(1, m_Client->ReceiveFile(kRemotePath, m_LocalPath.c_str()));
+    }
+
+    bool WaitForEnd() { return WaitForOutcome(m_Window, m_Client.get(), kOutcomeWaitMs); }
+    Values Progress() const { return m_Window.ParametersOf(WM_FTP_PROGRESS); }
+    Values Errors() const { return m_Window.ParametersOf(WM_FTP_ERROR); }
+    size_t Completions() const { return m_Window.ParametersOf(WM_FTP_COMPLETE).size(); }
+    Lines CommandsFromSize() const {
+        Lines all = m_Server.Commands(0);
+        return Lines(std::find(all.begin(), all.end(), "SIZE f.bin"), all.end());
+    }
+
+    void ExpectFailedWith(int errorCode) {
+        EXPECT_EQ(Values({errorCode}), Errors());
+        EXPECT_EQ(0u, Completions());
+    }
+    void ExpectProgressWithin100() {
+        Values progress = Progress();
+        EXPECT_TRUE(transfertest::IsStrictlyIncreasing(progress));
+        EXPECT_TRUE(std::all_of(progress.begin(), progress.end(), [](intptr_t p) { return p <= 100; }));
+    }
+    void ExpectScriptsClean() {
+        m_Client.Release();
+        EXPECT_TRUE(m_Server.WaitForScripts());
+        EXPECT_TRUE(m_Server.Failures().empty()) << m_Server.Describe();
+    }
+
+    TempFolder m_Folder;
+    std::string m_LocalPath = m_Folder.File("local.bin");
+    ScriptedFtpServer m_Server;
+    MessageWindow m_Window;
+    Client m_Client;
+};
+
+}  // namespace
+
+TEST_F(Download, CommandsInOrderAndTheWholeFileWritten) {
+    const std::string content = NonRepeatingBytes(100000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        std::shared_ptr<PassiveData> data = ServeUntilRetr(c, "213 100000", SendAll(content));
+        if (data->WaitDone()) c.Reply("226 Transfer complete.");
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(1u, Completions());
+    EXPECT_EQ(Values(), Errors());
+    ExpectProgressWithin100();
+    ASSERT_FALSE(Progress().empty());
+    EXPECT_EQ(100, Progress().back());
+    EXPECT_TRUE(ReadWholeFile(m_LocalPath) == content);
+    EXPECT_EQ(Lines({"SIZE f.bin", "PASV", "REST 0", "RETR f.bin"}), CommandsFromSize());
+    ExpectScriptsClean();
+}
+
+// ReceiveFile empties the file too; what is written after it returns shows
+// that the worker empties it again before it sends anything.
+TEST_F(Download, ExistingLocalFileIsEmptiedBeforeTheServerIsAskedEvenWhenTheDownloadFails) {
+    Gate gate;
+    std::atomic<long long> sizeWhenAsked(-1);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        if (!gate.WaitOpen()) return;
+        c.Login();
+        c.ExpectLine("SIZE f.bin");
+        sizeWhenAsked = (long long)std::filesystem::file_size(m_LocalPath);
+        c.Reply("550 /f.bin: No such file or directory.");
+        c.WaitForClientClose();
+    });
+    WriteWholeFile(m_LocalPath, "old content");
+    Connect();
+    StartDownload();
+    WriteWholeFile(m_LocalPath, "old content");
+    gate.Open();
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_BADREPLY);
+    EXPECT_EQ(0, sizeWhenAsked.load());
+    EXPECT_EQ("", ReadWholeFile(m_LocalPath));
+    ExpectScriptsClean();
+}
+
+TEST_F(Download, RefusedSizesAreBadRepliesAndAskNothingMore) {
+    for (const char* sizeReply : {"213 0", "550 /f.bin: No such file or directory.",
+                                  "213 4294967396", "213 -5"}) {
+        SCOPED_TRACE(sizeReply);
+        TempFolder folder;
+        std::string localPath = folder.File("local.bin");
+        ScriptedFtpServer server;
+        server.OnConnection(0, [&](ScriptedConnection& c) {
+            c.Login();
+            c.ExpectLine("SIZE f.bin");
+            c.Reply(sizeReply);
+            c.WaitForClientClose();
+        });
+        MessageWindow window;
+        Client client;
+        client->SetConnectParameter("127.0.0.1", "tester", "secret", server.Port(), 0, 0, "", 0);
+        client->SetMessageWindow(window.Handle());
+        ASSERT_EQ(1, client->ReceiveFile(kRemotePath, localPath.c_str()));
+        ASSERT_TRUE(WaitForOutcome(window, client.get(), kOutcomeWaitMs));
+
+        EXPECT_EQ(Values({FTPE_BADREPLY}), window.ParametersOf(WM_FTP_ERROR));
+        EXPECT_TRUE(window.ParametersOf(WM_FTP_COMPLETE).empty());
+        EXPECT_TRUE(std::filesystem::exists(localPath));
+        EXPECT_EQ(0u, std::filesystem::file_size(localPath));
+        client.Release();
+        EXPECT_TRUE(server.WaitForScripts());
+        Lines commands = server.Commands(0);
+        EXPECT_EQ("SIZE f.bin", commands.back());
+        EXPECT_TRUE(server.Failures().empty()) << server.Describe();
+    }
+}
+
+// Completion comes from the byte count: a "226 " read before the last
+// block ends nothing.
+TEST_F(Download, FinalReplyBeforeTheLastBlockWaitsForIt) {
+    const std::string content = NonRepeatingBytes(60000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        DataSendPlan plan = SendAll(content);
+        plan.chunkSize = 30000;
+        plan.pauseMsBetweenChunks = 600;
+        std::shared_ptr<PassiveData> data = ServeUntilRetr(c, "213 60000", plan);
+        if (WaitUntil([&] { return data->BytesSent() >= 30000; }, kOutcomeWaitMs)) {
+            c.Reply("226 Transfer complete.");
+        }
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(1u, Completions());
+    EXPECT_EQ(Values(), Errors());
+    EXPECT_EQ(100, Progress().back());
+    EXPECT_TRUE(ReadWholeFile(m_LocalPath) == content);
+    ExpectScriptsClean();
+}
+
+// All bytes are in before the server's "226 ": the download waits for it,
+// so a host that asks its next question at once gets that question's answer.
+TEST_F(Download, FinalReplyIsReadBeforeTheHostsNextRequest) {
+    const std::string content = NonRepeatingBytes(5000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        DataSendPlan plan = SendAll(content);
+        plan.end = scripted::DataEnd::KeepOpen;
+        std::shared_ptr<PassiveData> data = ServeUntilRetr(c, "213 5000", plan);
+        if (data->WaitDone()) {
+            c.Pause(300);
+            data->Close();
+            c.Reply("226 Transfer complete.");
+        }
+        c.ExpectLine("SIZE f.bin");
+        c.Reply("213 77");
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(1u, Completions());
+    EXPECT_EQ(77, m_Client->GetRemoteFileSize(kRemotePath));
+    EXPECT_TRUE(ReadWholeFile(m_LocalPath) == content);
+    ExpectScriptsClean();
+}
+
+TEST_F(Download, FewerBytesThanAnnouncedFailTheTransfer) {
+    const std::string content = NonRepeatingBytes(100000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        std::shared_ptr<PassiveData> data =
+            ServeUntilRetr(c, "213 100000", SendAll(content.substr(0, 60000)));
+        if (data->WaitDone()) c.Reply("226 Transfer complete.");
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_TRANSFERFAIL);
+    ExpectProgressWithin100();
+    EXPECT_EQ(60, Progress().back());
+    EXPECT_TRUE(ReadWholeFile(m_LocalPath) == content.substr(0, 60000));
+    ExpectScriptsClean();
+}
+
+// Without a final reply the end of data still ends the download, after a
+// bounded wait for the reply.
+TEST_F(Download, FewerBytesAndNoFinalReplyFailAfterTheBoundedWait) {
+    const std::string content = NonRepeatingBytes(100000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        ServeUntilRetr(c, "213 100000", SendAll(content.substr(0, 1000)));
+        c.WaitForClientClose(kOutcomeWaitMs);
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_TRANSFERFAIL);
+    EXPECT_EQ(Values({1}), Progress());
+    ExpectScriptsClean();
+}
+
+// Nothing beyond the announced size is written, and no percentage passes 100.
+TEST_F(Download, MoreBytesThanAnnouncedFailWithTheFileCutAtTheSize) {
+    const std::string content = NonRepeatingBytes(5000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        std::shared_ptr<PassiveData> data = ServeUntilRetr(c, "213 1000", SendAll(content));
+        if (data->WaitDone()) c.Reply("226 Transfer complete.");
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_TRANSFERFAIL);
+    ExpectProgressWithin100();
+    EXPECT_TRUE(ReadWholeFile(m_LocalPath) == content.substr(0, 1000));
+    ExpectScriptsClean();
+}
+
+TEST_F(Download, ReceiveFileRefusesALocalPathItCannotCreate) {
+    Connect();
+    std::string unreachable = m_Folder.File("no-such-folder/local.bin");
+    EXPECT_EQ(0, m_Client->ReceiveFile(kRemotePath, unreachable.c_str()));
+    EXPECT_FALSE(m_Client.HasSession());
+    EXPECT_EQ(0, m_Server.AcceptedCount());
+}
+
+// The path stops being a writable file between the request and the worker:
+// the worker itself reports it, before it asks the server anything.
+TEST_F(Download, LocalFileThatCannotBeOpenedIsAFileErrorBeforeAnyCommand) {
+    Gate gate;
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        if (!gate.WaitOpen()) return;
+        c.PlayLogin();
+        c.AnswerTypeAndCwd(1500);
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    std::filesystem::remove(m_LocalPath);
+    std::filesystem::create_directory(m_LocalPath);
+    gate.Open();
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_FILEERROR);
+    ExpectScriptsClean();
+    EXPECT_EQ(Lines(), CommandsFromSize());
+}
+
+TEST_F(Download, CancelEndsQuietlyAndKeepsThePartialFile) {
+    const std::string content = NonRepeatingBytes(200000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        DataSendPlan plan = SendAll(content);
+        plan.chunkSize = 10000;
+        plan.pauseMsBetweenChunks = 200;
+        ServeUntilRetr(c, "213 200000", plan);
+        c.WaitForClientClose(kOutcomeWaitMs);
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(m_Window.WaitFor(WM_FTP_PROGRESS, kOutcomeWaitMs));
+    m_Client->StopSession();
+    m_Window.Drain();
+
+    EXPECT_EQ(Values(), Errors());
+    EXPECT_EQ(0u, Completions());
+    std::string partial = ReadWholeFile(m_LocalPath);
+    EXPECT_LT(partial.size(), content.size());
+    EXPECT_TRUE(partial == content.substr(0, partial.size()));
+    ExpectScriptsClean();
+}
+
+TEST_F(Download, NoActivityWithinTheLimitTimesOut) {
+    std::atomic<bool> sizeSeen(false);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE f.bin");
+        sizeSeen = true;
+        c.WaitForClientClose(kOutcomeWaitMs);
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitUntil([&] { return sizeSeen.load(); }, kOutcomeWaitMs));
+    m_Window.Drain();
+    EXPECT_EQ(Values(), Errors());
+    plat::SetClockOffsetForTesting(kWorkerInactivityLimitMs + 1000);
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_TIMEOUT);
+    EXPECT_EQ(FTPE_TIMEOUT, m_Client->m_nErrorCode.load());
+    ExpectScriptsClean();
+}
