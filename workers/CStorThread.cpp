@@ -196,13 +196,16 @@ void CStorThread::OnDataWritable() {
         return;
     }
     int32_t remaining = m_nLocalSize - m_nSent;
-    size_t wanted = remaining < kBlockSize ? (size_t)(remaining > 0 ? remaining : 0) : kBlockSize;
-    size_t length = wanted > 0 ? fread(m_Block, 1, wanted, m_pFile) : 0;
+    if (remaining <= 0) {
+        EndOfLocalFile();
+        return;
+    }
+    size_t length = fread(m_Block, 1, (size_t)(remaining < kBlockSize ? remaining : kBlockSize), m_pFile);
     if (ferror(m_pFile)) {
         FailWith(FTPE_FILEERROR);
         return;
     }
-    if (length == 0) {
+    if (length == 0) {  // the file has shrunk since it was opened
         EndOfLocalFile();
         return;
     }

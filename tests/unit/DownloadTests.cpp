@@ -237,6 +237,7 @@ TEST_F(Download, FinalReplyIsReadBeforeTheHostsNextRequest) {
             data->Close();
             c.Reply("226 Transfer complete.");
         }
+        c.Pause(100);  // keeps the two replies in separate pieces
         c.ExpectLine("SIZE f.bin");
         c.Reply("213 77");
         c.WaitForClientClose();

@@ -2,9 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/unit/RealFtpServer.h"
@@ -23,8 +22,7 @@ void WriteFileOfSize(const std::string& path, size_t size) {
 }
 
 bool Exists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
+    return std::filesystem::exists(path);
 }
 
 class RealServerRequests : public testing::Test {
@@ -69,7 +67,7 @@ TEST_F(RealServerRequests, MakeAndRemoveDirectories) {
 // default pattern yields an empty listing at once, a name lists that file,
 // and an empty pattern lists the directory.
 TEST_F(RealServerRequests, ListingWithAndWithoutPattern) {
-    mkdir(m_Server.LocalPathOf("/pub").c_str(), 0755);
+    std::filesystem::create_directory(m_Server.LocalPathOf("/pub"));
     WriteFileOfSize(m_Server.LocalPathOf("/pub/a.ts"), 1);
     WriteFileOfSize(m_Server.LocalPathOf("/pub/b.mp3"), 1);
     char* listing = m_Client->ListDirectory("/pub", "");
