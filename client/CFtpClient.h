@@ -21,6 +21,7 @@
 #include "session/FieldSizes.h"
 
 class CFtpClientThread;
+class RequestLock;
 
 class CFtpClient : public IFtpClient {
 public:
@@ -109,18 +110,27 @@ private:
     void WaitForResult(CFtpClientThread* session);
     void CloseEvents();
 
-    // Stream reading steps.
-    int ServeFromHead(CFtpClientThread* session, unsigned char* buffer, unsigned int length,
-                      unsigned int* bytesRead);
-    void AbortRunningStream(CFtpClientThread* session);
-    int Serve(CFtpClientThread* session, unsigned char* buffer, unsigned int position,
-              unsigned int length, unsigned int* bytesRead);
-    bool ShouldWaitForBuffering(CFtpClientThread* session, unsigned int position,
-                                unsigned int length);
+    // Stream reading steps (client/CFtpClientStream.cpp).
+    struct StreamRequest;
+    CFtpClientThread* ReplaceDepartingSession(CFtpClientThread* session);
+    CFtpClientThread* StartStreamSession(const StreamRequest& request);
+    bool RecordStreamRequest(CFtpClientThread* session, const StreamRequest& request);
+    void WriteStreamRequest(CFtpClientThread* session, const StreamRequest& request);
+    bool ServeFromHead(CFtpClientThread* session, const StreamRequest& request, bool sameFile);
+    void DecideHowStreamGoesOn(CFtpClientThread* session, const StreamRequest& request,
+                               bool sameFile);
+    void RestartForRetry(CFtpClientThread* session, const StreamRequest& request);
+    bool MoveRunningStream(CFtpClientThread* session, unsigned int position);
+    void AbortStream(CFtpClientThread* session);
+    void KeepHeadForFile(CFtpClientThread* session, const char* path);
+    int Serve(CFtpClientThread* session, const StreamRequest& request, RequestLock& requestLock);
+    bool ReadQueued(CFtpClientThread* session, const StreamRequest& request, bool afterBuffering);
+    bool ShouldWaitForBuffering(CFtpClientThread* session, const StreamRequest& request);
     void WaitForBuffering(CFtpClientThread* session);
-    int DirectRead(CFtpClientThread* session, unsigned char* buffer, unsigned int length,
-                   unsigned int* bytesRead);
-    int PendingRead(CFtpClientThread* session);
+    int PendingRead(CFtpClientThread* session, RequestLock& requestLock);
+    // The file whose first bytes the session's head buffer holds (reads
+    // keep it, under m_csRead).
+    char m_szHeadPath[kTextFieldSize] = {};
 
     std::atomic<int> m_nRefs;
     plat::CCriticalSection m_csSession;        // m_pSessionThread and its references

@@ -1,14 +1,327 @@
-// Random-access stream reading. Not built yet: reads are refused.
-#include "client/CFtpClient.h"
+// Random-access reading of a remote file: each read names a position and a
+// length, and is served from one sequential transfer (the stream worker and
+// its buffer queue). Reads that continue the stream take their bytes
+// straight from the queue; small jumps move within the buffered data; reads
+// of the file's first 64 KiB come from the head buffer; other jumps, and
+// another file, end the transfer so that the read starts a new one.
+//
+// Locks, always in this order: m_csRead (one read at a time, held for the
+// whole read), m_csRequest (keeps the other requests out until the stream
+// is the session's operation), the session's m_cs (the worker, the queue
+// and the stream position), the queue's own lock.
+#include <stdio.h>
+#include <string.h>
 
-int CFtpClient::ReadStream(const char*, unsigned char*, unsigned int, unsigned int,
-                           unsigned int* bytesRead) {
-    if (bytesRead != nullptr) *bytesRead = 0;
-    return 0;
+#include <memory>
+
+#include "client/CFtpClient.h"
+#include "session/CFtpClientThread.h"
+#include "session/Notifications.h"
+#include "session/ReplyText.h"
+#include "workers/CStreamThread.h"
+
+namespace {
+
+const int kReadAttempts = 3;
+const plat::DWORD kHeadReadPauseMs = 100;
+const unsigned int kLargestReadValue = 0x7FFFFFFF;  // positions and lengths travel as int32
+
+bool IsRetriedFailure(int errorCode) {
+    return errorCode == FTPE_TIMEOUT || errorCode == FTPE_TRANSFERFAIL;
 }
 
-int CFtpClient::ReadStreamOnce(const char*, unsigned char*, unsigned int, unsigned int,
-                               unsigned int* bytesRead, int) {
+bool IsOtherOperationRunning(CFtpClientThread* session) {
+    int operation = session->m_nOperation.load();
+    return operation != kOperationNone && operation != kOperationStream;
+}
+
+// It has given up its control connection, or it is ending, or a stop request
+// is on its way to it (it sees one within a poll round, and then ends or
+// restarts): it will not serve another read as it is.
+bool IsDeparting(CFtpClientThread* session, plat::HANDLE stopEvent) {
+    if (session->m_bEnding.load()) return true;
+    if (session->IsLoggedIn() && session->m_hSocket.load() == INVALID_SOCKET) return true;
+    return plat::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+struct CFtpClient::StreamRequest {
+    const char* path;
+    unsigned char* buffer;
+    unsigned int position;
+    unsigned int length;
+    unsigned int* bytesRead;
+    int attempt;
+};
+
+int CFtpClient::ReadStream(const char* remotePath, unsigned char* buffer, unsigned int position,
+                           unsigned int length, unsigned int* bytesRead) {
+    m_nSeekFlag = 0;
+    int result = 0;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        result = ReadStreamOnce(remotePath, buffer, position, length, bytesRead, attempt);
+        if (result == 1 || !IsRetriedFailure(m_nErrorCode.load())) break;
+        plat::Sleep(1);
+    }
+    return result;
+}
+
+int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
+                               unsigned int position, unsigned int length,
+                               unsigned int* bytesRead, int attempt) {
+    m_nSeekFlag = 0;
+    m_nErrorCode = 0;
     if (bytesRead != nullptr) *bytesRead = 0;
-    return 0;
+    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
+    if (buffer == nullptr || bytesRead == nullptr) return 0;
+    if (position > kLargestReadValue || length > kLargestReadValue) return 0;
+    StreamRequest request = {remotePath, buffer, position, length, bytesRead, attempt};
+
+    RequestLock readLock(m_csRead);
+    RequestLock requestLock(m_csRequest);
+    CFtpClientThread* session = AcquireSession();
+    if (session != nullptr && IsOtherOperationRunning(session)) {
+        session->ReleaseRef();
+        return 0;
+    }
+    plat::ResetEvent(m_hAbortEvent);
+    plat::ResetEvent(m_hAbortDoneEvent);
+    plat::ResetEvent(m_hDoneEvent);
+
+    session = ReplaceDepartingSession(session);
+    if (session != nullptr) {
+        bool sameFile = RecordStreamRequest(session, request);
+        if (ServeFromHead(session, request, sameFile)) {
+            session->ReleaseRef();
+            return 1;
+        }
+        DecideHowStreamGoesOn(session, request, sameFile);
+        // An abort or a restart may have cost the connection.
+        session = ReplaceDepartingSession(session);
+    }
+    if (session == nullptr) session = StartStreamSession(request);
+    if (session == nullptr) return 0;
+    KeepHeadForFile(session, remotePath);
+    int result = Serve(session, request, requestLock);
+    session->ReleaseRef();
+    return result;
+}
+
+// Waits until a departing session has let go of the client, then takes
+// whatever session the client has: none, or the same one restarted.
+CFtpClientThread* CFtpClient::ReplaceDepartingSession(CFtpClientThread* session) {
+    if (session == nullptr || !IsDeparting(session, m_hStopEvent)) return session;
+    while (m_pSessionThread.load() == session && IsDeparting(session, m_hStopEvent)) {
+        plat::Sleep(1);
+    }
+    session->ReleaseRef();
+    return AcquireSession();
+}
+
+// The stop events are reset for a new session only: with a session running,
+// a stop request set by another host thread is still on its way to it.
+CFtpClientThread* CFtpClient::StartStreamSession(const StreamRequest& request) {
+    plat::ResetEvent(m_hStopEvent);
+    plat::ResetEvent(m_hStoppedEvent);
+    CFtpClientThread* session = CreateSession();
+    if (session == nullptr) return nullptr;
+    WriteStreamRequest(session, request);
+    if (!session->Start()) {
+        session->ReleaseRef();
+        return nullptr;
+    }
+    return session;
+}
+
+// True when the request names the file of the session's last operation.
+bool CFtpClient::RecordStreamRequest(CFtpClientThread* session, const StreamRequest& request) {
+    bool sameFile = strcmp(session->m_szRemotePath, request.path) == 0;
+    WriteStreamRequest(session, request);
+    return sameFile;
+}
+
+// The worker reads these only while a read is pending, which it is not now.
+void CFtpClient::WriteStreamRequest(CFtpClientThread* session, const StreamRequest& request) {
+    snprintf(session->m_szRemotePath, sizeof session->m_szRemotePath, "%s", request.path);
+    session->m_nStreamStart = (int32_t)request.position;
+    session->m_nValue = (int32_t)request.length;
+    session->m_pReadCount = request.bytesRead;
+    session->m_pReadBuffer = request.buffer;
+    session->m_hNotifyWnd = m_hMessageHwnd.load();
+}
+
+// A read of the file's start, once the head buffer holds it. A running
+// stream elsewhere is moved to just after it, where the host most likely
+// reads next.
+bool CFtpClient::ServeFromHead(CFtpClientThread* session, const StreamRequest& request,
+                               bool sameFile) {
+    if (request.position != 0 || !sameFile || strcmp(m_szHeadPath, request.path) != 0) {
+        return false;
+    }
+    if (!session->CopyFromHead(0, request.buffer, request.length, request.bytesRead)) return false;
+    plat::Sleep(kHeadReadPauseMs);
+    {
+        RequestLock lock(session->m_cs);
+        CStreamThread* worker = session->m_pStreamThread.load();
+        if (worker != nullptr && session->m_nStreamPos.load() != 0) {
+            session->m_bHeadServed = 1;
+            worker->SeekTo(request.length);
+        } else {
+            session->m_bHeadServed = session->m_bHeadServed.load() == 0 ? 1 : 0;
+        }
+    }
+    m_nSeekFlag = 1;
+    return true;
+}
+
+void CFtpClient::DecideHowStreamGoesOn(CFtpClientThread* session, const StreamRequest& request,
+                                       bool sameFile) {
+    if (request.attempt != 0) {
+        RestartForRetry(session, request);
+        return;
+    }
+    bool running;
+    {
+        RequestLock lock(session->m_cs);
+        running = session->m_nOperation.load() == kOperationStream &&
+                  session->m_pStreamThread.load() != nullptr;
+    }
+    if (!running) return;
+    if (!sameFile) {
+        m_nSeekFlag = 1;
+        AbortStream(session);
+        return;
+    }
+    int64_t streamPos = session->m_nStreamPos.load();
+    if (streamPos == -1 || streamPos == (int64_t)request.position) return;
+    if (session->m_bHeadServed.load() == 0) m_nSeekFlag = 1;
+    if (!MoveRunningStream(session, request.position)) AbortStream(session);
+}
+
+void CFtpClient::RestartForRetry(CFtpClientThread* session, const StreamRequest& request) {
+    int64_t streamPos = session->m_nStreamPos.load();
+    if (session->m_bHeadServed.load() == 0 && streamPos != -1 &&
+        streamPos != (int64_t)request.position) {
+        m_nSeekFlag = 1;
+    }
+    session->m_bRestart = 1;
+    StopSession();
+}
+
+// True when the stream now stands at position, or no stream is left to end.
+bool CFtpClient::MoveRunningStream(CFtpClientThread* session, unsigned int position) {
+    RequestLock lock(session->m_cs);
+    CStreamThread* worker = session->m_pStreamThread.load();
+    return worker == nullptr || worker->SeekTo(position) == 1;
+}
+
+void CFtpClient::AbortStream(CFtpClientThread* session) {
+    plat::ResetEvent(m_hAbortDoneEvent);
+    plat::SetEvent(m_hAbortEvent);
+    session->WaitWhileRunning(m_hAbortDoneEvent);
+}
+
+// A stream for another file than the head buffer's starts it anew. No
+// stream of the old file runs by now: a read for another file ends it.
+void CFtpClient::KeepHeadForFile(CFtpClientThread* session, const char* path) {
+    if (strcmp(m_szHeadPath, path) == 0) return;
+    session->m_nHeadLength = -1;
+    snprintf(m_szHeadPath, sizeof m_szHeadPath, "%s", path);
+}
+
+int CFtpClient::Serve(CFtpClientThread* session, const StreamRequest& request,
+                      RequestLock& requestLock) {
+    session->m_bHeadServed = 0;
+    if (ReadQueued(session, request, false)) return 1;
+    if (ShouldWaitForBuffering(session, request)) {
+        WaitForBuffering(session);
+        if (ReadQueued(session, request, true)) return 1;
+    }
+    return PendingRead(session, requestLock);
+}
+
+// Reads straight from the queue when it holds enough: complete buffers at
+// first, anything queued after a buffering wait. Decided and read under
+// m_cs, so the worker cannot end in between. False: the worker has to
+// serve the read.
+bool CFtpClient::ReadQueued(CFtpClientThread* session, const StreamRequest& request,
+                            bool afterBuffering) {
+    RequestLock lock(session->m_cs);
+    CStreamThread* worker = session->m_pStreamThread.load();
+    if (worker == nullptr) return false;
+    int32_t wanted = (int32_t)request.length;
+    bool enough = afterBuffering ? worker->m_bEndOfData.load() != 0 ||
+                                       worker->m_Queue.GetAvailable(true) >= wanted
+                                 : worker->m_Queue.GetAvailable(false) >= wanted;
+    if (!enough) return false;
+    uint32_t delivered = 0;
+    worker->m_Queue.Read(request.buffer, request.length, &delivered);
+    session->m_nStreamPos += (int32_t)delivered;
+    *request.bytesRead = delivered;
+    worker->WakeIfPastThrottleMark();
+    return true;
+}
+
+// Pre-buffering is asked for by buffering mode 1; away from the file's ends
+// only, unless stream mode 1 asks for it everywhere. Until the file's size
+// is known (0) there is no such middle.
+bool CFtpClient::ShouldWaitForBuffering(CFtpClientThread* session,
+                                        const StreamRequest& request) {
+    if (m_nBufferingMode.load() != 1) return false;
+    int64_t position = request.position;
+    int64_t length = request.length;
+    bool inTheMiddle =
+        position >= 2 * length && position + length < (int64_t)m_nRemoteFileSize.load();
+    if (m_nStreamMode.load() != 1 && !inTheMiddle) return false;
+    RequestLock lock(session->m_cs);
+    CStreamThread* worker = session->m_pStreamThread.load();
+    return worker != nullptr && worker->m_bEndOfData.load() == 0;
+}
+
+// The ready event is shared with the queue, so it stays valid when the
+// worker ends during the wait (it is set then). A queue already full, or
+// whose data has ended, is not waited for: its ready event may have been
+// reset by an earlier wait and would not be set again.
+void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
+    PostBufferingNotice(m_hMessageHwnd.load(), 0);
+    std::shared_ptr<void> ready;
+    {
+        RequestLock lock(session->m_cs);
+        CStreamThread* worker = session->m_pStreamThread.load();
+        if (worker != nullptr) {
+            worker->m_bReportBuffering = 1;
+            if (!worker->IsBufferingDone()) ready = worker->m_Queue.ReadyEvent();
+        }
+    }
+    if (ready) session->WaitWhileRunning(ready.get());
+    {
+        RequestLock lock(session->m_cs);
+        CStreamThread* worker = session->m_pStreamThread.load();
+        if (worker != nullptr) {
+            worker->m_bReportBuffering = 0;
+            worker->m_Queue.ResetReady();
+        }
+    }
+    PostBufferingNotice(m_hMessageHwnd.load(), 100);
+}
+
+// Hands the read to the stream worker (starting one when none runs) and
+// waits for it. m_csRead stays held: the request fields belong to this read
+// until it is answered. The result is the worker's: 1 only once it has
+// served the read.
+int CFtpClient::PendingRead(CFtpClientThread* session, RequestLock& requestLock) {
+    plat::ResetEvent(m_hDoneEvent);
+    {
+        RequestLock lock(session->m_cs);
+        session->m_bSucceeded = 0;
+        session->m_bReadPending = 1;
+        plat::SetEvent(session->m_hStreamWakeEvent);
+        session->m_nOperation = kOperationStream;
+    }
+    requestLock.Unlock();
+    session->WaitWhileRunning(m_hDoneEvent);
+    RequestLock lock(session->m_cs);
+    session->m_bReadPending = 0;
+    return session->m_bSucceeded.load() == 1 ? 1 : 0;
 }

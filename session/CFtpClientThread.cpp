@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <string>
+
 #include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
@@ -288,7 +290,8 @@ void CFtpClientThread::AbortOperation() {
     m_bAbort = 0;
     m_pClient->m_nErrorCode = 0;
     m_bSucceeded = 0;
-    plat::ResetEvent(m_pClient->m_hStopEvent);
+    // The stop event is left alone: set now, it is another host thread's
+    // StopSession, which waits until the session has ended.
     plat::ResetEvent(m_pClient->m_hAbortEvent);
     ResetWorkerEvents();
     m_bHeadServed = 0;
@@ -383,16 +386,19 @@ int CFtpClientThread::CopyFromHead(uint32_t offset, uint8_t* destination, uint32
     return 1;
 }
 
+// The line and its CR LF go out in one send: on a socket without
+// TCP_NODELAY (the one a reconnect opens) a separate CR LF would wait for
+// the server's delayed acknowledgement, 40 to 200 ms for every command.
 bool CFtpClientThread::SendCommand(const char* text) {
     plat::SOCKET s = m_hSocket;
     if (s == INVALID_SOCKET) return false;
     if (strpbrk(text, "\r\n") != nullptr) return false;
-    int length = (int)strlen(text);
+    std::string line = std::string(text) + "\r\n";
+    int length = (int)line.size();
     for (int sent = 0; sent < length;) {
-        int result = plat::send(s, text + sent, length - sent, 0);
+        int result = plat::send(s, line.data() + sent, length - sent, 0);
         if (result <= 0) return false;
         sent += result;
     }
-    plat::send(s, "\r\n", 2, 0);
     return true;
 }

@@ -43,6 +43,15 @@ bool HasLineFeed(const char* text) {
     return strchr(text, '\n') != nullptr;
 }
 
+bool HasReplyLine(const char* text, const char* code) {
+    size_t length = strlen(code);
+    for (const char* line = text; line != nullptr; line = strchr(line, '\n')) {
+        if (*line == '\n') ++line;
+        if (strncmp(line, code, length) == 0) return true;
+    }
+    return false;
+}
+
 namespace {
 
 bool IsDigit(char c) {

@@ -13,6 +13,10 @@ void AppendReplyPiece(char* field, size_t fieldSize, const char* piece);
 // True when text contains code (e.g. "226 ").
 bool HasReplyCode(const char* text, const char* code);
 bool HasLineFeed(const char* text);
+// True when a line of text (its start, or the start after a line feed)
+// begins with code: the reply's own code, never the same digits inside a
+// reply's message (a file name, a byte count).
+bool HasReplyLine(const char* text, const char* code);
 // The code of the newest whole reply in text: of the lines ending in a line
 // feed, the last that starts with three digits and a blank (the last line
 // of a multi-line reply). Digits inside a reply's message (a file name, a

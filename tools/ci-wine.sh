@@ -18,12 +18,17 @@ wine_start() {
     export WINEDLLOVERRIDES="mscoree,mshtml="
     unset DISPLAY WAYLAND_DISPLAY
 
-    local ready_marker="$WINEPREFIX/.ready-for-tests"
+    local ready_marker="$WINEPREFIX/.headless-without-crash-dialog"
     if [[ ! -f "$ready_marker" ]]; then
         rm -rf "$WINEPREFIX"
         wineboot -i || return 1
         wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
             return 1
+        # A crashing test would otherwise wait for a click on a dialog nobody
+        # sees, until ctest's time-out; this way winedbg prints the backtrace
+        # and the test fails at once.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            >/dev/null || return 1
         # The graphics driver is chosen when the server starts: let this one end first.
         wineserver -w
         touch "$ready_marker"

@@ -133,7 +133,9 @@ windows_targets() {
     fi
     # shellcheck source=tools/ci-wine.sh
     source "$root/tools/ci-wine.sh"
+    local wine_start_time=$SECONDS
     wine_start "$dir" || build_note="Wine set-up failed"
+    echo "== Wine ready after $((SECONDS - wine_start_time)) s"
     run_tests mingw "$dir" -LE abi
     # A failed build or set-up is counted once, on the mingw row.
     build_note=ok

@@ -7,12 +7,6 @@
 #include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
-namespace {
-
-const unsigned kFileErrorTextSize = 512;
-
-}  // namespace
-
 CReceThread::CReceThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationDownload),
       m_nStep(kWaitSize),
@@ -26,11 +20,9 @@ CReceThread::CReceThread(CFtpClientThread* session)
 
 // Created, or emptied when it exists, before anything goes to the server.
 bool CReceThread::PrepareBeforeStart() {
-    char errorText[kFileErrorTextSize];
     if (m_File.Open(m_pSession->m_szLocalPath,
                     plat::CFile::modeCreate | plat::CFile::modeWrite |
-                        plat::CFile::shareExclusive | plat::CFile::typeBinary,
-                    errorText, sizeof errorText)) {
+                        plat::CFile::shareExclusive | plat::CFile::typeBinary)) {
         return true;
     }
     FailWith(FTPE_FILEERROR);
@@ -38,8 +30,8 @@ bool CReceThread::PrepareBeforeStart() {
 }
 
 void CReceThread::Run() {
-    // Marked before the command goes out, so the mark never postdates the
-    // server's view of the request.
+    // The mark comes first: once the server has the command, the limit
+    // already runs.
     NoteActivity();
     m_Pacer.Restart();
     SendWithFileName("SIZE %s");

@@ -46,8 +46,8 @@ void CStorThread::Run() {
         FailWith(FTPE_FILEERROR);
         return;
     }
-    // Marked before the command goes out, so the mark never postdates the
-    // server's view of the request.
+    // The mark comes first: once the server has the command, the limit
+    // already runs.
     NoteActivity();
     SendWithFileName("SIZE %s");
     m_Pacer.Restart();

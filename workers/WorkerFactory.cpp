@@ -8,6 +8,7 @@
 #include "workers/CListThread.h"
 #include "workers/CReceThread.h"
 #include "workers/CSizeThread.h"
+#include "workers/CStreamThread.h"
 #include "workers/CStorThread.h"
 
 namespace {
@@ -30,6 +31,9 @@ bool StartWorkerFor(CFtpClientThread* session, int operation) {
     case kOperationUpload: return Start(session->m_pStorThread, session);
     case kOperationDelete: return Start(session->m_pDeleThread, session);
     case kOperationSize: return Start(session->m_pSizeThread, session);
+    // At most one stream worker: a running one serves the stream's reads.
+    case kOperationStream:
+        return session->m_pStreamThread.load() != nullptr || Start(session->m_pStreamThread, session);
     case kOperationDownload: return Start(session->m_pReceThread, session);
     case kOperationList: return Start(session->m_pListThread, session);
     case kOperationDirectory: return Start(session->m_pDirThread, session);

@@ -167,37 +167,30 @@ TEST_F(Download, ExistingLocalFileIsEmptiedBeforeTheServerIsAskedEvenWhenTheDown
     ExpectScriptsClean();
 }
 
-TEST_F(Download, RefusedSizesAreBadRepliesAndAskNothingMore) {
-    for (const char* sizeReply : {"213 0", "550 /f.bin: No such file or directory.",
-                                  "213 4294967396", "213 -5"}) {
-        SCOPED_TRACE(sizeReply);
-        TempFolder folder;
-        std::string localPath = folder.File("local.bin");
-        ScriptedFtpServer server;
-        server.OnConnection(0, [&](ScriptedConnection& c) {
-            c.Login();
-            c.ExpectLine("SIZE f.bin");
-            c.Reply(sizeReply);
-            c.WaitForClientClose();
-        });
-        MessageWindow window;
-        Client client;
-        client->SetConnectParameter("127.0.0.1", "tester", "secret", server.Port(), 0, 0, "", 0);
-        client->SetMessageWindow(window.Handle());
-        ASSERT_EQ(1, client->ReceiveFile(kRemotePath, localPath.c_str()));
-        ASSERT_TRUE(WaitForOutcome(window, client.get(), kOutcomeWaitMs));
+class DownloadRefusedSize : public Download, public ::testing::WithParamInterface<const char*> {};
 
-        EXPECT_EQ(Values({FTPE_BADREPLY}), window.ParametersOf(WM_FTP_ERROR));
-        EXPECT_TRUE(window.ParametersOf(WM_FTP_COMPLETE).empty());
-        EXPECT_TRUE(std::filesystem::exists(localPath));
-        EXPECT_EQ(0u, std::filesystem::file_size(localPath));
-        client.Release();
-        EXPECT_TRUE(server.WaitForScripts());
-        Lines commands = server.Commands(0);
-        EXPECT_EQ("SIZE f.bin", commands.back());
-        EXPECT_TRUE(server.Failures().empty()) << server.Describe();
-    }
+TEST_P(DownloadRefusedSize, IsABadReplyAndAsksNothingMore) {
+    m_Server.OnConnection(0, [](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE f.bin");
+        c.Reply(GetParam());
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    ExpectFailedWith(FTPE_BADREPLY);
+    EXPECT_TRUE(std::filesystem::exists(m_LocalPath));
+    EXPECT_EQ(0u, std::filesystem::file_size(m_LocalPath));
+    ExpectScriptsClean();
+    EXPECT_EQ(Lines({"SIZE f.bin"}), CommandsFromSize());
 }
+
+// A size of 0, an absent file, and sizes this worker cannot count in.
+INSTANTIATE_TEST_SUITE_P(Download, DownloadRefusedSize,
+                         ::testing::Values("213 0", "550 /f.bin: No such file or directory.",
+                                           "213 4294967396", "213 -5"));
 
 // Completion comes from the byte count: a "226 " read before the last
 // block ends nothing.

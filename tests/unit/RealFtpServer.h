@@ -1,8 +1,13 @@
-// A real FTP server (pyftpdlib) on 127.0.0.1 for end-to-end tests, serving a
-// fresh folder to the account "ftp". On Linux the test starts it itself; a
-// Windows test under Wine cannot start Linux programs, so the test run
-// starts one beforehand and names it in FTP_REAL_SERVER_PORT and
-// FTP_REAL_SERVER_ROOT (the root as a path this process can open).
+// A real FTP server on 127.0.0.1 for end-to-end tests, serving a fresh
+// folder to the account "ftp" with kPassword. Four kinds, each with a
+// configuration of ours (tools/ftpservers/ftpserver.py, docs/real-servers.md).
+//
+// On Linux the test starts the server itself through that launcher. A
+// Windows test under Wine cannot start Linux programs: the test run starts
+// one server of each kind beforehand (tools/ftpservers/run-with-servers.sh)
+// and names it in FTP_REAL_SERVER_<KIND>_PORT, _ROOT, _SERVER and _WRITABLE,
+// with <KIND> as in EnvironmentName(); such a server is shared by every test
+// of the run. FTP_REAL_SERVER_PORT / _ROOT name a pyftpdlib server as well.
 #pragma once
 
 #include <stdint.h>
@@ -13,9 +18,16 @@ namespace realserver {
 
 const char kPassword[] = "secret";
 
+enum class ServerKind { Pyftpdlib, Vsftpd, Proftpd, PureFtpd };
+
+// "pyftpdlib", "vsftpd", "proftpd", "pure-ftpd": the launcher's names.
+const char* KindName(ServerKind kind);
+// "PYFTPDLIB", "VSFTPD", "PROFTPD", "PURE_FTPD".
+std::string EnvironmentName(ServerKind kind);
+
 class RealFtpServer {
 public:
-    RealFtpServer();
+    explicit RealFtpServer(ServerKind kind = ServerKind::Pyftpdlib);
     ~RealFtpServer();
     RealFtpServer(const RealFtpServer&) = delete;
     RealFtpServer& operator=(const RealFtpServer&) = delete;
@@ -23,23 +35,45 @@ public:
     // False, with Error() saying why, when no server could be had.
     bool Start();
     const std::string& Error() const { return m_Error; }
+    ServerKind Kind() const { return m_Kind; }
     uint16_t Port() const { return m_nPort; }
+    // Name and version, e.g. "vsftpd 3.0.3".
+    const std::string& ServerName() const { return m_ServerName; }
+
     // The served folder, and a remote path's file in it.
     const std::string& Root() const { return m_Root; }
     std::string LocalPathOf(const std::string& remotePath) const;
 
-private:
-#ifndef _WIN32
-    bool StartProcess();
-#endif
-    bool UseAnnouncedServer();
+    // The remote folder where the account may create, change and delete
+    // ("/up" on vsftpd, which refuses a writable root; "/" elsewhere), and
+    // the remote path of name in it.
+    const std::string& WritableFolder() const { return m_WritableFolder; }
+    std::string WritablePath(const std::string& name) const;
 
+    // Makes a folder under Root() that the server's sessions (which run as
+    // an unprivileged account, not as the test) may write in.
+    bool MakeLocalFolder(const std::string& remotePath) const;
+
+private:
+    bool UseAnnouncedServer();
+#ifndef _WIN32
+    bool ReadFacts(const std::string& factsText);
+    bool StartLauncher();
+    bool MakeRunFolder();
+    bool SpawnLauncher(const std::string& portFile, const std::string& logFile);
+    bool WaitForPortFile(const std::string& portFile, const std::string& logFile);
+    void StopLauncher();
+#endif
+
+    ServerKind m_Kind;
+    std::string m_RunFolder;
     std::string m_Root;
+    std::string m_WritableFolder;
+    std::string m_ServerName;
     std::string m_Error;
     uint16_t m_nPort;
     long m_nPid;
     int m_nStdinFd;
-    bool m_bOwnsRoot;
 };
 
 }  // namespace realserver

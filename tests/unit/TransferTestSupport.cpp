@@ -14,6 +14,22 @@ namespace {
 
 std::atomic<int> g_nFolderCount(0);
 
+bool HasNotice(const testhost::MessageWindow& window, unsigned message) {
+    return !window.ParametersOf(message).empty();
+}
+
+// The worker ends holding the session lock: seen under it with no
+// operation, it has posted all it will post.
+bool OperationEnded(CFtpClient* client) {
+    CFtpClientThread* session = client->AcquireSession();
+    if (session == nullptr) return true;
+    session->m_cs.Lock();
+    bool ended = session->m_nOperation.load() == kOperationNone;
+    session->m_cs.Unlock();
+    session->ReleaseRef();
+    return ended;
+}
+
 }  // namespace
 
 TempFolder::TempFolder() {
@@ -57,25 +73,6 @@ std::string ReadWholeFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-namespace {
-
-bool HasNotice(const testhost::MessageWindow& window, unsigned message) {
-    return !window.ParametersOf(message).empty();
-}
-
-// The worker ends holding the session lock: seen under it with no
-// operation, it has posted all it will post.
-bool OperationEnded(CFtpClient* client) {
-    CFtpClientThread* session = client->AcquireSession();
-    if (session == nullptr) return true;
-    session->m_cs.Lock();
-    bool ended = session->m_nOperation.load() == kOperationNone;
-    session->m_cs.Unlock();
-    session->ReleaseRef();
-    return ended;
-}
-
-}  // namespace
 
 bool WaitForOutcome(testhost::MessageWindow& window, CFtpClient* client, int timeoutMs) {
     bool outcome = testhost::WaitUntil(

@@ -37,25 +37,27 @@ namespace {
 const int kOutcomeWaitMs = 20000;
 const char kRemotePath[] = "/up.bin";
 
-// Answers SIZE and PASV, and expects transferLine with a data side that
-// receives until the client closes it (or as plan says).
-std::shared_ptr<PassiveData> ServeUntilTransfer(ScriptedConnection& c, const std::string& sizeReply,
+// Answers SIZE (with the reply cut into the pieces given) and PASV, and
+// expects transferLine with a data side that receives until the client
+// closes it (or as plan says).
+std::shared_ptr<PassiveData> ServeUntilTransfer(ScriptedConnection& c, const Lines& sizeReply,
                                                 const std::string& transferLine,
-                                                DataReceivePlan plan = DataReceivePlan()) {
+                                                DataReceivePlan plan = DataReceivePlan(),
+                                                const std::string& preliminary = "150 Ok to send data.") {
     c.Login();
     c.ExpectLine("SIZE up.bin");
-    c.Send(sizeReply);
+    c.SendChunks(sizeReply, 200);
     c.ExpectLine("PASV");
     std::shared_ptr<PassiveData> data = c.OpenPassive();
     c.Send(data->PasvReply());
     data->StartReceiving(plan);
     c.ExpectLine(transferLine);
-    c.Reply("150 Ok to send data.");
+    if (!preliminary.empty()) c.Reply(preliminary);
     return data;
 }
 
 // The whole exchange of an upload that completes.
-void ServeCompleteUpload(ScriptedConnection& c, const std::string& sizeReply,
+void ServeCompleteUpload(ScriptedConnection& c, const Lines& sizeReply,
                          const std::string& transferLine) {
     std::shared_ptr<PassiveData> data = ServeUntilTransfer(c, sizeReply, transferLine);
     if (data->WaitDone()) c.Reply("226 Transfer complete.");
@@ -109,12 +111,15 @@ protected:
 
 }  // namespace
 
+// Neither the end of the data nor a "226 " inside the preliminary reply's
+// text completes the upload: only the server's final reply does.
 TEST_F(Upload, AbsentRemoteFileIsStoredWholeAndCompletesOnlyAfter226) {
     const std::string content = NonRepeatingBytes(300000);
     std::atomic<bool> finalReplySent(false);
     m_Server.OnConnection(0, [&](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data =
-            ServeUntilTransfer(c, "550 /up.bin: No such file.\r\n", "STOR up.bin");
+            ServeUntilTransfer(c, {"550 /up.bin: No such file.\r\n"}, "STOR up.bin", DataReceivePlan(),
+                               "150 Opening BINARY connection for report 226 final.bin");
         if (data->WaitDone()) {
             c.Pause(300);  // a client that completed on its own end of data shows now
             finalReplySent = true;
@@ -154,142 +159,66 @@ TEST_F(Upload, PresentRemoteFileWithoutOverwriteIsABadReplyWithoutDataConnection
     EXPECT_EQ(Values({FTPE_BADREPLY}), Errors());
     EXPECT_EQ(0u, Completions());
     EXPECT_EQ(Values(), Progress());
+    ExpectScriptsClean();
     EXPECT_EQ(Lines(), afterSize);
     EXPECT_EQ(nullptr, m_Server.PassiveChannel(0, 0));
-    ExpectScriptsClean();
 }
 
-TEST_F(Upload, OverwriteWithoutAppendReplacesThePresentFile) {
-    const std::string content = NonRepeatingBytes(500);
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeCompleteUpload(c, "213 100\r\n", "STOR up.bin");
+// What the size reply and the options choose, and from where the file goes.
+struct TransferChoice {
+    const char* name;
+    Lines sizeReply;  // the pieces the server sends
+    bool overwrite;
+    bool append;
+    size_t localSize;
+    const char* transferLine;
+    size_t sentFrom;
+    Values progress;
+};
+
+class UploadChoice : public Upload, public ::testing::WithParamInterface<TransferChoice> {};
+
+TEST_P(UploadChoice, SizeReplyAndOptionsChooseTheCommandAndTheOffset) {
+    const TransferChoice& choice = GetParam();
+    const std::string content = NonRepeatingBytes(choice.localSize);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        ServeCompleteUpload(c, choice.sizeReply, choice.transferLine);
     });
-    Connect(true, false);
+    Connect(choice.overwrite, choice.append);
     StartUpload(content);
     ASSERT_TRUE(WaitForEnd());
 
     ExpectCompleted();
-    EXPECT_EQ(Values({100}), Progress());
-    EXPECT_TRUE(ReceivedByServer() == content);
-    ExpectScriptsClean();
-}
-
-TEST_F(Upload, ShorterRemoteFileIsContinuedFromItsSize) {
-    const std::string content = NonRepeatingBytes(500);
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeCompleteUpload(c, "213 100\r\n", "APPE up.bin");
-    });
-    Connect(true, true);
-    StartUpload(content);
-    ASSERT_TRUE(WaitForEnd());
-
-    ExpectCompleted();
-    // The position reached, 100 + 400 of 500 bytes.
-    EXPECT_EQ(Values({100}), Progress());
-    EXPECT_TRUE(ReceivedByServer() == content.substr(100));
-    ExpectScriptsClean();
-}
-
-TEST_F(Upload, LongerRemoteFileIsReplacedFromTheStart) {
-    const std::string content = NonRepeatingBytes(500);
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeCompleteUpload(c, "213 900\r\n", "STOR up.bin");
-    });
-    Connect(true, true);
-    StartUpload(content);
-    ASSERT_TRUE(WaitForEnd());
-
-    ExpectCompleted();
-    EXPECT_TRUE(ReceivedByServer() == content);
-    ExpectScriptsClean();
-}
-
-// A size the worker cannot count in cannot be appended to at a known
-// offset: the file is replaced.
-TEST_F(Upload, RemoteSizeBeyondThirtyTwoBitsIsReplacedNeverAppended) {
-    const std::string content = NonRepeatingBytes(500);
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeCompleteUpload(c, "213 4294967396\r\n", "STOR up.bin");
-    });
-    Connect(true, true);
-    StartUpload(content);
-    ASSERT_TRUE(WaitForEnd());
-
-    ExpectCompleted();
-    EXPECT_TRUE(ReceivedByServer() == content);
-    ExpectScriptsClean();
-}
-
-TEST_F(Upload, EqualSizesAppendNothingAndCompleteWithoutProgress) {
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeCompleteUpload(c, "213 500\r\n", "APPE up.bin");
-    });
-    Connect(true, true);
-    StartUpload(NonRepeatingBytes(500));
-    ASSERT_TRUE(WaitForEnd());
-
-    ExpectCompleted();
-    EXPECT_EQ(Values(), Progress());
-    EXPECT_EQ("", ReceivedByServer());
+    EXPECT_EQ(choice.progress, Progress());
+    EXPECT_TRUE(ReceivedByServer() == content.substr(choice.sentFrom));
     EXPECT_TRUE(m_Server.PassiveChannel(0, 0)->ClientClosed());
     ExpectScriptsClean();
 }
 
-TEST_F(Upload, EmptyLocalFileIsStoredEmpty) {
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeCompleteUpload(c, "550 No such file.\r\n", "STOR up.bin");
-    });
-    Connect(false, false);
-    StartUpload("");
-    ASSERT_TRUE(WaitForEnd());
-
-    ExpectCompleted();
-    EXPECT_EQ(Values(), Progress());
-    EXPECT_EQ("", ReceivedByServer());
-    ExpectScriptsClean();
-}
-
-// The size is read once the reply's line feed is in: 987, not 9.
-TEST_F(Upload, SizeReplySplitBeforeItsLineFeed) {
-    const std::string content = NonRepeatingBytes(2000);
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        c.Login();
-        c.ExpectLine("SIZE up.bin");
-        c.SendChunks({"213 9", "87\r\n"}, 200);
-        c.ExpectLine("PASV");
-        std::shared_ptr<PassiveData> data = c.OpenPassive();
-        c.Send(data->PasvReply());
-        data->StartReceiving();
-        c.ExpectLine("APPE up.bin");
-        c.Reply("150 Ok to send data.");
-        if (data->WaitDone()) c.Reply("226 Transfer complete.");
-        c.WaitForClientClose();
-    });
-    Connect(true, true);
-    StartUpload(content);
-    ASSERT_TRUE(WaitForEnd());
-
-    ExpectCompleted();
-    EXPECT_TRUE(ReceivedByServer() == content.substr(987));
-    ExpectScriptsClean();
-}
+// Progress is the position reached: 100 + 400 of 500 bytes is 100 at once.
+// A remote size beyond 32 bits cannot be appended to at a known offset. An
+// empty or equally long file sends nothing and posts no progress. A size
+// reply cut before its line feed is read whole: 987, not 9.
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadChoice,
+    ::testing::Values(
+        TransferChoice{"OverwriteWithoutAppendReplaces", {"213 100\r\n"}, true, false, 500, "STOR up.bin", 0, {100}},
+        TransferChoice{"ShorterRemoteIsContinued", {"213 100\r\n"}, true, true, 500, "APPE up.bin", 100, {100}},
+        TransferChoice{"LongerRemoteIsReplaced", {"213 900\r\n"}, true, true, 500, "STOR up.bin", 0, {100}},
+        TransferChoice{"SizeBeyond32BitsIsReplaced", {"213 4294967396\r\n"}, true, true, 500, "STOR up.bin", 0, {100}},
+        TransferChoice{"EqualSizesAppendNothing", {"213 500\r\n"}, true, true, 500, "APPE up.bin", 500, {}},
+        TransferChoice{"EmptyLocalFileIsStoredEmpty", {"550 No such file.\r\n"}, false, false, 0, "STOR up.bin", 0, {}},
+        TransferChoice{"SizeReplySplitBeforeItsLineFeed", {"213 9", "87\r\n"}, true, true, 2000, "APPE up.bin", 987, {100}}),
+    [](const ::testing::TestParamInfo<TransferChoice>& info) { return std::string(info.param.name); });
 
 // "150 " and "226 " read in one piece: the final reply is not lost behind
-// the preliminary one, and a "226 " inside a reply's text is no reply.
+// the preliminary one.
 TEST_F(Upload, FinalReplyArrivingWithThePreliminaryOne) {
     const std::string content = NonRepeatingBytes(1000);
     m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        c.Login();
-        c.ExpectLine("SIZE up.bin");
-        c.Reply("550 No such file.");
-        c.ExpectLine("PASV");
-        std::shared_ptr<PassiveData> data = c.OpenPassive();
-        c.Send(data->PasvReply());
-        data->StartReceiving();
-        c.ExpectLine("STOR up.bin");
-        if (data->WaitDone()) {
-            c.Send("150 Opening BINARY connection for report 226 final.bin\r\n226 Done.\r\n");
-        }
+        std::shared_ptr<PassiveData> data = ServeUntilTransfer(
+            c, {"550 No such file.\r\n"}, "STOR up.bin", DataReceivePlan(), "");
+        if (data->WaitDone()) c.Send("150 Opening BINARY connection.\r\n226 Done.\r\n");
         c.WaitForClientClose();
     });
     Connect(false, false);
@@ -298,40 +227,12 @@ TEST_F(Upload, FinalReplyArrivingWithThePreliminaryOne) {
 
     ExpectCompleted();
     EXPECT_TRUE(ReceivedByServer() == content);
-    ExpectScriptsClean();
-}
-
-TEST_F(Upload, PreliminaryReplyNamingA226IsNoCompletion) {
-    std::atomic<bool> finalReplySent(false);
-    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
-        c.Login();
-        c.ExpectLine("SIZE up.bin");
-        c.Reply("550 No such file.");
-        c.ExpectLine("PASV");
-        std::shared_ptr<PassiveData> data = c.OpenPassive();
-        c.Send(data->PasvReply());
-        data->StartReceiving();
-        c.ExpectLine("STOR up.bin");
-        c.Reply("150 Opening BINARY connection for report 226 final.bin");
-        if (data->WaitDone()) {
-            c.Pause(300);
-            finalReplySent = true;
-            c.Reply("226 Done.");
-        }
-        c.WaitForClientClose();
-    });
-    Connect(false, false);
-    StartUpload(NonRepeatingBytes(1000));
-    ASSERT_TRUE(WaitForEnd());
-
-    EXPECT_TRUE(finalReplySent.load());
-    ExpectCompleted();
     ExpectScriptsClean();
 }
 
 TEST_F(Upload, TransferEndedByAnotherReplyIsABadReply) {
     m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        ServeUntilTransfer(c, "550 No such file.\r\n", "STOR up.bin");
+        ServeUntilTransfer(c, {"550 No such file.\r\n"}, "STOR up.bin");
         c.Reply("451 Local error in processing.");
         c.WaitForClientClose();
     });
@@ -350,7 +251,7 @@ TEST_F(Upload, DataConnectionEndedByTheServerFailsAndGivesUpTheControlConnection
         DataReceivePlan plan;
         plan.endAfterBytes = 200000;
         plan.end = DataEnd::Close;
-        ServeUntilTransfer(c, "550 No such file.\r\n", "STOR up.bin", plan);
+        ServeUntilTransfer(c, {"550 No such file.\r\n"}, "STOR up.bin", plan);
         controlClosedByClient = c.WaitForClientClose(10000);
     });
     Connect(false, false);
@@ -372,7 +273,7 @@ TEST_F(Upload, CancelDeletesThePartialRemoteFileAfterTheServerConfirms) {
     Lines beforeConfirmation;
     m_Server.OnConnection(0, [&](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data =
-            ServeUntilTransfer(c, "550 No such file.\r\n", "STOR up.bin");
+            ServeUntilTransfer(c, {"550 No such file.\r\n"}, "STOR up.bin");
         if (data->WaitDone(10000)) {
             beforeConfirmation = c.Silence(200);
             c.Reply("226 Transfer complete.");
@@ -391,12 +292,12 @@ TEST_F(Upload, CancelDeletesThePartialRemoteFileAfterTheServerConfirms) {
 
     EXPECT_EQ(Values(), Errors());
     EXPECT_EQ(0u, Completions());
+    ExpectScriptsClean();
     EXPECT_EQ(Lines(), beforeConfirmation);
     EXPECT_LT(ReceivedByServer().size(), content.size());
     Lines commands = m_Server.Commands(0);
     ASSERT_GE(commands.size(), 2u);
     EXPECT_EQ(Lines({"STOR up.bin", "DELE up.bin"}), Lines(commands.end() - 2, commands.end()));
-    ExpectScriptsClean();
 }
 
 TEST_F(Upload, NoProgressWithinTheLimitTimesOutAndGivesUpTheControlConnection) {
@@ -467,4 +368,14 @@ TEST(ReplyLines, DigitsInsideAReplysTextAreNoCode) {
     EXPECT_EQ(150, LastReplyCode("150 Opening for report 226 final.bin\r\n"));
     EXPECT_EQ(150, LastReplyCode("150 Opening (226 bytes)\r\n"));
     EXPECT_EQ(0, LastReplyCode("x226 Done.\r\n"));
+}
+
+TEST(ReplyLines, CodeAtTheStartOfAnyLine) {
+    EXPECT_TRUE(HasReplyLine("226 Done.\r\n", "226 "));
+    EXPECT_TRUE(HasReplyLine("150 Go.\r\n226 Done.\r\n", "226 "));
+    EXPECT_TRUE(HasReplyLine("\n226 ", "226 "));
+    EXPECT_FALSE(HasReplyLine("226-Stats follow\r\n", "226 "));
+    EXPECT_FALSE(HasReplyLine("150 Opening for report 226 final.bin\r\n", "226 "));
+    EXPECT_FALSE(HasReplyLine("", "226 "));
+    EXPECT_FALSE(HasReplyLine("\n", "226 "));
 }

@@ -66,7 +66,8 @@ check_binaries() {
 
 main() {
     [[ $# -eq 1 ]] || { echo "usage: $0 DIR" >&2; exit 2; }
-    mkdir -p "$1/debs" "$1/tree" || fail "cannot make $1"
+    mkdir -p "$1" 2>/dev/null || fail "cannot make the folder $1"
+    mkdir -p "$1/debs" "$1/tree"
     folder=$(cd "$1" && pwd)
     exec 9>"$folder/.lock"
     flock -w 600 9 || fail "another fetch into $folder did not end within 10 min"

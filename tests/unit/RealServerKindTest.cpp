@@ -1,0 +1,24 @@
+#include "tests/unit/RealServerKindTest.h"
+
+namespace realserver {
+
+RealServerKindTest::RealServerKindTest() : m_Server(GetParam()) {}
+
+void RealServerKindTest::SetUp() {
+    ASSERT_TRUE(m_Server.Start()) << KindName(GetParam()) << ": " << m_Server.Error();
+    // The library logs in as "ftp" whatever name it is given, unless the
+    // greeting names Microsoft.
+    m_Client.ConnectTo(m_Server.Port(), "ignored", kPassword);
+}
+
+const std::vector<ServerKind>& AllServerKinds() {
+    static const std::vector<ServerKind> kinds = {ServerKind::Pyftpdlib, ServerKind::Vsftpd,
+                                                  ServerKind::Proftpd, ServerKind::PureFtpd};
+    return kinds;
+}
+
+std::string ServerKindTestName(const testing::TestParamInfo<ServerKind>& info) {
+    return EnvironmentName(info.param);
+}
+
+}  // namespace realserver

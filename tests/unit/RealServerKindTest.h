@@ -1,0 +1,42 @@
+// Base of the tests that run against each kind of real FTP server: the
+// server of the test's kind, started for the test (on Windows: the one the
+// run announced), and a client pointed at it. A suite derives from it and
+// is instantiated over the kinds:
+//
+//   class MySuite : public realserver::RealServerKindTest {};
+//   TEST_P(MySuite, Something) { ... m_Server ... m_Client ... }
+//   INSTANTIATE_TEST_SUITE_P(AllKinds, MySuite,
+//                            testing::ValuesIn(realserver::AllServerKinds()),
+//                            realserver::ServerKindTestName);
+//
+// Under Wine one server per kind serves the whole run: a test uses names of
+// its own and removes what it made.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/unit/RealFtpServer.h"
+#include "tests/unit/TestHost.h"
+
+namespace realserver {
+
+class RealServerKindTest : public testing::TestWithParam<ServerKind> {
+protected:
+    RealServerKindTest();
+    // Fails the test (never skips it) when the server cannot be had.
+    void SetUp() override;
+
+    bool IsKind(ServerKind kind) const { return GetParam() == kind; }
+
+    RealFtpServer m_Server;
+    testhost::Client m_Client;
+};
+
+const std::vector<ServerKind>& AllServerKinds();
+// "PYFTPDLIB", "VSFTPD", ...: the parameter's part of the test name.
+std::string ServerKindTestName(const testing::TestParamInfo<ServerKind>& info);
+
+}  // namespace realserver

@@ -1,0 +1,34 @@
+// The tool's exit statuses, one per kind of failure, and the words for the
+// library's error codes. docs/ftpcli.md carries the same table for users.
+#pragma once
+
+#include <string>
+
+enum ExitStatus {
+    kExitOk = 0,
+    kExitFailed = 1,         // the operation failed and no error notice said why
+    kExitUsage = 2,          // bad command line
+    kExitRefused = 3,        // the library refused a call at once (setting, start)
+    kExitMismatch = 4,       // a read differs from the local copy or from the file's size
+    kExitLocalFile = 5,      // the tool could not read or write a local file itself
+    kExitTimedOut = 6,       // no completion notice within --timeout
+    kExitSetupFailed = 7,    // no client object or no message window
+    kExitFtpErrorBase = 10,  // + FTPE_ code of the WM_FTP_ERROR notice: 11..18
+    kExitInterrupted = 130,  // Ctrl-C
+};
+
+int ExitStatusForFtpError(int code);
+
+// "login failed (FTPE_LOGINFAIL)"; codes outside 1..8 are named by number.
+std::string DescribeFtpError(int code);
+
+// Writes "ftpcli: text" to stderr and returns status, so a failing path
+// reads "return ReportFailure(kExitX, ...)".
+int ReportFailure(int status, const std::string& text);
+
+// The failure of what (e.g. "size /a.bin") named by the library's code.
+int ReportFtpError(const std::string& what, int code);
+
+// A failed operation: named by the library's error notice when one came
+// (ftpErrorCode != 0), else by detail, with status kExitFailed.
+int ReportOperationFailure(const std::string& what, int ftpErrorCode, const std::string& detail);

@@ -1,0 +1,112 @@
+// The worker of a stream (operation 3): "PASV", "REST <start>", "RETR <file>"
+// on the session's control connection, the data connection poured into the
+// buffer queue, and the read requests the client leaves pending served from
+// it. It throttles itself while the reader lags, keeps the first 64 KiB of
+// the file in the session's head buffer, reports the fill level while the
+// client waits for pre-buffering, and after the end of data stays to serve
+// what is queued until the reader has taken it or the session cancels it.
+//
+// Locks: the session's m_cs is held only around serving a read, planning a
+// pass, the throttle decision and the end (the base class); never while
+// polling, receiving or writing into the queue. The queue's own lock nests
+// inside m_cs.
+#pragma once
+
+#include <atomic>
+#include <stdint.h>
+
+#include "workers/CBufferQueue.h"
+#include "workers/CWorkerThread.h"
+
+class CStreamThread : public CWorkerThread {
+public:
+    explicit CStreamThread(CFtpClientThread* session);
+
+    // ---- For the client's stream reading, with the session's m_cs held ----
+    // Moves the stream to target within the buffered data: forward by
+    // discarding queued bytes, back within the queue's head buffer. 1 when
+    // the stream now stands at target, 0 when it has to start anew.
+    int SeekTo(uint32_t target);
+    // A worker paused on a full queue receives again once the reader has
+    // passed the throttle mark.
+    void WakeIfPastThrottleMark();
+    // A wait for pre-buffering would end at once: the queue is full or the
+    // data has ended.
+    bool IsBufferingDone();
+
+    // How long the end of a stream waits for the replies the server still
+    // owes for it (0 restores the normal limit).
+    static void SetOwedReplyLimitForTesting(uint32_t milliseconds);
+
+    // The stream position the reader must reach before a worker paused on
+    // a full queue receives again; 0 = none.
+    std::atomic<uint32_t> m_nThrottleMark;
+    // While 1, every received block is followed by a WM_FTP_BUFFERING notice.
+    std::atomic<int32_t> m_bReportBuffering;
+    CBufferQueue m_Queue;
+    std::atomic<uint8_t> m_bEndOfData;
+
+protected:
+    void Run() override;
+    void WriteResults() override;
+    void AfterOperationEnded() override;
+    // A read handed on to the next stream worker waits for that one.
+    bool IsSynchronous() const override { return !m_bPassOnRead; }
+
+private:
+    enum Step { kWaitPassive, kWaitRest, kWaitTransfer, kTransferAnswered };
+    enum PassPlan { kPoll, kSkipPolling, kEndLoop };
+    static const int kDataReceiveSize = 24576;
+
+    // ---- The loop ----
+    bool RunPass();
+    bool WaitForRunPermission();
+    PassPlan PlanPass();
+    bool PollSockets();
+    bool IsFinishedAfterCompletion();
+    uint32_t RoomWithoutWaiting();
+
+    // ---- Pending reads (m_cs held) ----
+    bool CanServe();
+    void ServeRead();
+    void RefuseUnservableRead();
+
+    // ---- Data ----
+    void OnData();
+    void OnEndOfData();
+    void Throttle(uint32_t blockLength);
+    void CaptureHead(const uint8_t* block, uint32_t length);
+
+    // ---- Control replies ----
+    void OnReply();
+    bool HasCompletePassiveReply() const;
+    void OpenStreamDataConnection();
+    void SetStreamSocketOptions();
+    void SendRest();
+    void SendRetr();
+    void JudgeTransferReply();
+    void NoteTransferLines();
+    void DropCompleteLines();
+
+    // ---- The end: replies the server still owes ----
+    int OwedReplies() const;
+    void CollectOwedReplies();
+    bool IsSessionStopping() const;
+    bool WaitForControlText(plat::DWORD milliseconds);
+    void GiveUpControlConnection();
+
+    const int32_t m_nStartOffset;
+    uint64_t m_nReceivedEnd;  // file offset just past the last byte received
+    int32_t m_nStreamMode;
+    Step m_nStep;
+    uint8_t m_bComplete;
+    uint8_t m_bDrained;
+    bool m_bCancelled;
+    // The control connection failed or went silent: it owes nothing we
+    // could wait for.
+    bool m_bControlTrouble;
+    bool m_bPreliminarySeen;  // 1xx to RETR
+    bool m_bCompletionSeen;   // the reply that ends the RETR
+    bool m_bPassOnRead;
+    uint8_t m_DataBuf[kDataReceiveSize];
+};
