@@ -124,7 +124,8 @@ void CReceThread::OnReply() {
 }
 
 // Once the data side is finished no reply can change the outcome, so a
-// lost control connection only ends the wait for one.
+// lost control connection only ends the wait for one. Before that the
+// download cannot finish, and the host, which waits for a notice, is told.
 void CReceThread::OnControlLost() {
     char line[64];
     snprintf(line, sizeof line, "close on CReceThread.---error code %i.\n", plat::WSAGetLastError());
@@ -133,6 +134,7 @@ void CReceThread::OnControlLost() {
         m_bFinalReplyIn = true;
     } else {
         m_bError = 1;
+        Post(WM_FTP_ERROR, FTPE_TRANSFERFAIL);
     }
 }
 

@@ -64,11 +64,11 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bReportBuffering(0),
       m_Queue(session->m_pClient),
       m_bEndOfData(0),
+      m_bComplete(0),
       m_nStartOffset(session->m_nStreamStart.load()),
       m_nReceivedEnd((uint64_t)m_nStartOffset),
       m_nStreamMode(1),
       m_nStep(kWaitPassive),
-      m_bComplete(0),
       m_bDrained(0),
       m_bCancelled(false),
       m_bControlTrouble(false),
@@ -91,7 +91,7 @@ void CStreamThread::Run() {
     m_nStreamMode = Client()->m_nStreamMode.load();
     while (RunPass()) {
     }
-    if (m_bError || m_bComplete) m_Queue.SignalReady();
+    if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
     CloseDataSocket();
     CollectOwedReplies();
 }
@@ -165,7 +165,7 @@ bool CStreamThread::PollSockets() {
     }
     if (sockets.dataReadable) {
         OnData();
-    } else if (m_bComplete) {
+    } else if (m_bComplete.load()) {
         m_bDrained = 1;
     }
     if (!m_bError && sockets.controlReadable) OnReply();
@@ -178,7 +178,7 @@ bool CStreamThread::PollSockets() {
 // waits that more data can still answer, and not after the end of data,
 // when everything the reader may want is queued.
 bool CStreamThread::IsFinishedAfterCompletion() {
-    if (!m_bComplete || m_bEndOfData.load()) return false;
+    if (!m_bComplete.load() || m_bEndOfData.load()) return false;
     if (m_nStreamMode == 4) return m_bDrained != 0;
     return !m_pSession->m_bReadPending.load();
 }

@@ -45,6 +45,9 @@ public:
     std::atomic<int32_t> m_bReportBuffering;
     CBufferQueue m_Queue;
     std::atomic<uint8_t> m_bEndOfData;
+    // "226 " has been seen: unless the stream mode is 4, the stream ends by
+    // itself once no read waits for it.
+    std::atomic<uint8_t> m_bComplete;
 
 protected:
     void Run() override;
@@ -99,7 +102,6 @@ private:
     uint64_t m_nReceivedEnd;  // file offset just past the last byte received
     int32_t m_nStreamMode;
     Step m_nStep;
-    uint8_t m_bComplete;
     uint8_t m_bDrained;
     bool m_bCancelled;
     // The control connection failed or went silent: it owes nothing we

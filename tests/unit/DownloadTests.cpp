@@ -371,3 +371,21 @@ TEST_F(Download, NoActivityWithinTheLimitTimesOut) {
     EXPECT_EQ(FTPE_TIMEOUT, m_Client->m_nErrorCode.load());
     ExpectScriptsClean();
 }
+
+// A control connection lost before the data has ended leaves nothing that
+// could finish the download: the host is told instead of waiting for ever.
+TEST_F(Download, ControlConnectionLostMidTransferIsATransferFailure) {
+    const std::string content = NonRepeatingBytes(400000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        DataSendPlan plan = SendAll(content);
+        plan.chunkSize = 10000;
+        plan.pauseMsBetweenChunks = 20;
+        ServeUntilRetr(c, "213 400000", plan);
+        c.Pause(100);
+        c.Close();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+    ExpectFailedWith(FTPE_TRANSFERFAIL);
+}

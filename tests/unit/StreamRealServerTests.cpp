@@ -1,0 +1,231 @@
+// Stream reading against real FTP servers on loopback, read the way a media
+// host reads: consecutive ranges, small jumps both ways, far jumps, reads of
+// the file's start and switches between two files, from a seeded generator.
+// Every byte of every read is compared with the file, and GetSeekFlag with
+// what the reading rules say it must be.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "session/CFtpClientThread.h"
+#include "tests/unit/RealFtpServer.h"
+#include "tests/unit/RealServerKindTest.h"
+#include "tests/unit/TestHost.h"
+#include "tests/unit/TransferTestSupport.h"
+#include "workers/CBufferQueue.h"
+#include "workers/CStreamThread.h"
+
+using realserver::RealFtpServer;
+using realserver::RealServerKindTest;
+using realserver::ServerKind;
+using testhost::Client;
+using transfertest::NonRepeatingBytes;
+using transfertest::WriteWholeFile;
+
+namespace {
+
+const unsigned kBlockSize = 65536;
+const unsigned kLongestRead = 65536;
+
+// Reads through a client and checks each read against the file's bytes and
+// the seek flag the reading rules predict from the stream's state just
+// before the read.
+class StreamChecker {
+public:
+    StreamChecker(CFtpClient* client, const std::map<std::string, std::string>& files)
+        : m_pClient(client), m_Files(files) {}
+
+    // False once a read went wrong: later reads would only repeat it.
+    bool Read(const std::string& path, unsigned position, unsigned length) {
+        const std::string& file = m_Files.at(path);
+        int expectedFlag = PredictSeekFlag(path, position, length);
+        std::string buffer(length, '\0');
+        unsigned count = 0;
+        int result = m_pClient->ReadStream(path.c_str(), (unsigned char*)&buffer[0], position,
+                                           length, &count);
+        m_LastPath = path;
+        ++m_nReads;
+        m_Sessions.insert(m_pClient->m_pSessionThread.load());
+        unsigned expectedCount = (unsigned)std::min<size_t>(length, file.size() - position);
+        EXPECT_EQ(1, result) << Where(path, position, length) << " error "
+                             << m_pClient->m_nErrorCode.load();
+        EXPECT_EQ(expectedCount, count) << Where(path, position, length);
+        if (result != 1 || count != expectedCount) return false;
+        bool same = buffer.compare(0, count, file, position, count) == 0;
+        EXPECT_TRUE(same) << "wrong bytes " << Where(path, position, length);
+        if (expectedFlag >= 0) {
+            EXPECT_EQ(expectedFlag, m_pClient->GetSeekFlag()) << Where(path, position, length);
+        }
+        return same;
+    }
+
+    int Reads() const { return m_nReads; }
+    // Session objects seen: more than one means a connection was given up.
+    size_t Sessions() const { return m_Sessions.size(); }
+
+private:
+    std::string Where(const std::string& path, unsigned position, unsigned length) const {
+        return "(read " + std::to_string(m_nReads) + ": " + path + " at " +
+               std::to_string(position) + ", " + std::to_string(length) + " bytes)";
+    }
+
+    // 1 for a read of the file's start served from the head buffer, for
+    // another file than the running stream's, and for another position
+    // than the stream's unless the previous read came from the head buffer;
+    // otherwise 0. -1 while the running stream is at its end of data or past
+    // "226 ", when the worker may be leaving just as the read starts.
+    int PredictSeekFlag(const std::string& path, unsigned position, unsigned length) {
+        CFtpClientThread* session = m_pClient->AcquireSession();
+        if (session == nullptr) return 0;
+        bool running = false;
+        bool atEnd = false;
+        {
+            RequestLock lock(session->m_cs);
+            CStreamThread* worker = session->m_pStreamThread.load();
+            running = worker != nullptr && session->m_nOperation.load() == kOperationStream;
+            atEnd = worker != nullptr &&
+                    (worker->m_bEndOfData.load() != 0 || worker->m_bComplete.load() != 0);
+        }
+        int64_t streamPos = session->m_nStreamPos.load();
+        bool headServed = session->m_bHeadServed.load() != 0;
+        bool headFull = session->m_nHeadLength.load() == kHeadBufferSize;
+        session->ReleaseRef();
+        bool sameFile = path == m_LastPath;
+        if (position == 0 && sameFile && length <= (unsigned)kHeadBufferSize && headFull) return 1;
+        if (atEnd) return -1;
+        if (!running) return 0;
+        if (!sameFile) return 1;
+        if (streamPos == -1 || streamPos == (int64_t)position) return 0;
+        return headServed ? 0 : 1;
+    }
+
+    CFtpClient* const m_pClient;
+    const std::map<std::string, std::string>& m_Files;
+    std::string m_LastPath;
+    int m_nReads = 0;
+    std::set<CFtpClientThread*> m_Sessions;
+};
+
+// A host's reading habits, from a seed: mostly on from where it stopped,
+// sometimes a little ahead or back, sometimes anywhere, sometimes the
+// file's start, sometimes the other file.
+class ReadingHabits {
+public:
+    ReadingHabits(uint32_t seed, const std::map<std::string, std::string>& files)
+        : m_Random(seed), m_Files(files), m_Path(files.begin()->first) {}
+
+    // Makes the next read; false once one went wrong.
+    bool Next(StreamChecker& checker) {
+        size_t size = m_Files.at(m_Path).size();
+        unsigned length = Pick(8) == 0 ? 1 + Pick(100) : 1 + Pick(kLongestRead);
+        switch (Pick(20)) {
+        case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7:
+            break;  // on from here
+        case 8: case 9: case 10:
+            m_nPosition += 1 + Pick(300000);
+            break;
+        case 11: case 12:
+            m_nPosition -= std::min<size_t>(m_nPosition, 1 + Pick(40000));
+            break;
+        case 13: case 14:
+            m_nPosition = Pick((unsigned)size);
+            break;
+        case 15:
+            m_nPosition = size - std::min<size_t>(size, 1 + Pick(200000));  // near the end
+            break;
+        case 16: case 17:
+            m_nPosition = 0;
+            length = 1 + Pick(kHeadBufferSize);
+            break;
+        default:
+            m_Path = OtherPath();
+            size = m_Files.at(m_Path).size();
+            m_nPosition = Pick(2) == 0 ? 0 : Pick((unsigned)size);
+            break;
+        }
+        if (m_nPosition >= size) m_nPosition = size - 1 - Pick(1000);
+        if (!checker.Read(m_Path, (unsigned)m_nPosition, length)) return false;
+        m_nPosition = std::min(size, m_nPosition + length);
+        if (m_nPosition == size) m_nPosition = 0;  // a host starts over at the end
+        return true;
+    }
+
+private:
+    unsigned Pick(unsigned below) { return (unsigned)(m_Random() % below); }
+    std::string OtherPath() const {
+        for (const auto& entry : m_Files) {
+            if (entry.first != m_Path) return entry.first;
+        }
+        return m_Path;
+    }
+
+    std::mt19937 m_Random;
+    const std::map<std::string, std::string>& m_Files;
+    std::string m_Path;
+    size_t m_nPosition = 0;
+};
+
+// Writes the files into the server's folder under their remote paths.
+std::map<std::string, std::string> ServeFiles(const RealFtpServer& server,
+                                              std::map<std::string, std::string> files) {
+    for (const auto& entry : files) WriteWholeFile(server.LocalPathOf(entry.first), entry.second);
+    return files;
+}
+
+}  // namespace
+
+// 64 MiB read through from start to end, then several hundred reads by habit
+// over it and a second file, through ten buffers of 64 KiB.
+TEST(StreamRealServer, PyftpdlibLargeFileEveryReadRight) {
+    RealFtpServer server(ServerKind::Pyftpdlib);
+    ASSERT_TRUE(server.Start()) << server.Error();
+    const std::map<std::string, std::string> files =
+        ServeFiles(server, {{"/movie.bin", NonRepeatingBytes(64u << 20, 101)},
+                            {"/other.bin", NonRepeatingBytes(8u << 20, 102)}});
+    CBufferQueue::ResetBufferCountersForTesting();
+    Client client;
+    client.ConnectTo(server.Port(), "ignored", realserver::kPassword);
+    client->SetBlockSize(kBlockSize);
+    StreamChecker checker(client.get(), files);
+
+    const size_t movieSize = files.at("/movie.bin").size();
+    for (size_t position = 0; position < movieSize; position += kLongestRead) {
+        ASSERT_TRUE(checker.Read("/movie.bin", (unsigned)position, kLongestRead));
+    }
+    ReadingHabits habits(2024, files);
+    for (int i = 0; i < 600; ++i) ASSERT_TRUE(habits.Next(checker));
+
+    EXPECT_LE(CBufferQueue::MostBuffersOfOneQueueForTesting(), CBufferQueue::kMaxBuffers);
+    EXPECT_EQ(1u, checker.Sessions());  // no connection given up, no retry
+}
+
+namespace {
+
+class StreamRealServerKinds : public RealServerKindTest {};
+
+}  // namespace
+
+// Every kind of server answers a closed transfer in its own way (a "426 "
+// line, a statistics line coded 150, replies out of order); many far jumps
+// and switches make many of them, and each next stream must go right on the
+// same connection.
+TEST_P(StreamRealServerKinds, JumpsAndSwitchesOnOneConnection) {
+    std::string prefix = "/" + realserver::EnvironmentName(GetParam());
+    const std::map<std::string, std::string> files =
+        ServeFiles(m_Server, {{prefix + "-a.bin", NonRepeatingBytes(4u << 20, 103)},
+                              {prefix + "-b.bin", NonRepeatingBytes(1u << 20, 104)}});
+    CBufferQueue::ResetBufferCountersForTesting();
+    m_Client->SetBlockSize(kBlockSize);
+    StreamChecker checker(m_Client.get(), files);
+    ReadingHabits habits(7 + (uint32_t)GetParam(), files);
+    for (int i = 0; i < 150; ++i) ASSERT_TRUE(habits.Next(checker));
+    EXPECT_EQ(1u, checker.Sessions());
+    EXPECT_LE(CBufferQueue::MostBuffersOfOneQueueForTesting(), CBufferQueue::kMaxBuffers);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, StreamRealServerKinds,
+                         testing::ValuesIn(realserver::AllServerKinds()),
+                         realserver::ServerKindTestName);
