@@ -219,9 +219,10 @@ void CStreamThread::RefuseUnservableRead() {
 
 // ---- Data ---------------------------------------------------------------------------
 
+// Polled only with room in the queue (PlanPass), and only the reader changes
+// the room meanwhile, by adding to it.
 void CStreamThread::OnData() {
     uint32_t room = std::min<uint32_t>(RoomWithoutWaiting(), kDataReceiveSize);
-    if (room == 0) return;
     int received = plat::recv(m_hDataSocket, (char*)m_DataBuf, (int)room, 0);
     if (received <= 0) {
         OnEndOfData();

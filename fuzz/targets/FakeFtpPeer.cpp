@@ -26,6 +26,7 @@ bool StartsWith(const std::string& text, const char* prefix) {
 
 FakeFtpPeer::FakeFtpPeer(const PeerScript& script)
     : m_Script(script),
+      m_nClockOffsetAtStart(plat::GetClockOffsetForTesting()),
       m_hControlListener(INVALID_SOCKET),
       m_hDataListener(INVALID_SOCKET),
       m_nControlPort(0),
@@ -63,6 +64,7 @@ void FakeFtpPeer::Stop() {
     if (m_hDataListener != INVALID_SOCKET) plat::closesocket(m_hDataListener);
     m_hControlListener = INVALID_SOCKET;
     m_hDataListener = INVALID_SOCKET;
+    plat::SetClockOffsetForTesting(m_nClockOffsetAtStart);
 }
 
 void FakeFtpPeer::Serve() {

@@ -6,7 +6,8 @@
 //
 // Every stretch in which the client sends nothing moves the platform clock
 // past the library's limits (80000 ms inactivity, 120000 ms login), so a
-// waiting worker ends within milliseconds instead of minutes.
+// waiting worker ends within milliseconds instead of minutes. Stop puts the
+// clock back where it was: call it once the client has gone.
 #pragma once
 
 #include <stdint.h>
@@ -40,7 +41,7 @@ public:
     // Listens and starts serving; false when no listener could be opened.
     bool Start();
     uint16_t Port() const { return m_nControlPort; }
-    // Ends serving and closes every connection.
+    // Ends serving, closes every connection and restores the clock.
     void Stop();
 
     // Read after Stop: the whole command lines received, with their line
@@ -62,6 +63,7 @@ private:
 
     PeerScript m_Script;
     std::string m_PassiveText;
+    const int64_t m_nClockOffsetAtStart;
     plat::SOCKET m_hControlListener;
     plat::SOCKET m_hDataListener;
     uint16_t m_nControlPort;

@@ -3,7 +3,6 @@
 // The session and the worker run on their own threads as in a host; the
 // run ends only once the client object has been destroyed, so every thread
 // of the run has let go of it and the leak checker sees a settled heap.
-#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
@@ -36,6 +35,7 @@ enum Operation {
     kList,
     kUpload,
     kDownload,
+    kStream,
     kOperationCount
 };
 
@@ -47,17 +47,6 @@ public:
 
 private:
     std::atomic<bool>* const m_pDestroyed;
-};
-
-// Restores the platform clock once the run is over: the peer moves it
-// forward, and later runs (or tests) must start from where this one did.
-class ClockRestorer {
-public:
-    ClockRestorer() : m_nOffset(plat::GetClockOffsetForTesting()) {}
-    ~ClockRestorer() { plat::SetClockOffsetForTesting(m_nOffset); }
-
-private:
-    const int64_t m_nOffset;
 };
 
 bool WaitUntil(const std::function<bool()>& condition, int limitMs) {
@@ -155,18 +144,37 @@ void RunTransfer(CFtpClient* client, Operation operation, const ScratchFiles& fi
     if (started == 1) WaitForTransferEnd(client);
 }
 
-void RunOperation(CFtpClient* client, Operation operation, const PeerScript& script,
-                  const ScratchFiles& files) {
+// One to three reads, from the options' upper bits: one after the other
+// or each 10000 bytes further on, of 100 to 800 bytes.
+void RunStream(CFtpClient* client, uint8_t options) {
+    int reads = 1 + ((options >> 3) & 3) % 3;
+    bool jumping = (options & 0x20) != 0;
+    unsigned int length = 100u << ((options >> 6) & 3);
+    std::vector<unsigned char> buffer(length);
+    unsigned int position = 0;
+    for (int i = 0; i < reads; ++i) {
+        unsigned int bytesRead = 0;
+        int result = client->ReadStream("/a/b/stream.bin", buffer.data(), position, length,
+                                        &bytesRead);
+        FuzzCheck(result == 0 || result == 1, "stream read result not 0/1");
+        FuzzCheck(bytesRead <= length, "a stream read delivered more than asked for");
+        position += jumping ? 10000 : bytesRead;
+    }
+}
+
+void RunOperation(CFtpClient* client, Operation operation, uint8_t options,
+                  const PeerScript& script, const ScratchFiles& files) {
     switch (operation) {
     case kList: RunList(client, AllAnswerText(script)); break;
     case kUpload:
     case kDownload: RunTransfer(client, operation, files); break;
+    case kStream: RunStream(client, options); break;
     default: RunSynchronous(client, operation, AllAnswerText(script)); break;
     }
 }
 
 // Whatever the replies said, the client sent only its own command lines,
-// each ended by CR LF.
+// each ended by CR LF (an empty line is the stream's keep-alive).
 void CheckCommands(const std::string& commands) {
     static const char* const kVerbs[] = {"USER ", "PASS ", "TYPE ", "CWD ", "SIZE ", "DELE ",
                                          "MKD ",  "RMD ",  "PASV", "LIST ", "STOR ", "APPE ",
@@ -177,7 +185,7 @@ void CheckCommands(const std::string& commands) {
         std::string line = commands.substr(start, end + 1 - start);
         FuzzCheck(line.size() >= 2 && line[line.size() - 2] == '\r', "a command without CR LF");
         FuzzCheck(line.find('\r') == line.size() - 2, "a command holds a CR");
-        bool known = false;
+        bool known = line == "\r\n";
         for (const char* verb : kVerbs) known |= line.compare(0, strlen(verb), verb) == 0;
         FuzzCheck(known, "the client sent a command it never builds");
     }
@@ -191,7 +199,6 @@ void FuzzWorkerReplies(const uint8_t* data, size_t size) {
     uint8_t options = input.TakeByte();
     PeerScript script = ReadScript(&input, options);
 
-    ClockRestorer clock;
     ScratchFiles files;
     FuzzCheck(files.Prepare(script.data), "no scratch files");
     FakeFtpPeer peer(script);
@@ -204,7 +211,7 @@ void FuzzWorkerReplies(const uint8_t* data, size_t size) {
     client->SetConnectParameter("127.0.0.1", "fuzzuser", "fuzzpass", peer.Port(), options & 1,
                                 (options >> 1) & 1, "", 1);
     client->SetTransferRate(100.0);
-    RunOperation(client, operation, script, files);
+    RunOperation(client, operation, options, script, files);
     client->Release();
     FuzzCheck(WaitUntil([&destroyed] { return destroyed.load(); }, kEndLimitMs),
               "the session did not end after Release");

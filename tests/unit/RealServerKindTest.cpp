@@ -21,4 +21,8 @@ std::string ServerKindTestName(const testing::TestParamInfo<ServerKind>& info) {
     return EnvironmentName(info.param);
 }
 
+void PrintTo(ServerKind kind, std::ostream* out) {
+    *out << KindName(kind);
+}
+
 }  // namespace realserver

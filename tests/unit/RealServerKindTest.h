@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,5 +39,7 @@ protected:
 const std::vector<ServerKind>& AllServerKinds();
 // "PYFTPDLIB", "VSFTPD", ...: the parameter's part of the test name.
 std::string ServerKindTestName(const testing::TestParamInfo<ServerKind>& info);
+// Shows the kind by name in GoogleTest's messages.
+void PrintTo(ServerKind kind, std::ostream* out);
 
 }  // namespace realserver
