@@ -33,7 +33,7 @@ FakeFtpPeer::FakeFtpPeer(const PeerScript& script)
       m_hControl(INVALID_SOCKET),
       m_bLoggingIn(true),
       m_nNextAnswer(0),
-      m_nDataBytesSent(0),
+      m_nDataBytesOffered(0),
       m_bStopping(false) {}
 
 FakeFtpPeer::~FakeFtpPeer() {
@@ -108,8 +108,9 @@ bool FakeFtpPeer::AcceptData() {
     if (m_Script.dataPlan == DataPlan::kNeverAccept) return false;
     plat::SOCKET s = loopback::AcceptWithin(m_hDataListener, 0);
     if (s == INVALID_SOCKET) return false;
-    if (m_Script.dataPlan != DataPlan::kCloseAtOnce && loopback::SendAll(s, m_Script.data)) {
-        m_nDataBytesSent += m_Script.data.size();
+    if (m_Script.dataPlan != DataPlan::kCloseAtOnce) {
+        m_nDataBytesOffered += m_Script.data.size();
+        loopback::SendAll(s, m_Script.data);
     }
     if (m_Script.dataPlan != DataPlan::kSendAndHold) plat::shutdown(s, SD_SEND);
     m_DataSockets.push_back(s);

@@ -45,9 +45,9 @@ public:
     void Stop();
 
     // Read after Stop: the whole command lines received, with their line
-    // ends, and the data bytes sent over all data connections.
+    // ends, and the data bytes offered over all data connections.
     const std::string& Commands() const { return m_Commands; }
-    size_t DataBytesSent() const { return m_nDataBytesSent; }
+    size_t DataBytesOffered() const { return m_nDataBytesOffered; }
 
 private:
     void Serve();
@@ -73,7 +73,7 @@ private:
     size_t m_nNextAnswer;
     std::vector<plat::SOCKET> m_DataSockets;
     std::string m_Commands;
-    size_t m_nDataBytesSent;
+    size_t m_nDataBytesOffered;
     std::atomic<bool> m_bStopping;
     std::thread m_Thread;
 };

@@ -218,7 +218,7 @@ void FuzzWorkerReplies(const uint8_t* data, size_t size) {
     peer.Stop();
     CheckCommands(peer.Commands());
     if (operation == kDownload) {
-        FuzzCheck(files.DownloadedSize() <= (long long)peer.DataBytesSent(),
+        FuzzCheck(files.DownloadedSize() <= (long long)peer.DataBytesOffered(),
                   "the download holds more bytes than were sent");
     }
 }
