@@ -17,6 +17,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// Old 16-bit API macros that would rename our own members.
+#ifdef GetFreeSpace
+#undef GetFreeSpace
+#endif
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -19,6 +19,11 @@
 
 #include "platform/Platform.h"
 
+// <windows.h> (through Platform.h) keeps a Win16 macro of this name.
+#ifdef GetFreeSpace
+#undef GetFreeSpace
+#endif
+
 class CFtpClient;
 
 class CBufferQueue {

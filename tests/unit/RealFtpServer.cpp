@@ -29,6 +29,15 @@ std::string Variable(const std::string& name) {
     return value != nullptr ? value : "";
 }
 
+// The start of the variables naming a server the test run started for this
+// kind, or "" when it started none.
+std::string AnnouncedPrefix(ServerKind kind) {
+    std::string own = "FTP_REAL_SERVER_" + EnvironmentName(kind);
+    if (!Variable(own + "_PORT").empty()) return own;
+    bool legacy = kind == ServerKind::Pyftpdlib && !Variable("FTP_REAL_SERVER_PORT").empty();
+    return legacy ? "FTP_REAL_SERVER" : "";
+}
+
 // Under Wine, Z: is the Linux root: the run script hands over Linux paths.
 std::string PathThisProcessCanOpen(const std::string& path) {
 #ifdef _WIN32
@@ -111,11 +120,10 @@ bool RealFtpServer::MakeLocalFolder(const std::string& remotePath) const {
 }
 
 bool RealFtpServer::Start() {
-    std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
-    bool announced = !Variable(prefix + "_PORT").empty() ||
-                     (m_Kind == ServerKind::Pyftpdlib && !Variable("FTP_REAL_SERVER_PORT").empty());
-    if (announced) return UseAnnouncedServer();
+    std::string announced = AnnouncedPrefix(m_Kind);
+    if (!announced.empty()) return UseAnnouncedServer(announced);
 #ifdef _WIN32
+    std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
     m_Error = "no " + prefix + "_PORT given to this Windows test (run it through "
               "tools/ftpservers/run-with-servers.sh)";
     std::string reason = Variable(prefix + "_ERROR");
@@ -126,9 +134,7 @@ bool RealFtpServer::Start() {
 #endif
 }
 
-bool RealFtpServer::UseAnnouncedServer() {
-    std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
-    if (Variable(prefix + "_PORT").empty()) prefix = "FTP_REAL_SERVER";
+bool RealFtpServer::UseAnnouncedServer(const std::string& prefix) {
     m_nPort = (uint16_t)atoi(Variable(prefix + "_PORT").c_str());
     m_Root = PathThisProcessCanOpen(Variable(prefix + "_ROOT"));
     if (m_nPort == 0 || m_Root.empty()) {

@@ -55,7 +55,7 @@ public:
     bool MakeLocalFolder(const std::string& remotePath) const;
 
 private:
-    bool UseAnnouncedServer();
+    bool UseAnnouncedServer(const std::string& prefix);
 #ifndef _WIN32
     bool ReadFacts(const std::string& factsText);
     bool StartLauncher();
