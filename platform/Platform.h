@@ -17,10 +17,12 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
-// Old 16-bit API macros that would rename our own members.
+// Old 16-bit API macros that would rename our own names.
 #ifdef GetFreeSpace
 #undef GetFreeSpace
 #endif
+#undef far
+#undef near
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>

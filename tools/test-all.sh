@@ -18,7 +18,7 @@ readonly packages=(
     cmake g++ ninja-build libgtest-dev googletest
     g++-mingw-w64-i686-posix wine wine32:i386
     clang-14 lld-14
-    python3-pyftpdlib iproute2 curl
+    python3-pyftpdlib iproute2 curl libclang-rt-14-dev
 )
 
 as_root() {
@@ -47,6 +47,10 @@ install_packages() {
         as_root env DEBIAN_FRONTEND=noninteractive \
             apt-get install -y --no-install-recommends "${missing[@]}"
 }
+
+# A command the test runs go through (the Windows tests get their real FTP
+# servers from it, since a Wine process cannot start Linux programs).
+test_runner=()
 
 # ---- results -----------------------------------------------------------------
 summary_rows=()
@@ -101,7 +105,8 @@ run_tests() {
     local passed=0 failed=0 note=$build_note
     if [[ $build_note != "configure failed" ]]; then
         echo "== testing $target"
-        ctest --test-dir "$dir" -j "$jobs" --output-on-failure "$@" 2>&1 | tee "$log"
+        "${test_runner[@]}" ctest --test-dir "$dir" -j "$jobs" --output-on-failure "$@" 2>&1 |
+            tee "$log"
         if read_ctest_counts "$log"; then
             passed=$ctest_passed
             failed=$ctest_failed
@@ -136,7 +141,9 @@ windows_targets() {
     local wine_start_time=$SECONDS
     wine_start "$dir" || build_note="Wine set-up failed"
     echo "== Wine ready after $((SECONDS - wine_start_time)) s"
+    test_runner=("$root/tools/ftpservers/run-with-servers.sh" "$root/build/ftpservers")
     run_tests mingw "$dir" -LE abi
+    test_runner=()
     # A failed build or set-up is counted once, on the mingw row.
     build_note=ok
     build_seconds=-
@@ -162,6 +169,10 @@ main() {
         exit 1
     fi
     mkdir -p build
+    # One download of the real FTP servers for every build.
+    "$root/tools/ftpservers/fetch-servers.sh" "$root/build/ftpservers" ||
+        echo "fetching the FTP servers failed; their tests will say why" >&2
+    export FTP_SERVERS_DIR=$root/build/ftpservers
     native_target native build/native
     native_target asan build/asan -DFTP_SANITIZE=address
     native_target tsan build/tsan -DFTP_SANITIZE=thread

@@ -418,9 +418,9 @@ TEST_F(StreamTest, SmallJumpsStayInTheTransferFarJumpsStartANewOne) {
     ReadOutcome behind = ReadAt(client.get(), "/movie.bin", 100, 1000);  // a released buffer
     ExpectBytes(behind, movie, 100, 1000);
     EXPECT_EQ(1, behind.seekFlag);
-    ReadOutcome far = ReadAt(client.get(), "/movie.bin", 350000, 1000);
-    ExpectBytes(far, movie, 350000, 1000);
-    EXPECT_EQ(1, far.seekFlag);
+    ReadOutcome distant = ReadAt(client.get(), "/movie.bin", 350000, 1000);
+    ExpectBytes(distant, movie, 350000, 1000);
+    EXPECT_EQ(1, distant.seekFlag);
     EXPECT_EQ(1, server.CountOf("REST 100"));
     EXPECT_EQ(1, server.CountOf("REST 350000"));
     EXPECT_EQ(3, server.CountOf("RETR "));
@@ -846,22 +846,8 @@ TEST_F(StreamTest, ReadsAreRefusedWhileAnotherRequestRuns) {
 
 namespace {
 
-struct OwedReplyCase {
-    const char* name;
-    ServerStyle style;
-};
-
-std::string CaseName(const ::testing::TestParamInfo<OwedReplyCase>& info) {
-    return info.param.name;
-}
-
 ServerStyle Delayed(ServerStyle style, int ms) {
     style.owedDelayMs = ms;
-    return style;
-}
-
-ServerStyle SplitOwedReply(ServerStyle style) {
-    style.owedPieces = {"42", "6 Transfer aborted.\r\n"};
     return style;
 }
 
@@ -870,16 +856,28 @@ ServerStyle Paced(ServerStyle style) {
     return style;
 }
 
-class OwedReplies : public ::testing::TestWithParam<OwedReplyCase> {};
+// The real servers' owed replies, one sent late (pyftpdlib answers a command
+// that comes first before it), and one cut in two pieces.
+ServerStyle OwedReplyStyle(const std::string& name) {
+    if (name == "proftpd") return ProftpdStyle();
+    if (name == "pyftpdlib") return PyftpdlibStyle();
+    if (name == "pyftpdlib_late") return Delayed(PyftpdlibStyle(), 300);
+    if (name == "pureftpd_stats_line") return Delayed(PureFtpdStyle(), 100);
+    ServerStyle style = VsftpdStyle();
+    if (name == "split_reply") style.owedPieces = {"42", "6 Transfer aborted.\r\n"};
+    return style;
+}
 
 }  // namespace
+
+class OwedReplies : public ::testing::TestWithParam<const char*> {};
 
 // The client ends a transfer (a read of another file, then a far jump) and
 // the server owes the ended RETR a reply. The next stream must neither
 // mistake that reply for its own nor send a command before it came.
 TEST_P(OwedReplies, NextStreamWaitsForThemAndIsNotMisledByThem) {
     Files files = {{"movie.bin", NonRepeatingBytes(1048576, 26)}, {"other.bin", NonRepeatingBytes(1048576, 27)}};
-    FileServer server(files, Paced(GetParam().style));
+    FileServer server(files, Paced(OwedReplyStyle(GetParam())));
     Client client;
     client.ConnectTo(server.Port());
     client->SetBlockSize(16384);
@@ -895,15 +893,12 @@ TEST_P(OwedReplies, NextStreamWaitsForThemAndIsNotMisledByThem) {
     EXPECT_TRUE(server.Server().Failures().empty()) << server.Server().Describe();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RealServersAndWorse, OwedReplies,
-    ::testing::Values(OwedReplyCase{"vsftpd", VsftpdStyle()},
-                      OwedReplyCase{"proftpd", ProftpdStyle()},
-                      OwedReplyCase{"pyftpdlib", PyftpdlibStyle()},
-                      OwedReplyCase{"pyftpdlib_late", Delayed(PyftpdlibStyle(), 300)},
-                      OwedReplyCase{"pureftpd_stats_line", Delayed(PureFtpdStyle(), 100)},
-                      OwedReplyCase{"split_reply", SplitOwedReply(VsftpdStyle())}),
-    CaseName);
+INSTANTIATE_TEST_SUITE_P(RealServersAndWorse, OwedReplies,
+                         ::testing::Values("vsftpd", "proftpd", "pyftpdlib", "pyftpdlib_late",
+                                           "pureftpd_stats_line", "split_reply"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
 
 // A server that keeps the owed reply back (until the next command, or for
 // ever) leaves the connection in a state the client cannot know: it gives
