@@ -359,6 +359,7 @@ TEST(Session, SettersRefusedWhileBusy) {
         c.ExpectLine("DELE f");
         c.Pause(300);
         c.Reply("250 Deleted.");
+        c.WaitForClientClose();  // keep the session alive for the idle checks
     });
     Client client;
     client.ConnectTo(server.Port());
