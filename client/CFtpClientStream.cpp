@@ -309,7 +309,9 @@ void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
 // Hands the read to the stream worker (starting one when none runs) and
 // waits for it. m_csRead stays held: the request fields belong to this read
 // until it is answered. The result is the worker's: 1 only once it has
-// served the read.
+// served the read. The done event is reset under m_cs, where workers set
+// it: a stream that ends just now, before it could see this read, sets it
+// on its way out, and that must not answer the read.
 int CFtpClient::PendingRead(CFtpClientThread* session, RequestLock& requestLock) {
     plat::ResetEvent(m_hDoneEvent);
     {

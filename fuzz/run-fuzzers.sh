@@ -70,6 +70,14 @@ count_executions() {
     echo "${count:-0}"
 }
 
+# The corpus size libFuzzer last reported (its folder also keeps inputs it
+# has since replaced by smaller ones).
+corpus_size() {
+    local count
+    count=$(sed -n 's/.* corp: \([0-9]*\).*/\1/p' "$1" | tail -n 1)
+    echo "${count:-0}"
+}
+
 fuzz_one() {
     local harness=$1 binary="$build/bin/${1}_fuzzer"
     local corpus="$build/corpus/$harness" findings="$build/findings/$harness"
@@ -96,7 +104,7 @@ fuzz_one() {
     ((found > 0)) && status="FOUND (see $log, $findings)"
     [[ $status == ok ]] || total_findings=$((total_findings + (found > 0 ? found : 1)))
     rows+=("$(printf '%-16s %7s %11s %7s %7s %8s  %s' "$harness" "$elapsed" "$executions" \
-        "$((executions / (elapsed > 0 ? elapsed : 1)))" "$(ls "$corpus" | wc -l)" "$found" "$status")")
+        "$((executions / (elapsed > 0 ? elapsed : 1)))" "$(corpus_size "$log")" "$found" "$status")")
 }
 
 # The minimal set covering the repository's corpus and this run's finds.

@@ -3,6 +3,7 @@
 // the input chooses, from the login step the input chooses. What it sends
 // back is read by the server side and judged; a reconnect after "421 " is
 // followed to the same listener.
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -155,8 +156,9 @@ void PrepareSession(CFtpClientThread* session, uint8_t stepChoice, const char* r
 
 bool Connect(LoginRun* run, uint16_t port) {
     plat::SOCKET s = loopback::Connect(port);
-    if (s == INVALID_SOCKET) return false;
+    if (s == INVALID_SOCKET) { fprintf(stderr, "DEBUGX connect failed %d\n", plat::WSAGetLastError()); return false; }
     run->peer = loopback::AcceptWithin(run->listener, kArrivalLimitMs);
+    if (run->peer == INVALID_SOCKET) fprintf(stderr, "DEBUGX accept failed %d\n", plat::WSAGetLastError());
     // As the session's run sets it up.
     int one = 1;
     plat::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);

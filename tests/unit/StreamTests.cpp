@@ -512,6 +512,7 @@ TEST_F(StreamTest, AnotherFileEndsTheRunningStream) {
     Client client;
     client.ConnectTo(server.Port());
     client->SetBlockSize(16384);
+    client->SetStreamMode(4);  // the stream of a.bin still runs when b.bin is asked for
     ExpectBytes(ReadAt(client.get(), "/a.bin", 0, 1000), files["a.bin"], 0, 1000);
     ReadOutcome other = ReadAt(client.get(), "/b.bin", 5000, 1000);
     ExpectBytes(other, files["b.bin"], 5000, 1000);
@@ -652,6 +653,28 @@ TEST_F(StreamTest, ModeOneEndsTheTransferAfter226AndLaterReadsStartAgain) {
     }
     EXPECT_GT(server.CountOf("RETR "), 1);
     EXPECT_TRUE(server.Server().Failures().empty()) << server.Server().Describe();
+}
+
+// In mode 1 each stream ends by itself soon after "226 ", while the reads go
+// on: a read may arrive just before, during or after the worker's end. It
+// is served by that worker, handed on to the next, or starts a new stream,
+// and is never answered by the ending worker without its bytes.
+TEST_F(StreamTest, ReadsMeetingAStreamThatEndsAfter226AreAlwaysServed) {
+    Files files = {{"movie.bin", NonRepeatingBytes(200000, 35)}};
+    const std::string& movie = files["movie.bin"];
+    for (int delayMs : {0, 1, 2, 4}) {
+        ServerStyle style = VsftpdStyle();
+        style.completionDelayMs = delayMs;
+        FileServer server(files, style);
+        Client client;
+        client.ConnectTo(server.Port());
+        client->SetBlockSize(4096);
+        for (unsigned position = 0; position < movie.size() && !HasFailure(); position += 3001) {
+            unsigned expected = std::min<unsigned>(3001, (unsigned)movie.size() - position);
+            ExpectBytes(ReadAt(client.get(), "/movie.bin", position, 3001), movie, position, expected);
+        }
+        EXPECT_GT(server.CountOf("RETR "), 1);
+    }
 }
 
 TEST_F(StreamTest, ModeFourKeepsReceivingAfter226) {
