@@ -55,6 +55,10 @@ public:
     // events and stops the session before the last reference goes.
     virtual ~CFtpClient();
 
+    // Test hook: called by a stream read just before it hands itself to the
+    // stream worker (after deciding it has to); null for none.
+    static void SetPendingReadHookForTesting(void (*hook)(CFtpClient* client));
+
     // Shared ownership with a running session (see the class comment).
     void AddRef();
     void ReleaseRef();

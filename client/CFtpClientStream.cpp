@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 
 #include "client/CFtpClient.h"
@@ -25,6 +26,8 @@ namespace {
 const int kReadAttempts = 3;
 const plat::DWORD kHeadReadPauseMs = 100;
 const unsigned int kLargestReadValue = 0x7FFFFFFF;  // positions and lengths travel as int32
+
+std::atomic<void (*)(CFtpClient*)> g_PendingReadHook(nullptr);
 
 bool IsRetriedFailure(int errorCode) {
     return errorCode == FTPE_TIMEOUT || errorCode == FTPE_TRANSFERFAIL;
@@ -45,6 +48,10 @@ bool IsDeparting(CFtpClientThread* session, plat::HANDLE stopEvent) {
 }
 
 }  // namespace
+
+void CFtpClient::SetPendingReadHookForTesting(void (*hook)(CFtpClient* client)) {
+    g_PendingReadHook = hook;
+}
 
 struct CFtpClient::StreamRequest {
     const char* path;
@@ -313,9 +320,10 @@ void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
 // it: a stream that ends just now, before it could see this read, sets it
 // on its way out, and that must not answer the read.
 int CFtpClient::PendingRead(CFtpClientThread* session, RequestLock& requestLock) {
-    plat::ResetEvent(m_hDoneEvent);
+    if (void (*hook)(CFtpClient*) = g_PendingReadHook.load()) hook(this);
     {
         RequestLock lock(session->m_cs);
+        plat::ResetEvent(m_hDoneEvent);
         session->m_bSucceeded = 0;
         session->m_bReadPending = 1;
         plat::SetEvent(session->m_hStreamWakeEvent);

@@ -83,11 +83,11 @@ fuzz_one() {
     local corpus="$build/corpus/$harness" findings="$build/findings/$harness"
     local log="$build/logs/$harness.log"
     mkdir -p "$corpus" "$findings" "$build/logs"
-    local before status=ok
+    local before notes=()
     before=$(count_findings "$findings")
     if ! replay_regressions "$binary" "$root/tests/fuzz-regressions/$harness" \
         "$build/logs/$harness-regressions.log"; then
-        status="regression failed (see $build/logs/$harness-regressions.log)"
+        notes+=("a saved fault input fails again: $build/logs/$harness-regressions.log")
     fi
     local options=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096
         -max_len="${max_len[$harness]}" -print_final_stats=1 -artifact_prefix="$findings/")
@@ -101,10 +101,14 @@ fuzz_one() {
     if ((exit_code != 0 && found == 0)); then
         found=1
     fi
-    ((found > 0)) && status="FOUND (see $log, $findings)"
-    [[ $status == ok ]] || total_findings=$((total_findings + (found > 0 ? found : 1)))
+    ((found > 0)) && notes+=("found: $log, $findings")
+    local status=ok
+    if ((${#notes[@]} > 0)); then
+        status=$(printf '%s; ' "${notes[@]}")
+        total_findings=$((total_findings + (found > 0 ? found : 1)))
+    fi
     rows+=("$(printf '%-16s %7s %11s %7s %7s %8s  %s' "$harness" "$elapsed" "$executions" \
-        "$((executions / (elapsed > 0 ? elapsed : 1)))" "$(corpus_size "$log")" "$found" "$status")")
+        "$((executions / (elapsed > 0 ? elapsed : 1)))" "$(corpus_size "$log")" "$found" "${status%; }")")
 }
 
 # The minimal set covering the repository's corpus and this run's finds.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/CFtpClient.h"
+#include "fuzz/targets/CommandLines.h"
 #include "fuzz/targets/FakeFtpPeer.h"
 #include "fuzz/targets/FuzzInput.h"
 #include "fuzz/targets/FuzzTargets.h"
@@ -173,24 +174,6 @@ void RunOperation(CFtpClient* client, Operation operation, uint8_t options,
     }
 }
 
-// Whatever the replies said, the client sent only its own command lines,
-// each ended by CR LF (an empty line is the stream's keep-alive).
-void CheckCommands(const std::string& commands) {
-    static const char* const kVerbs[] = {"USER ", "PASS ", "TYPE ", "CWD ", "SIZE ", "DELE ",
-                                         "MKD ",  "RMD ",  "PASV", "LIST ", "STOR ", "APPE ",
-                                         "REST ", "RETR ", "ABOR", "QUIT", "NOOP"};
-    size_t start = 0;
-    for (size_t end = commands.find('\n'); end != std::string::npos;
-         start = end + 1, end = commands.find('\n', start)) {
-        std::string line = commands.substr(start, end + 1 - start);
-        FuzzCheck(line.size() >= 2 && line[line.size() - 2] == '\r', "a command without CR LF");
-        FuzzCheck(line.find('\r') == line.size() - 2, "a command holds a CR");
-        bool known = line == "\r\n";
-        for (const char* verb : kVerbs) known |= line.compare(0, strlen(verb), verb) == 0;
-        FuzzCheck(known, "the client sent a command it never builds");
-    }
-}
-
 }  // namespace
 
 void FuzzWorkerReplies(const uint8_t* data, size_t size) {
@@ -216,7 +199,11 @@ void FuzzWorkerReplies(const uint8_t* data, size_t size) {
     FuzzCheck(WaitUntil([&destroyed] { return destroyed.load(); }, kEndLimitMs),
               "the session did not end after Release");
     peer.Stop();
-    CheckCommands(peer.Commands());
+    // An empty line is the stream's keep-alive.
+    CheckCommandLines(peer.Commands(),
+                      {"USER ", "PASS ", "TYPE ", "CWD ", "SIZE ", "DELE ", "MKD ", "RMD ", "PASV",
+                       "LIST ", "STOR ", "APPE ", "REST ", "RETR ", "ABOR", "QUIT", "NOOP"},
+                      true);
     if (operation == kDownload) {
         FuzzCheck(files.DownloadedSize() <= (long long)peer.DataBytesOffered(),
                   "the download holds more bytes than were sent");

@@ -5,23 +5,20 @@
 // what the reading rules say it must be.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
 
 #include "session/CFtpClientThread.h"
-#include "tests/unit/RealFtpServer.h"
 #include "tests/unit/RealServerKindTest.h"
 #include "tests/unit/TestHost.h"
 #include "tests/unit/TransferTestSupport.h"
 #include "workers/CBufferQueue.h"
 #include "workers/CStreamThread.h"
 
-using realserver::RealFtpServer;
 using realserver::RealServerKindTest;
-using realserver::ServerKind;
-using testhost::Client;
 using transfertest::NonRepeatingBytes;
 using transfertest::WriteWholeFile;
 
@@ -168,59 +165,64 @@ private:
     size_t m_nPosition = 0;
 };
 
-// Writes the files into the server's folder under their remote paths.
-std::map<std::string, std::string> ServeFiles(const RealFtpServer& server,
-                                              std::map<std::string, std::string> files) {
-    for (const auto& entry : files) WriteWholeFile(server.LocalPathOf(entry.first), entry.second);
-    return files;
-}
+class StreamRealServerKinds : public RealServerKindTest {
+protected:
+    // Writes content under a remote name of the kind's own (under Wine one
+    // server serves the whole run) and returns that name; the file goes
+    // again when the test ends.
+    std::string Serve(const std::string& name, std::string content) {
+        std::string path = "/" + realserver::EnvironmentName(GetParam()) + name;
+        WriteWholeFile(m_Server.LocalPathOf(path), content);
+        m_Served[path] = std::move(content);
+        return path;
+    }
+    const std::map<std::string, std::string>& Served() const { return m_Served; }
+
+    void TearDown() override {
+        std::error_code ignored;
+        for (const auto& entry : m_Served) {
+            std::filesystem::remove(m_Server.LocalPathOf(entry.first), ignored);
+        }
+    }
+
+private:
+    std::map<std::string, std::string> m_Served;
+};
 
 }  // namespace
 
 // 64 MiB read through from start to end, then several hundred reads by habit
 // over it and a second file, through ten buffers of 64 KiB.
-TEST(StreamRealServer, PyftpdlibLargeFileEveryReadRight) {
-    RealFtpServer server(ServerKind::Pyftpdlib);
-    ASSERT_TRUE(server.Start()) << server.Error();
-    const std::map<std::string, std::string> files =
-        ServeFiles(server, {{"/movie.bin", NonRepeatingBytes(64u << 20, 101)},
-                            {"/other.bin", NonRepeatingBytes(8u << 20, 102)}});
+TEST_P(StreamRealServerKinds, LargeFileEveryReadRight) {
+    RecordProperty("server", m_Server.ServerName());
+    const std::string movie = Serve("-movie.bin", NonRepeatingBytes(64u << 20, 101));
+    Serve("-other.bin", NonRepeatingBytes(8u << 20, 102));
     CBufferQueue::ResetBufferCountersForTesting();
-    Client client;
-    client.ConnectTo(server.Port(), "ignored", realserver::kPassword);
-    client->SetBlockSize(kBlockSize);
-    StreamChecker checker(client.get(), files);
+    m_Client->SetBlockSize(kBlockSize);
+    StreamChecker checker(m_Client.get(), Served());
 
-    const size_t movieSize = files.at("/movie.bin").size();
+    const size_t movieSize = Served().at(movie).size();
     for (size_t position = 0; position < movieSize; position += kLongestRead) {
-        ASSERT_TRUE(checker.Read("/movie.bin", (unsigned)position, kLongestRead));
+        ASSERT_TRUE(checker.Read(movie, (unsigned)position, kLongestRead));
     }
-    ReadingHabits habits(2024, files);
+    ReadingHabits habits(2024, Served());
     for (int i = 0; i < 600; ++i) ASSERT_TRUE(habits.Next(checker));
 
     EXPECT_LE(CBufferQueue::MostBuffersOfOneQueueForTesting(), CBufferQueue::kMaxBuffers);
     EXPECT_EQ(1u, checker.Sessions());  // no connection given up, no retry
 }
 
-namespace {
-
-class StreamRealServerKinds : public RealServerKindTest {};
-
-}  // namespace
-
 // Every kind of server answers a closed transfer in its own way (a "426 "
 // line, a statistics line coded 150, replies out of order); many far jumps
 // and switches make many of them, and each next stream must go right on the
 // same connection.
 TEST_P(StreamRealServerKinds, JumpsAndSwitchesOnOneConnection) {
-    std::string prefix = "/" + realserver::EnvironmentName(GetParam());
-    const std::map<std::string, std::string> files =
-        ServeFiles(m_Server, {{prefix + "-a.bin", NonRepeatingBytes(4u << 20, 103)},
-                              {prefix + "-b.bin", NonRepeatingBytes(1u << 20, 104)}});
+    Serve("-a.bin", NonRepeatingBytes(4u << 20, 103));
+    Serve("-b.bin", NonRepeatingBytes(1u << 20, 104));
     CBufferQueue::ResetBufferCountersForTesting();
     m_Client->SetBlockSize(kBlockSize);
-    StreamChecker checker(m_Client.get(), files);
-    ReadingHabits habits(7 + (uint32_t)GetParam(), files);
+    StreamChecker checker(m_Client.get(), Served());
+    ReadingHabits habits(7 + (uint32_t)GetParam(), Served());
     for (int i = 0; i < 150; ++i) ASSERT_TRUE(habits.Next(checker));
     EXPECT_EQ(1u, checker.Sessions());
     EXPECT_LE(CBufferQueue::MostBuffersOfOneQueueForTesting(), CBufferQueue::kMaxBuffers);

@@ -62,6 +62,9 @@ struct ServerStyle {
     // lost, answered only by a 500 and the statistics line coded 500.
     bool losesEarlyCommand;
     size_t bytesPerSecond;  // 0: as fast as the client takes them
+    // Sends its "226 " completionDelayMs after "150 ", not after the data:
+    // a client that lags behind the server's socket buffers reads it so.
+    bool completesEarly = false;
 };
 
 ServerStyle PyftpdlibStyle() {
@@ -193,6 +196,12 @@ private:
         plan.endAfterBytes = NextTransferEnd();
         data.StartSending(plan);
         c.Reply(m_Style.preliminary);
+        if (m_Style.completesEarly) {
+            c.Pause(m_Style.completionDelayMs);
+            c.Reply(m_Style.completion);
+            data.WaitDone(kServerTimeoutMs);
+            return;
+        }
         data.WaitDone(kServerTimeoutMs);
         bool clientEndedIt = data.ClientClosed() && data.BytesSent() < plan.bytes.size();
         if (!clientEndedIt) {
@@ -679,6 +688,46 @@ TEST_F(StreamTest, ReadsMeetingAStreamThatEndsAfter226AreAlwaysServed) {
         transfers += server.CountOf("RETR ");
     }
     EXPECT_GT(transfers, 16);  // streams did end after "226 " and start again
+}
+
+namespace {
+
+std::atomic<bool> g_bStreamRanAtHandOver(false);
+
+// Holds the read until the running stream, which has just seen "226 ", has
+// ended: it ends without having seen the read.
+void LetTheStreamEndFirst(CFtpClient* client) {
+    g_bStreamRanAtHandOver = WithWorker(client, [](CStreamThread*) {});
+    WaitUntil([&] { return !WithWorker(client, [](CStreamThread*) {}); }, kWaitMs);
+}
+
+struct PendingReadHookGuard {
+    explicit PendingReadHookGuard(void (*hook)(CFtpClient*)) {
+        CFtpClient::SetPendingReadHookForTesting(hook);
+    }
+    ~PendingReadHookGuard() { CFtpClient::SetPendingReadHookForTesting(nullptr); }
+};
+
+}  // namespace
+
+// The ending worker sets the done event on its way out. A read that decided
+// to wait for the worker just before must not take that for its answer.
+TEST_F(StreamTest, AStreamEndingAsAReadIsHandedOverDoesNotAnswerIt) {
+    Files files = {{"movie.bin", NonRepeatingBytes(200000, 36)}};
+    const std::string& movie = files["movie.bin"];
+    ServerStyle style = VsftpdStyle();
+    style.bytesPerSecond = 100000;
+    style.completesEarly = true;
+    style.completionDelayMs = 100;
+    FileServer server(files, style);
+    Client client;
+    client.ConnectTo(server.Port());
+    ExpectBytes(ReadAt(client.get(), "/movie.bin", 0, 1000), movie, 0, 1000);
+    PendingReadHookGuard hook(LetTheStreamEndFirst);
+    ReadOutcome read = ReadAt(client.get(), "/movie.bin", 1000, 30000);
+    EXPECT_TRUE(g_bStreamRanAtHandOver.load());
+    ExpectBytes(read, movie, 1000, 30000);
+    EXPECT_EQ(1, server.CountOf("REST 1000"));
 }
 
 TEST_F(StreamTest, ModeFourKeepsReceivingAfter226) {

@@ -1,0 +1,32 @@
+// What the benchmark needs of a host: a message window on the calling
+// thread, a client object pointed at the loopback server, and a pump that
+// waits for a transfer's outcome.
+#pragma once
+
+#include "IFtpClient.h"
+
+namespace bench {
+
+class BenchHost {
+public:
+    explicit BenchHost(unsigned short port);
+    ~BenchHost();
+    BenchHost(const BenchHost&) = delete;
+    BenchHost& operator=(const BenchHost&) = delete;
+
+    IFtpClient* Client() const { return m_pClient; }
+    bool Ready() const { return m_pClient != nullptr && m_hWnd != nullptr; }
+    // Empties the thread's queue; true when a completion came among them.
+    // A WM_FTP_ERROR sets the error code.
+    bool Drain();
+    // Pumps until WM_FTP_COMPLETE (true) or WM_FTP_ERROR / the limit (false).
+    bool WaitForCompletion(int limitMs);
+    int LastError() const { return m_nLastError; }
+
+private:
+    HWND m_hWnd;
+    IFtpClient* m_pClient;
+    int m_nLastError;
+};
+
+}  // namespace bench

@@ -1,0 +1,97 @@
+#!/usr/bin/python3
+"""Prints run-bench.sh's one table from its "name value" result lines."""
+import statistics
+import sys
+
+RATES = (1, 15, 50, 100)
+
+
+def load(path):
+    values = {}
+    for line in open(path):
+        parts = line.split()
+        if len(parts) == 2 and parts[1] not in ("", "nan"):
+            values.setdefault(parts[0], []).append(float(parts[1]))
+    return values
+
+
+def cell(samples, digits=2):
+    if not samples:
+        return "n/a"
+    return "%.*f [%.*f-%.*f]" % (digits, statistics.median(samples), digits, min(samples),
+                                  digits, max(samples))
+
+
+def ratio_cell(samples, reference, digits=3):
+    return cell([s / reference for s in samples], digits) if samples and reference else "n/a"
+
+
+def predicted_mbps(block, rate, overshoot_ms):
+    """The pacing rule's own rate: a block per due time plus the timer's overshoot."""
+    due = int(block * 8 * 1000 / (rate * 1048576))
+    return block * 8 / 1048576 / ((due + overshoot_ms) / 1000.0)
+
+
+def main():
+    v = load(sys.argv[1])
+    size_mib, reads = sys.argv[2], sys.argv[3]
+    sleep_us = statistics.median(v["sleep1_us"])
+    ceiling = 24576 / (sleep_us / 1e6) / 1048576
+    overshoot_ms = sleep_us / 1000.0 - 1.0
+    rows = [
+        ("1 stream, 64 KiB ReadStream over %s MiB (MiB/s)" % size_mib, cell(v.get("stream_mibs", []))),
+        ("1   design ceiling 24576 B / Sleep(1) pass of %.0f us (MiB/s)" % sleep_us, "%.2f" % ceiling),
+        ("1   library / ceiling", ratio_cell(v.get("stream_mibs", []), ceiling)),
+        ("1   curl plain download (MiB/s)", cell(v.get("curl_stream_mibs", []))),
+        ("2 direct 64 KiB read from the queue (us)", cell(v.get("direct64k_us", []), 1)),
+        ("2   64 KiB memcpy (us)", cell(v.get("memcpy64k_us", []))),
+        ("3 playback trace, %s reads: library (s)" % reads, cell(v.get("trace_s", []), 3)),
+        ("3   library: MiB sent by the server", cell(v.get("trace_mib", []), 1)),
+        ("3   curl -r per read (s)", cell(v.get("curl_trace_s", []), 3)),
+        ("3   curl: MiB sent by the server", cell(v.get("curl_trace_mib", []), 1)),
+        ("4 start-up to first data, library (ms)", cell(v.get("start_total_ms", []), 1)),
+        ("4   connect (ms)", cell(v.get("start_connect_ms", []), 1)),
+        ("4   login: greeting, USER, PASS, TYPE (ms)", cell(v.get("start_login_ms", []), 1)),
+        ("4   directory change (ms)", cell(v.get("start_cwd_ms", []), 1)),
+        ("4   PASV, REST, RETR to first 64 KiB (ms)", cell(v.get("start_data_ms", []), 1)),
+        ("4   curl -r: connect / first byte (ms)",
+         cell(v.get("curl_connect_ms", []), 1) + " / " + cell(v.get("curl_first_byte_ms", []), 1)),
+    ]
+    for rate in RATES:
+        recv, send = v.get("recv_mbps_%d" % rate, []), v.get("send_mbps_%d" % rate, [])
+        send_prediction = (statistics.median(v["send_mbps_unpaced"]) if rate == 1 and
+                           v.get("send_mbps_unpaced") else predicted_mbps(131072, rate, overshoot_ms))
+        recv_prediction = predicted_mbps(24576, rate, overshoot_ms)
+        rows += [
+            ("5 %3d Mbit/s download: achieved / cap" % rate, ratio_cell(recv, rate)),
+            ("5       download: achieved / pacing rule (%.1f Mbit/s)" % recv_prediction,
+             ratio_cell(recv, recv_prediction)),
+            ("5       curl --limit-rate download / cap", ratio_cell(v.get("curl_recv_mbps_%d" % rate, []), rate)),
+            ("5       upload: achieved / cap", ratio_cell(send, rate)),
+            ("5       upload: achieved / pacing rule (%.1f Mbit/s%s)" %
+             (send_prediction, ", no pause: unpaced run" if rate == 1 else ""),
+             ratio_cell(send, send_prediction)),
+            ("5       curl --limit-rate upload / cap", ratio_cell(v.get("curl_send_mbps_%d" % rate, []), rate)),
+        ]
+    hwm = v.get("hwm_kib", [])
+    base = v.get("rss_before_kib", [])
+    rows += [
+        ("6 idle logged-in session, CPU over 10 s (s)", cell(v.get("idle_cpu_s", []), 4)),
+        ("7 peak resident while streaming, VmHWM (KiB)", cell(hwm, 0)),
+        ("7   growth over resident before the stream (KiB)",
+         cell([h - b for h, b in zip(hwm, base)], 0)),
+        ("7   stream buffers allocated", "not observable from the interface"),
+        ("8 Wine: stream, 64 KiB ReadStream (MiB/s)", cell(v.get("wine_stream_mibs", []))),
+        ("8   Wine: Sleep(1) pass (us) -> ceiling (MiB/s)",
+         "%s -> %s" % (cell(v.get("wine_sleep1_us", []), 0),
+                       "%.2f" % (24576 / (statistics.median(v["wine_sleep1_us"]) / 1e6) / 1048576)
+                       if v.get("wine_sleep1_us") else "n/a")),
+    ]
+    width = max(len(r[0]) for r in rows)
+    print("%-*s  %s" % (width, "figure", "median [min-max]"))
+    for name, text in rows:
+        print("%-*s  %s" % (width, name, text))
+
+
+if __name__ == "__main__":
+    main()
