@@ -156,13 +156,15 @@ done
 if [[ $wine_run == 1 && -x $exe_dir/main/bin/ftpbench.exe ]]; then
     # shellcheck source=/dev/null
     source "$repo/tools/ci-wine.sh"
-    wine_start "$exe_dir" >/dev/null 2>&1
+    # Without 3>&- the wineserver would keep the server's input open for ever.
+    wine_start "$exe_dir" >/dev/null 2>&1 3>&-
     for _ in $(seq "$reps"); do
-        record wine_sleep1_us "$(wine "$exe_dir/main/bin/ftpbench.exe" sleep | tr -d '\r' | value sleep1_us)"
-        out=$(wine "$exe_dir/main/bin/ftpbench.exe" stream "$port" big.bin "$size" | tr -d '\r')
+        record wine_sleep1_us "$(wine "$exe_dir/main/bin/ftpbench.exe" sleep 3>&- | tr -d '\r' |
+            value sleep1_us)"
+        out=$(wine "$exe_dir/main/bin/ftpbench.exe" stream "$port" big.bin "$size" 3>&- | tr -d '\r' || true)
         record wine_stream_mibs "$(value stream_mibs <<<"$out")"
     done
-    wine_stop
+    wine_stop 3>&-
 fi
 
 /usr/bin/python3 "$here/report.py" "$results" "$size_mib" "$trace_reads"

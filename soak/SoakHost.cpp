@@ -181,8 +181,12 @@ void SoakHost::DoSize() {
 
 void SoakHost::DoList() {
     bool stop = m_Random() % 10 == 0;
-    char* listing = Guarded("ListDirectory", stop, [&] { return m_pClient->ListDirectory("/", "*"); });
-    m_Stats.Count(SoakOp::List, listing == nullptr);
+    // The whole folder or one file by name (pyftpdlib refuses wildcards).
+    const char* pattern = m_Random() % 2 ? "" : "stream-0.bin";
+    char* listing =
+        Guarded("ListDirectory", stop, [&] { return m_pClient->ListDirectory("/", pattern); });
+    // A listing that failed is an empty text; the root is never empty.
+    m_Stats.Count(SoakOp::List, listing == nullptr || listing[0] == '\0');
 }
 
 void SoakHost::DoDelete() {

@@ -145,14 +145,16 @@ int main(int argc, char** argv) {
     ProcessProbe probe;
     probe.Start();
     QuietPoint warm;
+    QuietPoint end;
     {
         CallWatchdog watchdog(o.hosts, kCallLimitSeconds, o.seed);
         int warmUpSeconds = std::max(5, o.seconds / 5);
         RunPhase(o, setup, stats, watchdog, 0, warmUpSeconds);
         warm = Settle();
         RunPhase(o, setup, stats, watchdog, 1, o.seconds - warmUpSeconds);
+        // Measured with the same helper threads alive as after the warm-up.
+        end = Settle();
     }
-    QuietPoint end = Settle();
     probe.Stop();
     int leaks = LeaksFound();
 
