@@ -19,10 +19,12 @@
 # Needs clang-14, libclang-rt-14-dev (libFuzzer and the sanitizer run-times),
 # llvm-14 (symbolised stacks), cmake and ninja.
 set -uo pipefail
-readonly root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd) || exit 2
+readonly root
 readonly seconds=${1:-60}
 readonly build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
-readonly harnesses=(${FUZZ_HARNESSES:-reply_text login_replies worker_replies buffer_queue})
+read -r -a harnesses <<<"${FUZZ_HARNESSES:-reply_text login_replies worker_replies buffer_queue}"
+readonly harnesses
 
 if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds == 0)); then
     echo "usage: $0 [SECONDS_PER_HARNESS]" >&2
@@ -44,8 +46,8 @@ build_targets() {
     local targets=() harness
     for harness in "${harnesses[@]}"; do targets+=("${harness}_fuzzer"); done
     cmake -S "$root/fuzz" -B "$build" -G Ninja \
-        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >"$build.configure.log" 2>&1 &&
-        cmake --build "$build" -j 2 --target "${targets[@]}" >"$build.build.log" 2>&1
+        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >"$build/configure.log" 2>&1 &&
+        cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1
 }
 
 # Files libFuzzer saves for a crash, a leak, a time-out or running out of memory.
@@ -122,7 +124,7 @@ merge_corpus() {
         cp "$merged"/* "$root/fuzz/corpus/$harness"/
     local status=$?
     rm -rf "$merged"
-    echo "merged $harness: $(ls "$root/fuzz/corpus/$harness" | wc -l) files"
+    echo "merged $harness: $(find "$root/fuzz/corpus/$harness" -type f | wc -l) files"
     return $status
 }
 
@@ -130,8 +132,8 @@ main() {
     mkdir -p "$build"
     echo "== building the fuzz targets in $build"
     if ! build_targets; then
-        echo "build failed: $build.configure.log, $build.build.log" >&2
-        tail -n 20 "$build.build.log" >&2 2>/dev/null
+        echo "build failed: $build/configure.log, $build/build.log" >&2
+        tail -n 20 "$build/build.log" >&2 2>/dev/null
         exit 2
     fi
     rows=()

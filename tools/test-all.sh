@@ -18,7 +18,7 @@ readonly packages=(
     cmake g++ ninja-build libgtest-dev googletest
     g++-mingw-w64-i686-posix wine wine32:i386
     clang-14 lld-14
-    python3-pyftpdlib iproute2 curl libclang-rt-14-dev
+    python3-pyftpdlib iproute2 curl libclang-rt-14-dev llvm-14
 )
 
 as_root() {
@@ -151,6 +151,34 @@ windows_targets() {
     wine_stop
 }
 
+# A 60 s soak under AddressSanitizer: several client objects against a real
+# server with random operations, stops and releases; nothing may leak, grow
+# or deliver a wrong byte.
+soak_target() {
+    local start=$SECONDS status
+    echo "== soak (60 s, AddressSanitizer)"
+    FTPSOAK_BIN=build/asan/bin/ftpsoak soak/run-soak.sh 60 2>&1 | tee build/asan/soak.log
+    status=${PIPESTATUS[0]}
+    if [[ $status -eq 0 ]]; then
+        record soak 1 0 ok - "$((SECONDS - start))"
+    else
+        record soak 0 1 "exit $status, seed in build/asan/soak.log" - "$((SECONDS - start))"
+    fi
+}
+
+# Each libFuzzer harness for a short while on its corpus (clang, ASan+UBSan).
+fuzz_target() {
+    local start=$SECONDS status
+    echo "== fuzzing (20 s per harness)"
+    fuzz/run-fuzzers.sh 20 2>&1 | tee build/fuzz.log
+    status=${PIPESTATUS[0]}
+    if [[ $status -eq 0 ]]; then
+        record fuzz 1 0 ok - "$((SECONDS - start))"
+    else
+        record fuzz 0 1 "exit $status, see build/fuzz.log" - "$((SECONDS - start))"
+    fi
+}
+
 print_summary() {
     echo
     echo "== summary"
@@ -175,7 +203,9 @@ main() {
     export FTP_SERVERS_DIR=$root/build/ftpservers
     native_target native build/native
     native_target asan build/asan -DFTP_SANITIZE=address
+    soak_target
     native_target tsan build/tsan -DFTP_SANITIZE=thread
+    fuzz_target
     windows_targets
     print_summary
     [[ $total_failed -eq 0 ]]

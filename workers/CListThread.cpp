@@ -4,10 +4,12 @@
 #include <string.h>
 
 #include "client/CFtpClient.h"
+#include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
 CListThread::CListThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationList), m_nStep(kWaitTypeA), m_bTransferReplied(false) {
+    memset(&m_tTransferReplied, 0, sizeof m_tTransferReplied);
     m_szListing[0] = '\0';
 }
 
@@ -26,6 +28,7 @@ void CListThread::Run() {
         bool received = false;
         if (ready > 0 && sockets.dataReadable) received |= OnData();
         if (ready > 0 && !m_bError && sockets.controlReadable) received |= OnControl();
+        CheckComplete();
         if (received) {
             NoteActivity();
         } else if (!m_bError && IsInactive()) {
@@ -89,6 +92,7 @@ void CListThread::AfterReply() {
     case kWaitTransfer:
         if (ReplyHas("226 ")) {
             m_bTransferReplied = true;
+            plat::GetSystemTime(&m_tTransferReplied);
             CheckComplete();
         } else if (HasNegativeReply(m_szReply)) {
             // The server refused the listing (no such path, a pattern it
@@ -102,10 +106,12 @@ void CListThread::AfterReply() {
 }
 
 // The listing is complete once the server has confirmed the transfer and
-// the data connection has delivered everything: "226 " may be read before
-// the last listing bytes.
+// the data connection has delivered everything ("226 " may be read before
+// the last listing bytes), or a short while after the confirmation when the
+// server keeps the data connection open.
 void CListThread::CheckComplete() {
-    if (!m_bTransferReplied || m_hDataSocket != INVALID_SOCKET) return;
+    if (!m_bTransferReplied || m_bDone) return;
+    if (m_hDataSocket != INVALID_SOCKET && !IsOverLimit(m_tTransferReplied, kDataDrainMs)) return;
     m_nStep = kComplete;
     m_bDone = 1;
 }

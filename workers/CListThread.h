@@ -17,6 +17,10 @@ protected:
 private:
     enum Step { kWaitTypeA, kWaitTypeI, kWaitPasv, kWaitTransfer, kComplete };
     static const int kDataReceiveSize = 24576;
+    // After "226 ", how long the data connection may stay open before the
+    // listing is taken as complete: a server that never closes it has still
+    // said it sent everything.
+    static const uint32_t kDataDrainMs = 2000;
 
     bool OnData();
     bool OnControl();
@@ -25,6 +29,7 @@ private:
 
     Step m_nStep;
     bool m_bTransferReplied;  // "226 " seen
+    plat::SYSTEMTIME m_tTransferReplied;
     char m_szListing[kTextFieldSize];
     char m_DataBuf[kDataReceiveSize + 1];
 };

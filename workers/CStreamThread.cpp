@@ -70,7 +70,6 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_nStreamMode(1),
       m_nStep(kWaitPassive),
       m_bDrained(0),
-      m_bCancelled(false),
       m_bControlTrouble(false),
       m_bPreliminarySeen(false),
       m_bCompletionSeen(false),
@@ -100,7 +99,9 @@ bool CStreamThread::RunPass() {
     if (!WaitForRunPermission()) return false;
     plat::Sleep(1);
     switch (PlanPass()) {
-    case kEndLoop: return false;
+    case kEndLoop:
+        m_bDone = 1;  // ended by itself, after "226 "
+        return false;
     case kSkipPolling: return true;
     case kPoll: break;
     }
@@ -111,9 +112,7 @@ bool CStreamThread::RunPass() {
 // wins when both are set, ends it.
 bool CStreamThread::WaitForRunPermission() {
     plat::HANDLE handles[2] = {m_pSession->m_hCancelEvent, m_pSession->m_hStreamWakeEvent};
-    if (plat::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) return true;
-    m_bCancelled = true;
-    return false;
+    return plat::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
 }
 
 // Under m_cs, so that the reader's requests and wake-ups and the worker's
@@ -146,10 +145,7 @@ CStreamThread::PassPlan CStreamThread::PlanPass() {
 bool CStreamThread::PollSockets() {
     int ready = 0;
     PollResult sockets;
-    if (!PollPass(0, false, false, &ready, &sockets)) {
-        m_bCancelled = true;
-        return false;
-    }
+    if (!PollPass(0, false, false, &ready, &sockets)) return false;  // cancelled
     if (ready < 0) {
         m_bError = 1;
         m_bControlTrouble = true;
@@ -458,7 +454,7 @@ void CStreamThread::GiveUpControlConnection() {
 void CStreamThread::WriteResults() {
     // Whatever made the worker stop, queued bytes are still the file's.
     if (m_pSession->m_bReadPending.load() && CanServe()) ServeRead();
-    m_bPassOnRead = m_pSession->m_bReadPending.load() && !m_bError && !m_bCancelled;
+    m_bPassOnRead = m_pSession->m_bReadPending.load() && m_bDone;
     m_pSession->m_bHeadServed = 0;
     m_Queue.SignalReady();
 }

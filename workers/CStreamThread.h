@@ -103,7 +103,6 @@ private:
     int32_t m_nStreamMode;
     Step m_nStep;
     uint8_t m_bDrained;
-    bool m_bCancelled;
     // The control connection failed or went silent: it owes nothing we
     // could wait for.
     bool m_bControlTrouble;

@@ -54,7 +54,7 @@ struct ClockOffsetGuard {
 };
 
 // The server's side up to the transfer command of job (read, not yet
-// answered); the data side announced at address.
+// answered; for the size, its SIZE line); the data side announced at address.
 std::shared_ptr<PassiveData> OpenTransfer(ScriptedConnection& c, Job job,
                                           const std::string& address = "127.0.0.1") {
     switch (job) {
@@ -76,7 +76,8 @@ std::shared_ptr<PassiveData> OpenTransfer(ScriptedConnection& c, Job job,
         c.ExpectLine("");
         break;
     case Job::Size:
-        return nullptr;
+        c.ExpectLine("SIZE f.bin");
+        return nullptr;  // the size has no transfer
     }
     c.ExpectLine("PASV");
     std::shared_ptr<PassiveData> data = c.OpenPassive();
@@ -298,8 +299,7 @@ TEST_P(RepliesWithoutLineFeed, FieldsHoldAndTheCallEndsAtTheLimit) {
     server.OnEveryConnection([&](ScriptedConnection& c) {
         if (!param.inLogin) {
             c.Login();
-            std::shared_ptr<PassiveData> data =
-                param.job == Job::Size ? (c.ExpectLine("SIZE f.bin"), nullptr) : OpenTransfer(c, param.job);
+            std::shared_ptr<PassiveData> data = OpenTransfer(c, param.job);
             if (data != nullptr) data->StartHolding();
         }
         c.Send(flood);
@@ -346,7 +346,7 @@ TEST_P(RepliesTrickled, EachByteIsActivityUntilTheyStop) {
     server.OnConnection(0, [&](ScriptedConnection& c) {
         if (!param.inLogin) {
             c.Login();
-            c.ExpectLine("SIZE f.bin");
+            OpenTransfer(c, Job::Size);
         }
         for (char byte : std::string(param.inLogin ? "220" : "213")) {
             c.Send(std::string(1, byte));
@@ -386,9 +386,9 @@ class DataNeverClosed : public testing::TestWithParam<OpenDataCase> {};
 
 // Everything is sent and confirmed with "226 ", but the data connection
 // stays open. A download knows its size and a stream read its length, so
-// both finish; a listing's end is the data connection's end, so it cannot
-// know it has everything and ends at the inactivity limit without a result.
-TEST_P(DataNeverClosed, KnownLengthsFinishAndTheListingEndsAtTheLimit) {
+// both finish; a listing takes the confirmation as its end once the data
+// connection has had a short while to deliver the rest.
+TEST_P(DataNeverClosed, EveryTransferFinishesWithItsData) {
     const OpenDataCase& param = GetParam();
     ClockOffsetGuard restoreClock;
     ScriptedFtpServer server(kServerTimeoutMs);
@@ -407,7 +407,7 @@ TEST_P(DataNeverClosed, KnownLengthsFinishAndTheListingEndsAtTheLimit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hostile, DataNeverClosed,
-    testing::Values(OpenDataCase{Job::List, "", {}, 0},
+    testing::Values(OpenDataCase{Job::List, "-rw-r--r-- 1 ftp ftp 100000 Jan 01 00:00 f.bin\r\n", {}, 0},
                     OpenDataCase{Job::Download, "1 file right", {}, 1},
                     OpenDataCase{Job::Stream, "1 all bytes right", {}, 0}),
     [](const testing::TestParamInfo<OpenDataCase>& info) {
