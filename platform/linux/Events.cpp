@@ -95,7 +95,10 @@ DWORD WaitForAny(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     for (WaitTarget& target : targets) target.setCountAtStart = target.event->setCount;
     int taken = kNoneSignaled;
     const auto isDone = [&] { return (taken = TakeFirstSignaled(targets)) != kNoneSignaled; };
-    if (milliseconds == INFINITE) {
+    if (milliseconds == 0) {
+        // A poll: look, never sleep in the kernel for an expired deadline.
+        if (!isDone()) return WAIT_TIMEOUT;
+    } else if (milliseconds == INFINITE) {
         State().changed.wait(lock, isDone);
     } else if (!State().changed.wait_until(lock, deadline, isDone)) {
         return WAIT_TIMEOUT;
