@@ -26,6 +26,8 @@ void CopyText(char* field, const char* text) {
     field[length] = '\0';
 }
 
+const plat::DWORD kStopRecheckMs = 100;
+
 }  // namespace
 
 CFtpClient::CFtpClient() : m_nRefs(1) {
@@ -210,6 +212,13 @@ void CFtpClient::StopSession() {
     if (session == nullptr) return;
     plat::ResetEvent(m_hStoppedEvent);
     plat::SetEvent(m_hStopEvent);
-    if (session->IsLoggedIn()) session->WaitWhileRunning(m_hStoppedEvent);
+    if (session->IsLoggedIn()) {
+        // A request handing over on another thread resets the stop event;
+        // the stop asked for here must happen all the same.
+        while (plat::WaitForSingleObject(m_hStoppedEvent, kStopRecheckMs) == WAIT_TIMEOUT &&
+               !session->HasEnded()) {
+            plat::SetEvent(m_hStopEvent);
+        }
+    }
     session->ReleaseRef();
 }

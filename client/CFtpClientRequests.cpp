@@ -69,15 +69,30 @@ bool CreateEmptyLocalFile(const char* localPath) {
 
 }  // namespace
 
-// Returns the session (existing, or new and not yet started) with a
-// reference for the caller, after resetting the hand-over events. Called
-// with m_csRequest held, so no other request creates one meanwhile.
+// Returns the session (existing and idle, or new and not yet started) with
+// a reference for the caller, after resetting the hand-over events; null
+// when the session is busy. Called with m_csRequest held, so no other
+// request creates one meanwhile. The previous operation's worker sets the
+// done event while it ends holding m_cs, so the busy test and the reset of
+// that event are one step against it: a late set cannot wake this request.
 CFtpClientThread* CFtpClient::SessionForRequest(bool synchronous) {
+    CFtpClientThread* session = AcquireSession();
+    if (session != nullptr) {
+        session->m_cs.Lock();
+        bool busy = session->m_nOperation.load() != kOperationNone;
+        if (!busy && synchronous) plat::ResetEvent(m_hDoneEvent);
+        session->m_cs.Unlock();
+        if (busy) {
+            session->ReleaseRef();
+            return nullptr;
+        }
+    } else {
+        if (synchronous) plat::ResetEvent(m_hDoneEvent);
+        session = CreateSession();
+    }
     plat::ResetEvent(m_hStopEvent);
     plat::ResetEvent(m_hStoppedEvent);
-    if (synchronous) plat::ResetEvent(m_hDoneEvent);
-    CFtpClientThread* session = AcquireSession();
-    return session != nullptr ? session : CreateSession();
+    return session;
 }
 
 CFtpClientThread* CFtpClient::CreateSession() {
