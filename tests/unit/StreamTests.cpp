@@ -383,7 +383,9 @@ TEST_F(StreamTest, ReadsNearTheEndAreShortAndAtTheEndEmpty) {
     ReadOutcome atEnd = ReadAt(client.get(), "/movie.bin", 50000, 1000);
     EXPECT_EQ(1, atEnd.result);
     EXPECT_EQ(0u, atEnd.count);
-    EXPECT_EQ(1, server.CountOf("REST 50000"));
+    // Whether the first stream is still serving or a new one starts at the
+    // end depends on timing; at most one new transfer is right.
+    EXPECT_LE(server.CountOf("REST 50000"), 1);
     EXPECT_TRUE(server.Server().Failures().empty()) << server.Server().Describe();
 }
 
