@@ -20,12 +20,6 @@ const char* const kHostWindowChain[] = {
     "AfxWnd42",
 };
 
-void CopyText(char* field, const char* text) {
-    size_t length = strnlen(text, kTextFieldSize - 1);
-    memcpy(field, text, length);
-    field[length] = '\0';
-}
-
 const plat::DWORD kStopRecheckMs = 100;
 
 }  // namespace
@@ -135,7 +129,7 @@ void CFtpClient::CutServerAddressAtBar(char* secondAddressOut, size_t outSize, b
 
 void CFtpClient::SetServerAddress(const char* address) {
     m_csServerAddress.Lock();
-    CopyText(m_szServerAddress, address);
+    CopyToField(m_szServerAddress, kTextFieldSize, address);
     m_csServerAddress.Unlock();
 }
 
@@ -172,12 +166,12 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
     plat::OutputDebugStringA(serverAddress);
     plat::OutputDebugStringA(".\n");
     SetServerAddress(serverAddress);
-    CopyText(m_szUserName, userName);
-    CopyText(m_szPassword, password);
+    CopyToField(m_szUserName, kTextFieldSize, userName);
+    CopyToField(m_szPassword, kTextFieldSize, password);
     m_nPort = port;
     m_bAppend = append;
     m_bOverwrite = overwrite;
-    CopyText(m_szLocalAddress, localAddress);
+    CopyToField(m_szLocalAddress, kTextFieldSize, localAddress);
     m_bExtraFlag = extraFlag;
     return 1;
 }

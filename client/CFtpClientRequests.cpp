@@ -14,12 +14,6 @@ namespace {
 
 const size_t kFileErrorTextSize = 1024;
 
-void CopyText(char* field, const char* text) {
-    size_t length = strnlen(text, kTextFieldSize - 1);
-    memcpy(field, text, length);
-    field[length] = '\0';
-}
-
 bool IsEmpty(const char* text) {
     return text == nullptr || text[0] == '\0';
 }
@@ -141,8 +135,8 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
     if (session == nullptr) return 0;
     session->m_bOverwrite = m_bOverwrite;
     session->m_bAppend = m_bAppend;
-    CopyText(session->m_szLocalPath, localPath);
-    CopyText(session->m_szRemotePath, remote);
+    CopyToField(session->m_szLocalPath, kTextFieldSize, localPath);
+    CopyToField(session->m_szRemotePath, kTextFieldSize, remote);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     bool started = HandOver(session, kOperationUpload);
     session->ReleaseRef();
@@ -162,8 +156,8 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
     if (session == nullptr) return 0;
     session->m_bOverwrite = m_bOverwrite;
     session->m_bAppend = m_bAppend;
-    CopyText(session->m_szLocalPath, local);
-    CopyText(session->m_szRemotePath, remotePath);
+    CopyToField(session->m_szLocalPath, kTextFieldSize, local);
+    CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     bool started = HandOver(session, kOperationDownload);
     session->ReleaseRef();
@@ -177,7 +171,7 @@ int CFtpClient::DeleteRemoteFile(const char* remotePath) {
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
     session->m_bSucceeded = 0;
-    CopyText(session->m_szRemotePath, remotePath);
+    CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     int result = 0;
     bool handedOver = HandOver(session, kOperationDelete);
@@ -196,7 +190,7 @@ int CFtpClient::GetRemoteFileSize(const char* remotePath) {
     if (IsBusy()) return 0;
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
-    CopyText(session->m_szRemotePath, remotePath);
+    CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
     session->m_nValue = 0;
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     int result = -1;
@@ -228,7 +222,7 @@ char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
     m_szListResult[0] = '\0';
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return nullptr;
-    CopyText(session->m_szRemotePath, composed);
+    CopyToField(session->m_szRemotePath, kTextFieldSize, composed);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     bool handedOver = HandOver(session, kOperationList);
     lock.Unlock();
@@ -246,7 +240,7 @@ int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) 
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
     m_nDirectoryResult = 0;
-    CopyText(session->m_szRemotePath, path);
+    CopyToField(session->m_szRemotePath, kTextFieldSize, path);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     session->m_bMakeDir = create;
     int result = 0;

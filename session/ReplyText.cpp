@@ -109,6 +109,12 @@ int ParseLeadingInt(const char* text) {
     return (int)value;
 }
 
+void CopyToField(char* field, size_t fieldSize, const char* text) {
+    size_t length = strnlen(text, fieldSize - 1);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
 bool IsSafeCommandText(const char* text, size_t limit) {
     if (text == nullptr) return false;
     size_t length = strnlen(text, limit);

@@ -41,6 +41,9 @@ int ReplyNumberAfter(const char* text, const char* code);
 // (0 .. 2^31 - 1); -1 when the code is absent or the size does not fit.
 int ReplyFileSize(const char* text);
 
+// Copies text into a field of fieldSize bytes, cut to fit, NUL-terminated.
+void CopyToField(char* field, size_t fieldSize, const char* text);
+
 // True when text may become part of a command line: not null, shorter than
 // limit and without CR or LF.
 bool IsSafeCommandText(const char* text, size_t limit);
