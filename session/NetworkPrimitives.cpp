@@ -59,7 +59,10 @@ struct ConnectRace {
     std::mutex lock;
     bool decided = false;
     plat::SOCKET winner = INVALID_SOCKET;
-    plat::HANDLE events[2] = {nullptr, nullptr};
+    int failures = 0;
+    // Set by the attempt that connects first (0, 1), or by the second of
+    // two that failed (2): waiting on would gain nothing then.
+    plat::HANDLE events[3] = {nullptr, nullptr, nullptr};
 
     ~ConnectRace() {
         for (plat::HANDLE event : events) plat::CloseHandle(event);
@@ -73,22 +76,35 @@ struct ConnectAttemptBlock {
     sockaddr_in local;
 };
 
-unsigned ConnectAttempt(void* param) {
-    std::unique_ptr<ConnectAttemptBlock> block((ConnectAttemptBlock*)param);
+plat::SOCKET ConnectedSocket(const ConnectAttemptBlock& block) {
     plat::SOCKET s = plat::socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) return (unsigned)-1;
-    if (block->local.sin_addr.s_addr != 0 &&
-        plat::bind(s, (const sockaddr*)&block->local, sizeof block->local) != 0) {
+    if (s == INVALID_SOCKET) return INVALID_SOCKET;
+    if (block.local.sin_addr.s_addr != 0 &&
+        plat::bind(s, (const sockaddr*)&block.local, sizeof block.local) != 0) {
         plat::OutputDebugStringA("Bind the socket in the connecttoftpserver2 failed");
         plat::closesocket(s);
-        return (unsigned)-1;
+        return INVALID_SOCKET;
     }
-    if (plat::connect(s, (const sockaddr*)&block->server, sizeof block->server) < 0) {
+    if (plat::connect(s, (const sockaddr*)&block.server, sizeof block.server) < 0) {
         plat::closesocket(s);
-        return (unsigned)-1;
+        return INVALID_SOCKET;
     }
+    return s;
+}
+
+void NoteFailedAttempt(ConnectRace& race) {
+    if (++race.failures == 2) plat::SetEvent(race.events[2]);
+}
+
+unsigned ConnectAttempt(void* param) {
+    std::unique_ptr<ConnectAttemptBlock> block((ConnectAttemptBlock*)param);
+    plat::SOCKET s = ConnectedSocket(*block);
     ConnectRace& race = *block->race;
     std::lock_guard<std::mutex> guard(race.lock);
+    if (s == INVALID_SOCKET) {
+        NoteFailedAttempt(race);
+        return (unsigned)-1;
+    }
     if (race.decided || race.winner != INVALID_SOCKET) {
         plat::closesocket(s);
         return (unsigned)-1;
@@ -103,6 +119,8 @@ bool StartAttempt(const std::shared_ptr<ConnectRace>& race, int index,
     ConnectAttemptBlock* block = new ConnectAttemptBlock{race, index, server, local};
     if (plat::AfxBeginThread(ConnectAttempt, block)) return true;
     delete block;
+    std::lock_guard<std::mutex> guard(race->lock);
+    NoteFailedAttempt(*race);
     return false;
 }
 
@@ -114,14 +132,13 @@ plat::SOCKET ConnectParallel(char* serverAddress, const char* secondAddress,
                              const sockaddr_in& local) {
     std::lock_guard<std::mutex> serialise(g_RaceSerialiser);
     std::shared_ptr<ConnectRace> race = std::make_shared<ConnectRace>();
-    race->events[0] = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    race->events[1] = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (plat::HANDLE& event : race->events) event = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     StartAttempt(race, 0, first, local);
     StartAttempt(race, 1, second, local);
 
     uint32_t limit = g_nRaceLimitForTesting.load();
     plat::DWORD outcome =
-        plat::WaitForMultipleObjects(2, race->events, FALSE, limit ? limit : kConnectRaceLimitMs);
+        plat::WaitForMultipleObjects(3, race->events, FALSE, limit ? limit : kConnectRaceLimitMs);
 
     std::lock_guard<std::mutex> guard(race->lock);
     race->decided = true;

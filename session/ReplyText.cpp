@@ -3,23 +3,37 @@
 #include <limits.h>
 #include <string.h>
 
-void AppendReplyPiece(char* field, size_t fieldSize, const char* piece) {
+namespace {
+
+// A received NUL would end the text early and hide the rest of the reply,
+// line feed included; it stands as a character that can form no code.
+const char kNulStandIn = '?';
+
+// Appends one byte to a full field. While the field holds a line feed, the
+// oldest byte goes. When the whole field is one unfinished line, its head
+// (where the code and its numbers are) stays and the oldest byte after the
+// head goes instead.
+void AppendToFullField(char* field, size_t capacity, char byte) {
+    size_t drop = memchr(field, '\n', capacity) != nullptr ? 0 : capacity / 4;
+    memmove(field + drop, field + drop + 1, capacity - drop - 1);
+    field[capacity - 1] = byte;
+}
+
+}  // namespace
+
+void AppendReplyPiece(char* field, size_t fieldSize, const char* piece, size_t pieceLength) {
     if (fieldSize == 0) return;
-    size_t capacity = fieldSize - 1;
+    const size_t capacity = fieldSize - 1;
     size_t held = strnlen(field, capacity);
-    size_t added = strlen(piece);
-    if (added >= capacity) {
-        memcpy(field, piece + (added - capacity), capacity);
-        field[capacity] = '\0';
-        return;
+    for (size_t i = 0; i < pieceLength; ++i) {
+        char byte = piece[i] != '\0' ? piece[i] : kNulStandIn;
+        if (held < capacity) {
+            field[held++] = byte;
+        } else {
+            AppendToFullField(field, capacity, byte);
+        }
     }
-    if (held + added > capacity) {
-        size_t drop = held + added - capacity;
-        memmove(field, field + drop, held - drop);
-        held -= drop;
-    }
-    memcpy(field + held, piece, added);
-    field[held + added] = '\0';
+    field[held] = '\0';
 }
 
 bool HasReplyCode(const char* text, const char* code) {

@@ -5,10 +5,13 @@
 
 #include <stddef.h>
 
-// Appends piece to the NUL-terminated text in field (fieldSize bytes).
-// When the result would not fit, the oldest text is dropped so the newest
-// (where a reply's code and line feed are) is kept.
-void AppendReplyPiece(char* field, size_t fieldSize, const char* piece);
+// Appends the pieceLength received bytes of piece to the NUL-terminated
+// text in field (fieldSize bytes); a NUL byte among them is kept as "?".
+// When the text would not fit, the oldest text is dropped so the newest
+// (where a reply's line feed is) is kept; a single line longer than the
+// field keeps its first quarter-field (its code and the numbers after it)
+// and its newest bytes.
+void AppendReplyPiece(char* field, size_t fieldSize, const char* piece, size_t pieceLength);
 
 // True when text contains code (e.g. "226 ").
 bool HasReplyCode(const char* text, const char* code);

@@ -75,14 +75,24 @@ void CheckPiece(const char* text, size_t addressSize) {
     if (code != nullptr) CheckLeadingInt(code + 4);
 }
 
-// The field after appending must equal the newest fieldSize-1 bytes of
-// everything appended so far (text up to each piece's first NUL).
-void CheckAppend(char* field, size_t fieldSize, std::string* model, const char* piece) {
-    AppendReplyPiece(field, fieldSize, piece);
-    *model += piece;
-    if (model->size() > fieldSize - 1) model->erase(0, model->size() - (fieldSize - 1));
+// What the field must hold, kept byte by byte in a string: a NUL stands as
+// "?"; a full field drops its oldest byte while it holds a line feed, and
+// otherwise (one unfinished line) the byte after its first quarter.
+void ModelAppend(std::string* model, const std::string& piece, size_t capacity) {
+    for (char byte : piece) {
+        if (byte == '\0') byte = '?';
+        if (capacity > 0 && model->size() == capacity) {
+            model->erase(model->find('\n') != std::string::npos ? 0 : capacity / 4, 1);
+        }
+        if (model->size() < capacity) model->push_back(byte);
+    }
+}
+
+void CheckAppend(char* field, size_t fieldSize, std::string* model, const std::string& piece) {
+    AppendReplyPiece(field, fieldSize, piece.data(), piece.size());
+    ModelAppend(model, piece, fieldSize - 1);
     FuzzCheck(memchr(field, '\0', fieldSize) != nullptr, "AppendReplyPiece left no NUL");
-    FuzzCheck(*model == field, "AppendReplyPiece did not keep the newest bytes");
+    FuzzCheck(*model == field, "AppendReplyPiece did not keep what the model keeps");
 }
 
 }  // namespace
@@ -98,7 +108,7 @@ void FuzzReplyText(const uint8_t* data, size_t size) {
     std::string model;
     for (const std::string& piece : SplitAt(input.TakeRest(), kPieceEnd, kMaxPieces)) {
         CheckPiece(piece.c_str(), addressSize);
-        CheckAppend(field.get(), fieldSize, &model, piece.c_str());
+        CheckAppend(field.get(), fieldSize, &model, piece);
         CheckPiece(field.get(), addressSize);
     }
 }

@@ -87,7 +87,7 @@ protected:
         ASSERT_EQ(1, m_Client->ReceiveFile(kRemotePath, m_LocalPath.c_str()));
     }
 
-    bool WaitForEnd() { return WaitForOutcome(m_Window, m_Client.get(), kOutcomeWaitMs); }
+    bool WaitForEnd() { return WaitForOutcome(m_Window, m_Client, kOutcomeWaitMs); }
     Values Progress() const { return m_Window.ParametersOf(WM_FTP_PROGRESS); }
     Values Errors() const { return m_Window.ParametersOf(WM_FTP_ERROR); }
     size_t Completions() const { return m_Window.ParametersOf(WM_FTP_COMPLETE).size(); }

@@ -7,214 +7,35 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
-#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/TestHost.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/unit/HostDriver.h"
+#include "tests/unit/ServerConversation.h"
 
+using conversation::PlayUpToLastReply;
+using conversation::SendAndConfirm;
+using hostdriver::ClockOffsetGuard;
+using hostdriver::HostRun;
+using hostdriver::Job;
+using hostdriver::MoveClockBy;
+using hostdriver::Outcome;
 using scripted::DataEnd;
-using scripted::DataSendPlan;
 using scripted::PassiveData;
 using scripted::ScriptedConnection;
 using scripted::ScriptedFtpServer;
-using testhost::Client;
-using testhost::MessageWindow;
 
 namespace {
 
 const int kServerTimeoutMs = 30000;
 const size_t kFloodBytes = 64 * 1024;  // 250 times the reply field
 const char kElsewhere[] = "127.0.0.2";  // loopback, but nobody listens there
-const std::string kContent = transfertest::NonRepeatingBytes(100000, 7);
-const std::string kListing = "-rw-r--r-- 1 ftp ftp 100000 Jan 01 00:00 f.bin\r\n";
-
-enum class Job { Size, List, Download, Stream, Upload };
-
-// Scripts and the host's driver both move the clock; one offset keeps it
-// from ever going back.
-std::atomic<int64_t> g_ClockOffset{0};
-
-void MoveClockBy(int64_t ms) {
-    plat::SetClockOffsetForTesting(g_ClockOffset += ms);
-}
-
-struct ClockOffsetGuard {
-    ~ClockOffsetGuard() {
-        g_ClockOffset = 0;
-        plat::SetClockOffsetForTesting(0);
-    }
-};
-
-// The server's side up to the transfer command of job (read, not yet
-// answered; for the size, its SIZE line); the data side announced at address.
-std::shared_ptr<PassiveData> OpenTransfer(ScriptedConnection& c, Job job,
-                                          const std::string& address = "127.0.0.1") {
-    switch (job) {
-    case Job::List:
-        c.ExpectLine("TYPE A");
-        c.Reply("200 Type set to A.");
-        c.ExpectLine("TYPE I");
-        c.Reply("200 Type set to I.");
-        break;
-    case Job::Download:
-        c.ExpectLine("SIZE f.bin");
-        c.Reply("213 " + std::to_string(kContent.size()));
-        break;
-    case Job::Upload:
-        c.ExpectLine("SIZE f.bin");
-        c.Reply("550 No such file.");
-        break;
-    case Job::Stream:
-        c.ExpectLine("");
-        break;
-    case Job::Size:
-        c.ExpectLine("SIZE f.bin");
-        return nullptr;  // the size has no transfer
-    }
-    c.ExpectLine("PASV");
-    std::shared_ptr<PassiveData> data = c.OpenPassive();
-    c.Send(data->PasvReply(address));
-    if (job == Job::Download || job == Job::Stream) {
-        c.ExpectLine("REST 0");
-        c.Reply("350 Restarting at 0.");
-    }
-    const char* command = job == Job::List ? "LIST *" : job == Job::Upload ? "STOR f.bin" : "RETR f.bin";
-    c.ExpectLine(command);
-    return data;
-}
-
-// Sends the file (or listing) and confirms it; the data connection ends as
-// told. The control connection stays until the client closes it.
-void SendAndConfirm(ScriptedConnection& c, PassiveData& data, Job job, DataEnd end) {
-    DataSendPlan plan;
-    plan.bytes = job == Job::List ? kListing : kContent;
-    plan.end = end;
-    data.StartSending(plan);
-    c.Reply("150 Opening BINARY mode data connection.");
-    data.WaitDone(kServerTimeoutMs);
-    c.Reply("226 Transfer complete.");
-    c.WaitForClientClose(kServerTimeoutMs);
-}
-
-// What the host saw: the call's result in words, and the notices.
-struct Outcome {
-    std::string result;  // a listing that failed is an empty text, not null
-    std::vector<intptr_t> errors;
-    size_t completes = 0;
-};
-
-// Runs job's request as a host would, pumping the window and, when
-// clockStepMs is not 0, moving the clock on by that much every 250 ms of
-// waiting (the limits are never slept through). Bounded at 30 s.
-class HostRun {
-public:
-    HostRun(uint16_t port, int clockStepMs) : m_ClockStepMs(clockStepMs) {
-        m_Client->SetMessageWindow(m_Window.Handle());
-        m_Client.ConnectTo(port);
-    }
-
-    Outcome Run(Job job) {
-        Outcome outcome;
-        std::future<std::string> call = Start(job);
-        bool ended = Drive([&] {
-            if (job == Job::Download || job == Job::Upload) return TransferEnded();
-            return call.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
-        });
-        EXPECT_TRUE(ended) << "the request did not end";
-        outcome.result = ended ? call.get() : "(still running)";
-        m_Window.Drain();
-        outcome.errors = m_Window.ParametersOf(WM_FTP_ERROR);
-        outcome.completes = m_Window.ParametersOf(WM_FTP_COMPLETE).size();
-        return outcome;
-    }
-
-    // The clock stays until released is set (by a script that moves it
-    // itself); a request that ends before then is noted.
-    void HoldClockUntil(const std::atomic<bool>* released) { m_pClockReleased = released; }
-    bool EndedWhileClockHeld() const { return m_bEndedWhileHeld; }
-
-private:
-    bool ClockHeld() const { return m_pClockReleased != nullptr && !m_pClockReleased->load(); }
-
-    // Drives the clock while condition is false; false when it never held.
-    bool Drive(const std::function<bool()>& condition) {
-        for (int round = 0; round < 600; ++round) {
-            m_Window.Drain();
-            bool held = ClockHeld();
-            if (condition()) {
-                m_bEndedWhileHeld = held;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (m_ClockStepMs != 0 && !held && round % 5 == 4) MoveClockBy(m_ClockStepMs);
-        }
-        return false;
-    }
-
-    std::future<std::string> Start(Job job) {
-        CFtpClient* client = m_Client.get();
-        switch (job) {
-        case Job::Size:
-            return std::async(std::launch::async, [client] {
-                return std::to_string(client->GetRemoteFileSize("/f.bin"));
-            });
-        case Job::List:
-            return std::async(std::launch::async, [client] {
-                const char* listing = client->ListDirectory("/", "*");
-                return std::string(listing != nullptr ? listing : "(null)");
-            });
-        case Job::Stream:
-            return std::async(std::launch::async, [client] {
-                std::string buffer(kContent.size(), '\0');
-                unsigned got = 0;
-                int result = client->ReadStream("/f.bin", (unsigned char*)&buffer[0], 0,
-                                                (unsigned)buffer.size(), &got);
-                bool right = got == kContent.size() && buffer == kContent;
-                return std::to_string(result) + (right ? " all bytes right" : " wrong bytes");
-            });
-        case Job::Download: {
-            int started = client->ReceiveFile("/f.bin", m_Folder.File("f.bin").c_str());
-            std::string file = m_Folder.File("f.bin");
-            return std::async(std::launch::deferred, [started, file] {
-                bool right = transfertest::ReadWholeFile(file) == kContent;
-                return std::to_string(started) + (right ? " file right" : " file wrong");
-            });
-        }
-        case Job::Upload: {
-            transfertest::WriteWholeFile(m_Folder.File("up.bin"), kContent);
-            int started = client->SendFile(m_Folder.File("up.bin").c_str(), "f.bin");
-            return std::async(std::launch::deferred, [started] { return std::to_string(started); });
-        }
-        }
-        return {};
-    }
-
-    bool TransferEnded() const {
-        for (const testhost::Notice& n : m_Window.Collected()) {
-            if (n.message == WM_FTP_COMPLETE || n.message == WM_FTP_ERROR) return true;
-        }
-        return false;
-    }
-
-    const int m_ClockStepMs;
-    const std::atomic<bool>* m_pClockReleased = nullptr;
-    bool m_bEndedWhileHeld = false;
-    transfertest::TempFolder m_Folder;
-    MessageWindow m_Window;
-    Client m_Client;
-};
 
 void PrintTo(Job job, std::ostream* os) {
-    const char* names[] = {"Size", "List", "Download", "Stream", "Upload"};
-    *os << names[(int)job];
+    *os << hostdriver::JobName(job);
 }
 
 }  // namespace
@@ -241,7 +62,7 @@ TEST_P(AnnouncedElsewhere, ReadersFallBackToTheServerAndTheUploadGivesUp) {
     std::shared_ptr<PassiveData> data;
     server.OnConnection(0, [&](ScriptedConnection& c) {
         c.Login();
-        data = OpenTransfer(c, param.job, kElsewhere);
+        data = PlayUpToLastReply(c, param.job, kElsewhere);
         if (param.job != Job::Upload) return SendAndConfirm(c, *data, param.job, DataEnd::Close);
         data->StartReceiving({});
         c.Reply("150 Ok to send data.");
@@ -263,8 +84,8 @@ TEST_P(AnnouncedElsewhere, ReadersFallBackToTheServerAndTheUploadGivesUp) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hostile, AnnouncedElsewhere,
-    testing::Values(ElsewhereCase{Job::List, true, kListing.c_str(), {}, 0},
-                    ElsewhereCase{Job::Download, true, "1 file right", {}, 1},
+    testing::Values(ElsewhereCase{Job::List, true, hostdriver::kListing, {}, 0},
+                    ElsewhereCase{Job::Download, true, "1 file all bytes right", {}, 1},
                     ElsewhereCase{Job::Stream, true, "1 all bytes right", {}, 0},
                     ElsewhereCase{Job::Upload, false, "1", {FTPE_TIMEOUT}, 0}),
     [](const testing::TestParamInfo<ElsewhereCase>& info) {
@@ -299,7 +120,7 @@ TEST_P(RepliesWithoutLineFeed, FieldsHoldAndTheCallEndsAtTheLimit) {
     server.OnEveryConnection([&](ScriptedConnection& c) {
         if (!param.inLogin) {
             c.Login();
-            std::shared_ptr<PassiveData> data = OpenTransfer(c, param.job);
+            std::shared_ptr<PassiveData> data = PlayUpToLastReply(c, param.job);
             if (data != nullptr) data->StartHolding();
         }
         c.Send(flood);
@@ -318,9 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FloodCase{"Login", Job::Size, true, 120000, "-1", {FTPE_TIMEOUT}, 1},
                     FloodCase{"SizeReply", Job::Size, false, 80000, "0", {}, 1},
                     FloodCase{"ListReply", Job::List, false, 80000, "", {}, 1},
-                    FloodCase{"DownloadReply", Job::Download, false, 80000, "1 file wrong",
+                    FloodCase{"DownloadReply", Job::Download, false, 80000, "1 file no bytes",
                               {FTPE_TIMEOUT}, 1},
-                    FloodCase{"StreamReply", Job::Stream, false, 80000, "0 wrong bytes", {}, 3}),
+                    FloodCase{"StreamReply", Job::Stream, false, 80000, "0 no bytes", {}, 3}),
     [](const testing::TestParamInfo<FloodCase>& info) { return std::string(info.param.name); });
 
 // ---- Replies trickled a byte a second ---------------------------------------------------
@@ -346,7 +167,7 @@ TEST_P(RepliesTrickled, EachByteIsActivityUntilTheyStop) {
     server.OnConnection(0, [&](ScriptedConnection& c) {
         if (!param.inLogin) {
             c.Login();
-            OpenTransfer(c, Job::Size);
+            PlayUpToLastReply(c, Job::Size);
         }
         for (char byte : std::string(param.inLogin ? "220" : "213")) {
             c.Send(std::string(1, byte));
@@ -394,7 +215,7 @@ TEST_P(DataNeverClosed, EveryTransferFinishesWithItsData) {
     ScriptedFtpServer server(kServerTimeoutMs);
     server.OnConnection(0, [&](ScriptedConnection& c) {
         c.Login();
-        std::shared_ptr<PassiveData> data = OpenTransfer(c, param.job);
+        std::shared_ptr<PassiveData> data = PlayUpToLastReply(c, param.job);
         SendAndConfirm(c, *data, param.job, DataEnd::KeepOpen);
     });
     HostRun host(server.Port(), 85000);
@@ -408,7 +229,7 @@ TEST_P(DataNeverClosed, EveryTransferFinishesWithItsData) {
 INSTANTIATE_TEST_SUITE_P(
     Hostile, DataNeverClosed,
     testing::Values(OpenDataCase{Job::List, "-rw-r--r-- 1 ftp ftp 100000 Jan 01 00:00 f.bin\r\n", {}, 0},
-                    OpenDataCase{Job::Download, "1 file right", {}, 1},
+                    OpenDataCase{Job::Download, "1 file all bytes right", {}, 1},
                     OpenDataCase{Job::Stream, "1 all bytes right", {}, 0}),
     [](const testing::TestParamInfo<OpenDataCase>& info) {
         std::ostringstream name;

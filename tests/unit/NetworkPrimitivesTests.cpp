@@ -19,13 +19,13 @@ namespace {
 // A listening socket on 127.0.0.1 with a port of the system's choosing.
 class Listener {
 public:
-    Listener() {
+    explicit Listener(int backlog = 64) {
         m_Socket = plat::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = plat::inet_addr("127.0.0.1");
         plat::bind(m_Socket, (sockaddr*)&address, sizeof address);
-        plat::listen(m_Socket, 64);
+        plat::listen(m_Socket, backlog);
         int length = sizeof address;
         plat::getsockname(m_Socket, (sockaddr*)&address, &length);
         m_nPort = plat::ntohs(address.sin_port);
@@ -104,16 +104,36 @@ TEST(ConnectToServer, RaceWonBySecondAddressRemembersIt) {
     plat::closesocket(s);
 }
 
-TEST(ConnectToServer, RaceWithNoAnswerEndsAtTheLimit) {
-    SetConnectRaceLimitForTesting(300);
+// Both addresses refuse: nothing can win, so the race ends without waiting
+// for its limit (set far beyond the test's own bound here).
+TEST(ConnectToServer, RaceEndsAtOnceWhenBothAddressesRefuse) {
+    SetConnectRaceLimitForTesting(600000);
     uint16_t port = RefusedPort();
     char address[260] = "127.0.0.1";
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(INVALID_SOCKET, ConnectToServer(address, port, nullptr, "127.0.0.2", port));
     auto waited = std::chrono::steady_clock::now() - start;
     SetConnectRaceLimitForTesting(0);
+    EXPECT_LT(waited, std::chrono::seconds(60));
+    EXPECT_STREQ("127.0.0.1", address);
+}
+
+// One address refuses, the other never answers (a listener whose one-place
+// queue is taken drops further connection requests): the limit ends it.
+TEST(ConnectToServer, RaceWithNoAnswerEndsAtTheLimit) {
+    SetConnectRaceLimitForTesting(300);
+    Listener silent(0);
+    char address[260] = "127.0.0.1";
+    plat::SOCKET queued = ConnectToServer(address, silent.Port(), nullptr, nullptr, 0);
+    ASSERT_NE(INVALID_SOCKET, queued);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(INVALID_SOCKET,
+              ConnectToServer(address, silent.Port(), nullptr, "127.0.0.2", silent.Port()));
+    auto waited = std::chrono::steady_clock::now() - start;
+    SetConnectRaceLimitForTesting(0);
     EXPECT_GE(waited, std::chrono::milliseconds(250));
     EXPECT_STREQ("127.0.0.1", address);
+    plat::closesocket(queued);
 }
 
 TEST(ConnectToServer, RepeatedRacesLeaveNoStrayWinner) {

@@ -5,22 +5,45 @@
 
 #include <string>
 
+#include "session/FieldSizes.h"
 #include "session/ReplyText.h"
 #include "workers/PassiveReply.h"
 
+namespace {
+
+void Append(char* field, size_t fieldSize, const std::string& piece) {
+    AppendReplyPiece(field, fieldSize, piece.data(), piece.size());
+}
+
+}  // namespace
+
 TEST(ReplyText, AppendKeepsTheNewestTextWithinTheField) {
     char field[16] = "";
-    AppendReplyPiece(field, sizeof field, "220 ");
-    AppendReplyPiece(field, sizeof field, "ready\r\n");
+    Append(field, sizeof field, "220 ");
+    Append(field, sizeof field, "ready\r\n");
     EXPECT_STREQ("220 ready\r\n", field);
-    AppendReplyPiece(field, sizeof field, "150 abcdefgh");  // 11 + 12 > 15
-    EXPECT_EQ(15u, strlen(field));
-    EXPECT_STREQ("\r\n150 abcdefgh", field + 1);
-    std::string flood(100, 'x');
-    flood += "226 ";
-    AppendReplyPiece(field, sizeof field, flood.c_str());
+    Append(field, sizeof field, "150 abcdefgh");  // 11 + 12 > 15
+    EXPECT_STREQ("y\r\n150 abcdefgh", field);
+    Append(field, sizeof field, std::string(100, 'x') + "226 ");
     EXPECT_EQ(15u, strlen(field));
     EXPECT_TRUE(HasReplyCode(field, "226 "));
+}
+
+// A line longer than the field keeps its code and the number after it, and
+// its end; a NUL byte neither ends the text nor hides the line feed after it.
+TEST(ReplyText, LongLinesKeepTheirHeadAndNulBytesAreKept) {
+    char field[kTextFieldSize] = "";
+    Append(field, sizeof field, "213 100000 " + std::string(400, 'x'));
+    Append(field, sizeof field, "\r\n");
+    EXPECT_EQ(kTextFieldSize - 1, strlen(field));
+    EXPECT_EQ(100000, ReplyFileSize(field));
+    EXPECT_TRUE(HasLineFeed(field));
+
+    char small[16] = "";
+    Append(small, sizeof small, std::string("250 ok") + '\0' + "\r\n");
+    EXPECT_STREQ("250 ok?\r\n", small);
+    Append(small, sizeof small, std::string(1, '\0') + "213 1\r\n");
+    EXPECT_TRUE(HasReplyCode(small, "213 "));
 }
 
 TEST(ReplyText, NumbersAfterCodes) {

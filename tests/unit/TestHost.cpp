@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "session/CFtpClientThread.h"
+
 namespace testhost {
 
 namespace {
@@ -89,6 +91,16 @@ Client::~Client() {
 
 void Client::ConnectTo(uint16_t port, const char* user, const char* password) {
     m_pClient->SetConnectParameter("127.0.0.1", user, password, port, 1, 1, "", 1);
+}
+
+bool Client::OperationEnded() const {
+    CFtpClientThread* session = m_pClient->AcquireSession();
+    if (session == nullptr) return true;
+    session->m_cs.Lock();
+    bool ended = session->m_nOperation.load() == kOperationNone;
+    session->m_cs.Unlock();
+    session->ReleaseRef();
+    return ended;
 }
 
 bool Client::WaitSessionGone(int timeoutMs) const {

@@ -54,6 +54,9 @@ public:
     // Points the client at 127.0.0.1:port with the test account.
     void ConnectTo(uint16_t port, const char* user = "tester", const char* password = "secret");
     bool HasSession() const { return m_pClient->m_pSessionThread.load() != nullptr; }
+    // No operation under way: the session has gone, or its worker has ended
+    // (a worker ends holding the session lock, after everything it posts).
+    bool OperationEnded() const;
     // Waits until the session object has gone.
     bool WaitSessionGone(int timeoutMs = 5000) const;
     void Release();

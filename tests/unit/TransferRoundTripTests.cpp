@@ -67,14 +67,14 @@ protected:
         WriteWholeFile(source, content);
         ASSERT_EQ(1, client->SetMessageWindow(window.Handle()));
         ASSERT_EQ(1, client->SendFile(source.c_str(), remotePath.c_str()));
-        ASSERT_TRUE(WaitForOutcome(window, client.get(), kOutcomeWaitMs));
+        ASSERT_TRUE(WaitForOutcome(window, client, kOutcomeWaitMs));
     }
 
     void Download(Client& client, MessageWindow& window, const std::string& remotePath,
                   const std::string& destination) {
         ASSERT_EQ(1, client->SetMessageWindow(window.Handle()));
         ASSERT_EQ(1, client->ReceiveFile(remotePath.c_str(), destination.c_str()));
-        ASSERT_TRUE(WaitForOutcome(window, client.get(), kOutcomeWaitMs));
+        ASSERT_TRUE(WaitForOutcome(window, client, kOutcomeWaitMs));
     }
 
     // A file the server itself wrote, so that its account may change it

@@ -18,18 +18,6 @@ bool HasNotice(const testhost::MessageWindow& window, unsigned message) {
     return !window.ParametersOf(message).empty();
 }
 
-// The worker ends holding the session lock: seen under it with no
-// operation, it has posted all it will post.
-bool OperationEnded(CFtpClient* client) {
-    CFtpClientThread* session = client->AcquireSession();
-    if (session == nullptr) return true;
-    session->m_cs.Lock();
-    bool ended = session->m_nOperation.load() == kOperationNone;
-    session->m_cs.Unlock();
-    session->ReleaseRef();
-    return ended;
-}
-
 }  // namespace
 
 TempFolder::TempFolder() {
@@ -74,14 +62,14 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 
-bool WaitForOutcome(testhost::MessageWindow& window, CFtpClient* client, int timeoutMs) {
+bool WaitForOutcome(testhost::MessageWindow& window, const testhost::Client& client, int timeoutMs) {
     bool outcome = testhost::WaitUntil(
         [&] {
             window.Drain();
             return HasNotice(window, WM_FTP_COMPLETE) || HasNotice(window, WM_FTP_ERROR);
         },
         timeoutMs);
-    bool ended = testhost::WaitUntil([&] { return OperationEnded(client); }, timeoutMs);
+    bool ended = testhost::WaitUntil([&] { return client.OperationEnded(); }, timeoutMs);
     window.Drain();
     return outcome && ended;
 }

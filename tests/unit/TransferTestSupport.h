@@ -38,7 +38,7 @@ std::string ReadWholeFile(const std::string& path);
 // Pumps window until WM_FTP_COMPLETE or WM_FTP_ERROR arrives, then until the
 // client's operation has ended (a worker posts everything it posts before
 // that), and collects what came. False when no outcome came in time.
-bool WaitForOutcome(testhost::MessageWindow& window, CFtpClient* client, int timeoutMs);
+bool WaitForOutcome(testhost::MessageWindow& window, const testhost::Client& client, int timeoutMs);
 
 // True when every value is greater than the one before.
 bool IsStrictlyIncreasing(const std::vector<intptr_t>& values);

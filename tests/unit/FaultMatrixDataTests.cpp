@@ -1,0 +1,245 @@
+// The fault matrix, continued: passive replies that cannot be used, data
+// connections that end early, by a reset or late, and reply texts that are
+// overlong or carry NUL bytes. Same checks as the step-by-step cases: the
+// exact result, the exact notices, the call's return, and nothing left
+// behind. docs/fault-matrix.md lists the cases.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/ScriptedFtpServer.h"
+#include "tests/unit/FaultCase.h"
+#include "tests/unit/HostDriver.h"
+#include "tests/unit/ServerConversation.h"
+
+using conversation::Step;
+using hostdriver::Job;
+using scripted::DataEnd;
+using scripted::DataSendPlan;
+using scripted::PassiveData;
+using scripted::ScriptedConnection;
+
+namespace {
+
+const int kServerTimeoutMs = 30000;
+const int kBeyondEveryLimitMs = 125000;
+const size_t kHalf = 50000;  // of the 100000-byte file
+
+using faultcase::Expected;
+using faultcase::RunAndCheck;
+
+const intptr_t kBadReply = FTPE_BADREPLY, kTimeout = FTPE_TIMEOUT, kTransferFail = FTPE_TRANSFERFAIL;
+
+// ---- Passive replies that cannot be used -----------------------------------------------
+
+enum class Pasv { NoParentheses, TooFewCommas, NotNumbers, PortAbove65535 };
+
+std::string PasvText(Pasv kind, uint16_t port) {
+    const std::string hi = std::to_string(port / 256), lo = std::to_string(port % 256);
+    switch (kind) {
+    case Pasv::NoParentheses:
+        return "227 Entering Passive Mode 127,0,0,1," + hi + "," + lo + "\r\n";
+    case Pasv::TooFewCommas:
+        return "227 Entering Passive Mode (127,0,0,1," + hi + ")\r\n";
+    case Pasv::NotNumbers:
+        return "227 Entering Passive Mode (a,b,c,d,e,f)\r\n";
+    case Pasv::PortAbove65535:
+        // The high byte plus 256: the port wraps round to the real one.
+        return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256 + 256) + "," + lo +
+               ")\r\n";
+    }
+    return {};
+}
+
+struct PasvCase {
+    Job job;
+    Pasv kind;
+    Expected expected;
+};
+
+class UnusablePassiveReply : public testing::TestWithParam<PasvCase> {};
+
+// A reply that cannot be parsed leaves the request without a data
+// connection; it still sends its transfer command, which the server refuses
+// ("425 "), and that ends it. A port above 65535 wraps round.
+TEST_P(UnusablePassiveReply, EndsAtTheRefusalOrWrapsThePort) {
+    const PasvCase& param = GetParam();
+    auto script = [&](ScriptedConnection& c) {
+        c.Login();
+        std::vector<Step> steps = conversation::JobSteps(param.job);
+        for (const Step& step : steps) {
+            conversation::AwaitCommand(c, step);
+            if (conversation::IsPassive(step)) {
+                std::shared_ptr<PassiveData> data = c.OpenPassive();
+                c.Send(PasvText(param.kind, data->Port()));
+                if (param.kind == Pasv::PortAbove65535) {
+                    conversation::PlaySteps(c, {steps.begin() + (&step - &steps[0]) + 1, steps.end()},
+                                            steps.size());
+                    return conversation::SendAndConfirm(c, *data, param.job, DataEnd::Close);
+                }
+            } else if (&step == &steps.back()) {
+                c.Reply("425 Can't open data connection.");
+            } else if (!step.reply.empty()) {
+                c.Reply(step.reply);
+            }
+        }
+        c.WaitForClientClose(kServerTimeoutMs);
+    };
+    RunAndCheck(param.job, script, 0, param.expected);
+}
+
+std::string PasvCaseName(const testing::TestParamInfo<PasvCase>& info) {
+    const char* kinds[] = {"NoParentheses", "TooFewCommas", "NotNumbers", "PortAbove65535"};
+    return std::string(hostdriver::JobName(info.param.job)) + "_" + kinds[(int)info.param.kind];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, UnusablePassiveReply,
+    testing::Values(
+        PasvCase{Job::List, Pasv::NoParentheses, {"", {}, 0, 1}},
+        PasvCase{Job::List, Pasv::TooFewCommas, {"", {}, 0, 1}},
+        PasvCase{Job::List, Pasv::NotNumbers, {"", {}, 0, 1}},
+        PasvCase{Job::List, Pasv::PortAbove65535, {hostdriver::kListing, {}, 0, 1}},
+        PasvCase{Job::Download, Pasv::NoParentheses, {"1 file no bytes", {kBadReply}, 0, 1}},
+        PasvCase{Job::Download, Pasv::TooFewCommas, {"1 file no bytes", {kBadReply}, 0, 1}},
+        PasvCase{Job::Download, Pasv::NotNumbers, {"1 file no bytes", {kBadReply}, 0, 1}},
+        PasvCase{Job::Download, Pasv::PortAbove65535, {"1 file all bytes right", {}, 1, 1}},
+        PasvCase{Job::Upload, Pasv::NoParentheses, {"1", {kBadReply}, 0, 1}},
+        PasvCase{Job::Upload, Pasv::TooFewCommas, {"1", {kBadReply}, 0, 1}},
+        PasvCase{Job::Upload, Pasv::NotNumbers, {"1", {kBadReply}, 0, 1}},
+        PasvCase{Job::Upload, Pasv::PortAbove65535, {"1", {}, 1, 1}},
+        PasvCase{Job::Stream, Pasv::NoParentheses, {"0 no bytes", {}, 0, 1}},
+        PasvCase{Job::Stream, Pasv::TooFewCommas, {"0 no bytes", {}, 0, 1}},
+        PasvCase{Job::Stream, Pasv::NotNumbers, {"0 no bytes", {}, 0, 1}},
+        PasvCase{Job::Stream, Pasv::PortAbove65535, {"1 all bytes right", {}, 0, 1}}),
+    PasvCaseName);
+
+// ---- Data connections that end early, by a reset, or late -------------------------------
+
+enum class DataFault { EarlyClose, EarlyReset, LateClose };
+
+struct DataCase {
+    Job job;
+    DataFault fault;
+    Expected expected;
+};
+
+class DataConnectionFault : public testing::TestWithParam<DataCase> {};
+
+// Early: half the file (20 bytes of a listing), then the data connection
+// ends and the server claims success ("226 ") after a close, or reports the
+// reset ("426 "). Late: all of it and "226 ", and the data connection ends a
+// second later. A download knows its size and never completes short; a
+// stream read has no size to hold the data against and is served with what
+// came, as at the end of a file.
+TEST_P(DataConnectionFault, ShortDataIsNeverComplete) {
+    const DataCase& param = GetParam();
+    auto script = [&](ScriptedConnection& c) {
+        c.Login();
+        std::shared_ptr<PassiveData> data = conversation::PlayUpToLastReply(c, param.job);
+        DataSendPlan plan;
+        plan.bytes = param.job == Job::List ? std::string(hostdriver::kListing) : hostdriver::kContent;
+        if (param.fault != DataFault::LateClose) plan.endAfterBytes = param.job == Job::List ? 20 : kHalf;
+        plan.end = param.fault == DataFault::EarlyClose ? DataEnd::Close : DataEnd::KeepOpen;
+        data->StartSending(plan);
+        c.Reply("150 Opening BINARY mode data connection.");
+        data->WaitDone(kServerTimeoutMs);
+        if (param.fault == DataFault::EarlyReset) {
+            // The client reads what came before the reset, and meets the
+            // reset before the reply that reports it.
+            c.Pause(300);
+            data->Reset();
+            c.Pause(300);
+            c.Reply("426 Connection reset; transfer aborted.");
+        } else {
+            c.Reply("226 Transfer complete.");
+        }
+        if (param.fault == DataFault::LateClose) {
+            c.Pause(1000);
+            data->Close();
+        }
+        c.WaitForClientClose(kServerTimeoutMs);
+    };
+    RunAndCheck(param.job, script, 0, param.expected);
+}
+
+std::string DataCaseName(const testing::TestParamInfo<DataCase>& info) {
+    const char* faults[] = {"EarlyClose", "EarlyReset", "LateClose"};
+    return std::string(hostdriver::JobName(info.param.job)) + "_" + faults[(int)info.param.fault];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, DataConnectionFault,
+    testing::Values(
+        DataCase{Job::List, DataFault::EarlyClose, {"-rw-r--r-- 1 ftp ftp", {}, 0, 1}},
+        DataCase{Job::List, DataFault::EarlyReset, {"", {}, 0, 1}},
+        DataCase{Job::List, DataFault::LateClose, {hostdriver::kListing, {}, 0, 1}},
+        DataCase{Job::Download, DataFault::EarlyClose, {"1 file 50000 bytes right", {kTransferFail}, 0, 1}},
+        DataCase{Job::Download, DataFault::EarlyReset, {"1 file 50000 bytes right", {kTransferFail}, 0, 1}},
+        DataCase{Job::Download, DataFault::LateClose, {"1 file all bytes right", {}, 1, 1}},
+        DataCase{Job::Stream, DataFault::EarlyClose, {"1 50000 bytes right", {}, 0, 1}},
+        DataCase{Job::Stream, DataFault::EarlyReset, {"1 50000 bytes right", {}, 0, 1}},
+        DataCase{Job::Stream, DataFault::LateClose, {"1 all bytes right", {}, 0, 1}}),
+    DataCaseName);
+
+// ---- Reply texts: overlong, and with NUL bytes ---------------------------------------------
+
+struct TextCase {
+    const char* name;
+    Job job;
+    bool atGreeting;    // the text is the greeting; otherwise the answer to the request's first command
+    std::string reply;  // sent as it stands
+    Expected expected;
+};
+
+class ReplyText : public testing::TestWithParam<TextCase> {};
+
+// Text is judged by what it says, however long and whatever bytes it holds;
+// the reply fields hold (AddressSanitizer watches).
+TEST_P(ReplyText, IsJudgedByItsCodeWhateverItsLengthOrBytes) {
+    const TextCase& param = GetParam();
+    auto script = [&](ScriptedConnection& c) {
+        if (param.atGreeting) {
+            c.Send(param.reply);
+            std::vector<Step> steps = conversation::AllSteps(param.job);
+            conversation::PlaySteps(c, {steps.begin() + 1, steps.end()}, steps.size());
+        } else {
+            c.Login();
+            conversation::AwaitCommand(c, conversation::JobSteps(param.job).front());
+            c.Send(param.reply);
+        }
+        c.WaitForClientClose(kServerTimeoutMs);
+    };
+    RunAndCheck(param.job, script, kBeyondEveryLimitMs, param.expected);
+}
+
+const std::string kLong(400, 'x');
+const std::string kNul(1, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, ReplyText,
+    testing::Values(
+        TextCase{"LongGreetingLines", Job::Size, true,
+                 "220-" + kLong + "\r\n220-" + kLong + "\r\n220 ready\r\n", {"100000", {}, 0, 1}},
+        TextCase{"LongGreetingLine", Job::Size, true, "220 " + kLong + "\r\n", {"100000", {}, 0, 1}},
+        TextCase{"NulInGreeting", Job::Size, true, "220 ready" + kNul + "ok\r\n", {"100000", {}, 0, 1}},
+        TextCase{"LongSizeLine", Job::Size, false, "213 100000 " + kLong + "\r\n", {"100000", {}, 0, 1}},
+        TextCase{"LongLinesBeforeSize", Job::Size, false, "213-" + kLong + "\r\n213 100000\r\n", {"100000", {}, 0, 1}},
+        TextCase{"NulBeforeSize", Job::Size, false, kNul + "213 100000\r\n", {"100000", {}, 0, 1}},
+        TextCase{"NulInSizeLine", Job::Size, false, "213 100000" + kNul + "\r\n", {"100000", {}, 0, 1}},
+        TextCase{"LongDeleteLine", Job::Delete, false, "250 " + kLong + "\r\n", {"1", {}, 1, 1}},
+        TextCase{"NulInDeleteLine", Job::Delete, false, "250 Deleted" + kNul + "\r\n", {"1", {}, 1, 1}},
+        TextCase{"LongRefusalLine", Job::Delete, false, "550 " + kLong + "\r\n", {"0", {kBadReply}, 0, 1}},
+        TextCase{"LongMakeDirLine", Job::MakeDir, false, "257 \"/d\" " + kLong + "\r\n", {"1", {}, 0, 1}},
+        // Sizes the 32-bit result cannot or must not carry as a file's size.
+        TextCase{"SizeZero", Job::Size, false, "213 0\r\n", {"0", {}, 0, 1}},
+        TextCase{"SizeNegative", Job::Size, false, "213 -5\r\n", {"-1", {}, 0, 1}},
+        TextCase{"SizeBeyond31Bits", Job::Size, false, "213 3000000000\r\n", {"-1", {}, 0, 1}},
+        TextCase{"DownloadSizeZero", Job::Download, false, "213 0\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
+        TextCase{"DownloadSizeNegative", Job::Download, false, "213 -5\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
+        TextCase{"DownloadSizeBeyond31Bits", Job::Download, false, "213 3000000000\r\n", {"1 file no bytes", {kBadReply}, 0, 1}}),
+    [](const testing::TestParamInfo<TextCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,191 @@
+#include "tests/unit/HostDriver.h"
+
+#include <chrono>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#endif
+
+#include "platform/Platform.h"
+
+namespace hostdriver {
+
+const std::string kContent = transfertest::NonRepeatingBytes(100000, 7);
+const char kListing[] = "-rw-r--r-- 1 ftp ftp 100000 Jan 01 00:00 f.bin\r\n";
+
+namespace {
+
+const int kRequestLimitMs = 30000;
+const int kRoundMs = 50;
+const int kRoundsPerClockStep = 5;
+
+std::atomic<int64_t> g_ClockOffset{0};
+
+#ifdef _WIN32
+int CountThreadsOfThisProcess() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+int CountHandlesOfThisProcess() {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? (int)count : -1;
+}
+#else
+int CountEntries(const char* folder) {
+    DIR* dir = opendir(folder);
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+    return count;
+}
+#endif
+
+// "all bytes right", "no bytes", or how many bytes came and whether they
+// are the file's first bytes.
+std::string DescribeBytes(const std::string& bytes) {
+    if (bytes == kContent) return "all bytes right";
+    if (bytes.empty()) return "no bytes";
+    bool right = kContent.compare(0, bytes.size(), bytes) == 0;
+    return std::to_string(bytes.size()) + (right ? " bytes right" : " bytes wrong");
+}
+
+}  // namespace
+
+const char* JobName(Job job) {
+    static const char* const names[] = {"Size", "Delete",   "MakeDir", "RemoveDir",
+                                        "List", "Download", "Upload",  "Stream"};
+    return names[(int)job];
+}
+
+void MoveClockBy(int64_t milliseconds) {
+    plat::SetClockOffsetForTesting(g_ClockOffset += milliseconds);
+}
+
+ClockOffsetGuard::~ClockOffsetGuard() {
+    g_ClockOffset = 0;
+    plat::SetClockOffsetForTesting(0);
+}
+
+HostRun::HostRun(uint16_t port, int clockStepMs) : m_ClockStepMs(clockStepMs) {
+    m_Client->SetMessageWindow(m_Window.Handle());
+    m_Client.ConnectTo(port);
+}
+
+Outcome HostRun::Run(Job job) {
+    Outcome outcome;
+    std::future<std::string> call = Start(job);
+    // A transfer's call returns at once; its end is the end of its operation,
+    // with or without a notice.
+    bool transfer = job == Job::Download || job == Job::Upload;
+    bool ended = Drive([&] {
+        if (transfer) return m_Client.OperationEnded();
+        return call.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+    });
+    outcome.result = ended ? call.get() : "(still running)";
+    m_Window.Drain();
+    outcome.errors = m_Window.ParametersOf(WM_FTP_ERROR);
+    outcome.completes = m_Window.ParametersOf(WM_FTP_COMPLETE).size();
+    return outcome;
+}
+
+bool HostRun::ClockHeld() const {
+    return m_pClockReleased != nullptr && !m_pClockReleased->load();
+}
+
+bool HostRun::Drive(const std::function<bool()>& condition) {
+    for (int round = 0; round < kRequestLimitMs / kRoundMs; ++round) {
+        m_Window.Drain();
+        bool held = ClockHeld();
+        if (condition()) {
+            m_bEndedWhileHeld = held;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRoundMs));
+        if (m_ClockStepMs != 0 && !held && round % kRoundsPerClockStep == kRoundsPerClockStep - 1) {
+            MoveClockBy(m_ClockStepMs);
+        }
+    }
+    return false;
+}
+
+std::future<std::string> HostRun::Start(Job job) {
+    CFtpClient* client = m_Client.get();
+    auto synchronous = [](std::function<std::string()> call) {
+        return std::async(std::launch::async, std::move(call));
+    };
+    switch (job) {
+    case Job::Size:
+        return synchronous([client] { return std::to_string(client->GetRemoteFileSize("/f.bin")); });
+    case Job::Delete:
+        return synchronous([client] { return std::to_string(client->DeleteRemoteFile("/f.bin")); });
+    case Job::MakeDir:
+        return synchronous([client] { return std::to_string(client->CreateOrRemoveDirectory("/d", 1)); });
+    case Job::RemoveDir:
+        return synchronous([client] { return std::to_string(client->CreateOrRemoveDirectory("/d", 0)); });
+    case Job::List:
+        return synchronous([client] {
+            const char* listing = client->ListDirectory("/", "*");
+            return std::string(listing != nullptr ? listing : "(null)");
+        });
+    case Job::Stream:
+        return synchronous([client] {
+            std::string buffer(kContent.size(), '\0');
+            unsigned got = 0;
+            int result = client->ReadStream("/f.bin", (unsigned char*)&buffer[0], 0,
+                                            (unsigned)buffer.size(), &got);
+            return std::to_string(result) + " " + DescribeBytes(buffer.substr(0, got));
+        });
+    case Job::Download: {
+        std::string file = LocalFile();
+        int started = client->ReceiveFile("/f.bin", file.c_str());
+        return std::async(std::launch::deferred, [started, file] {
+            return std::to_string(started) + " file " + DescribeBytes(transfertest::ReadWholeFile(file));
+        });
+    }
+    case Job::Upload: {
+        transfertest::WriteWholeFile(LocalFile(), kContent);
+        int started = client->SendFile(LocalFile().c_str(), "f.bin");
+        return std::async(std::launch::deferred, [started] { return std::to_string(started); });
+    }
+    }
+    return {};
+}
+
+ProcessResources CountProcessResources() {
+    ProcessResources counts;
+#ifdef _WIN32
+    counts.threads = CountThreadsOfThisProcess();
+    counts.descriptors = CountHandlesOfThisProcess();
+#else
+    counts.threads = CountEntries("/proc/self/task");
+    counts.descriptors = CountEntries("/proc/self/fd") - 1;  // less the listing's own
+#endif
+    return counts;
+}
+
+bool ResourcesBackTo(const ProcessResources& baseline, int timeoutMs, ProcessResources* now) {
+    return testhost::WaitUntil(
+        [&] {
+            *now = CountProcessResources();
+            return now->threads <= baseline.threads && now->descriptors <= baseline.descriptors;
+        },
+        timeoutMs);
+}
+
+}  // namespace hostdriver

@@ -1,0 +1,93 @@
+// A host running one request against a server the test scripts, the way a
+// media host would: through the client object's operations and a message
+// window. It reports the call's result in words and every notice posted,
+// moves the platform clock on while it waits (the 80 s and 120 s limits are
+// never slept through), and is bounded in time itself.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "tests/unit/TestHost.h"
+#include "tests/unit/TransferTestSupport.h"
+
+namespace hostdriver {
+
+// The request a test makes; every one works on /f.bin (or the folder /d).
+enum class Job { Size, Delete, MakeDir, RemoveDir, List, Download, Upload, Stream };
+
+const char* JobName(Job job);
+
+// The remote file f.bin, and the listing the server sends for "LIST *".
+extern const std::string kContent;
+extern const char kListing[];
+
+// Scripts and hosts both move the clock; one offset keeps it from going back.
+void MoveClockBy(int64_t milliseconds);
+
+// Puts the clock back where it was when the test ends.
+struct ClockOffsetGuard {
+    ~ClockOffsetGuard();
+};
+
+// What the host saw: the call's result in words, and the notices.
+//   Size: the size; Delete, MakeDir, RemoveDir: the result; List: the text
+//   ("(null)" for a refusal); Upload: the call's result; Download: the call's
+//   result and "file" with the local file's bytes; Stream: the result of a
+//   read of the whole file and its bytes. Bytes are "all bytes right", "no
+//   bytes", or "N bytes right" (the file's first N) or "N bytes wrong".
+struct Outcome {
+    std::string result;
+    std::vector<intptr_t> errors;
+    size_t completes = 0;
+};
+
+class HostRun {
+public:
+    // clockStepMs: when not 0, the clock moves on by that much after every
+    // 250 ms spent waiting for the request to end.
+    HostRun(uint16_t port, int clockStepMs);
+
+    // Makes the request and waits (at most 30 s) for its end: the call's
+    // return, and for the two transfers the end of their operation.
+    Outcome Run(Job job);
+
+    // The clock stays until released is set (by a script that moves it
+    // itself); a request that ends before then is noted.
+    void HoldClockUntil(const std::atomic<bool>* released) { m_pClockReleased = released; }
+    bool EndedWhileClockHeld() const { return m_bEndedWhileHeld; }
+
+    // The local file a download writes and an upload reads.
+    std::string LocalFile() const { return m_Folder.File("f.bin"); }
+
+private:
+    bool ClockHeld() const;
+    // Drives the clock while condition is false; false when it never held.
+    bool Drive(const std::function<bool()>& condition);
+    std::future<std::string> Start(Job job);
+
+    const int m_ClockStepMs;
+    const std::atomic<bool>* m_pClockReleased = nullptr;
+    bool m_bEndedWhileHeld = false;
+    transfertest::TempFolder m_Folder;
+    testhost::MessageWindow m_Window;
+    testhost::Client m_Client;
+};
+
+// Threads and open descriptors (handles on Windows) of this process.
+struct ProcessResources {
+    int threads = 0;
+    int descriptors = 0;
+};
+
+ProcessResources CountProcessResources();
+
+// Waits (at most timeoutMs) until neither count is above baseline's.
+bool ResourcesBackTo(const ProcessResources& baseline, int timeoutMs, ProcessResources* now);
+
+}  // namespace hostdriver
