@@ -4,8 +4,9 @@
 # comparison (library, design limit, curl) is measured in the same run.
 #
 # usage: bench/run-bench.sh [--reps N] [--size-mib N] [--no-wine]
-#   BENCH_BUILD (default /tmp/build-bench), BENCH_BUILD_MINGW
-#   (default /tmp/build-bench-mingw), BENCH_WORK (default /tmp/ftpbench-run)
+#   BENCH_BUILD: native build folder (default build/native), BENCH_BUILD_MINGW:
+#   mingw build folder (default build/mingw; figure 8 is left out without its
+#   ftpbench.exe), BENCH_WORK (default /tmp/ftpbench-run)
 set -euo pipefail
 
 reps=3
@@ -22,13 +23,19 @@ done
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
-bin=${BENCH_BUILD:-/tmp/build-bench}/main/bin/ftpbench
-exe_dir=${BENCH_BUILD_MINGW:-/tmp/build-bench-mingw}
+bin=${BENCH_BUILD:-$repo/build/native}/bin/ftpbench
+exe_dir=${BENCH_BUILD_MINGW:-$repo/build/mingw}
+exe=$exe_dir/bin/ftpbench.exe
 work=${BENCH_WORK:-/tmp/ftpbench-run}
 size=$((size_mib * 1048576))
 trace_seed=20261207
 trace_reads=400
 rates=(1 15 50 100)
+
+if [[ ! -x $bin ]]; then
+    echo "no $bin: build the ftpbench target, or set BENCH_BUILD" >&2
+    exit 2
+fi
 
 rm -rf "$work"
 mkdir -p "$work/root"
@@ -153,15 +160,17 @@ for _ in $(seq "$reps"); do
 done
 
 # ---- 8: the Windows build under Wine ---------------------------------------------
-if [[ $wine_run == 1 && -x $exe_dir/main/bin/ftpbench.exe ]]; then
+if [[ $wine_run == 1 && ! -x $exe ]]; then
+    echo "no $exe: figure 8 left out (build the mingw ftpbench target, or set BENCH_BUILD_MINGW)" >&2
+elif [[ $wine_run == 1 ]]; then
     # shellcheck source=/dev/null
     source "$repo/tools/ci-wine.sh"
     # Without 3>&- the wineserver would keep the server's input open for ever.
     wine_start "$exe_dir" >/dev/null 2>&1 3>&-
     for _ in $(seq "$reps"); do
-        record wine_sleep1_us "$(wine "$exe_dir/main/bin/ftpbench.exe" sleep 3>&- | tr -d '\r' |
+        record wine_sleep1_us "$(wine "$exe" sleep 3>&- | tr -d '\r' |
             value sleep1_us)"
-        out=$(wine "$exe_dir/main/bin/ftpbench.exe" stream "$port" big.bin "$size" 3>&- | tr -d '\r' || true)
+        out=$(wine "$exe" stream "$port" big.bin "$size" 3>&- | tr -d '\r' || true)
         record wine_stream_mibs "$(value stream_mibs <<<"$out")"
     done
     wine_stop 3>&-

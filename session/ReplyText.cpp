@@ -24,6 +24,10 @@ void AppendToFullField(char* field, size_t capacity, char byte) {
 void AppendReplyPiece(char* field, size_t fieldSize, const char* piece, size_t pieceLength) {
     if (fieldSize == 0) return;
     const size_t capacity = fieldSize - 1;
+    if (capacity == 0) {
+        field[0] = '\0';
+        return;
+    }
     size_t held = strnlen(field, capacity);
     for (size_t i = 0; i < pieceLength; ++i) {
         char byte = piece[i] != '\0' ? piece[i] : kNulStandIn;

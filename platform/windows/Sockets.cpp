@@ -1,5 +1,6 @@
-// Winsock itself; what remains to do is the SocketSet form of select and
-// keeping SO_DONTROUTE inert under Wine too.
+// Winsock itself; what remains to do is the SocketSet form of select,
+// keeping SO_DONTROUTE inert under Wine too, and sparing select a delay
+// Wine adds to it.
 #include "Platform.h"
 
 namespace plat {
@@ -13,6 +14,47 @@ void FillFdSet(const SocketSet* set, fd_set* fds) {
 }
 
 bool IsEmpty(const SocketSet* set) { return !set || set->Count() == 0; }
+
+// Winsock's select over the sets as given; fds receive the ready sockets.
+int SelectInto(SocketSet* const (&sets)[kSetCount], DWORD timeoutMilliseconds,
+               fd_set (&fds)[kSetCount]) {
+    for (int k = 0; k < kSetCount; ++k) FillFdSet(sets[k], &fds[k]);
+    timeval timeout = {static_cast<long>(timeoutMilliseconds / 1000),
+                       static_cast<long>(timeoutMilliseconds % 1000) * 1000};
+    return ::select(0, IsEmpty(sets[0]) ? nullptr : &fds[0], IsEmpty(sets[1]) ? nullptr : &fds[1],
+                    IsEmpty(sets[2]) ? nullptr : &fds[2],
+                    timeoutMilliseconds == INFINITE ? nullptr : &timeout);
+}
+
+bool HasAnySocket(SocketSet* const (&sets)[kSetCount]) {
+    return !IsEmpty(sets[0]) || !IsEmpty(sets[1]) || !IsEmpty(sets[2]);
+}
+
+// Adds the set's sockets that select found ready to those already marked.
+void MarkFound(const SocketSet* set, const fd_set& found, bool* ready) {
+    for (int i = 0; set && i < set->Count(); ++i) {
+        ready[i] = ready[i] || FD_ISSET(set->At(i), &found) != 0;
+    }
+}
+
+// Marks the sockets of the set that hold received bytes; returns how many.
+int MarkSocketsWithData(const SocketSet* set, bool* hasData) {
+    int count = 0;
+    for (int i = 0; set && i < set->Count(); ++i) {
+        u_long waiting = 0;
+        hasData[i] = ::ioctlsocket(set->At(i), FIONREAD, &waiting) == 0 && waiting > 0;
+        if (hasData[i]) ++count;
+    }
+    return count;
+}
+
+SocketSet SocketsNotMarked(const SocketSet& set, const bool* marked) {
+    SocketSet rest;
+    for (int i = 0; i < set.Count(); ++i) {
+        if (!marked[i]) rest.Add(set.At(i));
+    }
+    return rest;
+}
 
 }  // namespace
 
@@ -68,25 +110,34 @@ uint16_t htons(uint16_t value) { return ::htons(value); }
 
 uint16_t ntohs(uint16_t value) { return ::ntohs(value); }
 
+// Wine answers a select that finds a socket with received bytes often only
+// about a millisecond later, even with no time-out (measured on a loopback
+// data connection: a median of 34 us, one call in ten 1.8 ms), while FIONREAD
+// answers in a few microseconds. Received bytes make a socket readable
+// whatever else there is to find, so those sockets are answered here, and
+// select looks at the others without waiting, as a ready socket ends its
+// wait anyway.
 int select(SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
            DWORD timeoutMilliseconds) {
+    bool ready[kSetCount][SocketSet::kCapacity] = {};
+    const int withData = MarkSocketsWithData(readSet, ready[0]);
+    SocketSet rest = withData == 0 ? SocketSet() : SocketsNotMarked(*readSet, ready[0]);
+    SocketSet* const asked[kSetCount] = {withData == 0 ? readSet : &rest, writeSet, exceptSet};
+    fd_set found[kSetCount];
+    int othersReady = 0;
+    if (withData == 0 || HasAnySocket(asked)) {
+        othersReady = SelectInto(asked, withData == 0 ? timeoutMilliseconds : 0, found);
+        if (othersReady == SOCKET_ERROR) return SOCKET_ERROR;
+    } else {
+        for (fd_set& none : found) FD_ZERO(&none);
+    }
     SocketSet* const sets[kSetCount] = {readSet, writeSet, exceptSet};
-    fd_set fds[kSetCount];
-    for (int k = 0; k < kSetCount; ++k) FillFdSet(sets[k], &fds[k]);
-    timeval timeout = {static_cast<long>(timeoutMilliseconds / 1000),
-                       static_cast<long>(timeoutMilliseconds % 1000) * 1000};
-    const int result = ::select(0, IsEmpty(readSet) ? nullptr : &fds[0],
-                                IsEmpty(writeSet) ? nullptr : &fds[1],
-                                IsEmpty(exceptSet) ? nullptr : &fds[2],
-                                timeoutMilliseconds == INFINITE ? nullptr : &timeout);
-    if (result == SOCKET_ERROR) return SOCKET_ERROR;
     for (int k = 0; k < kSetCount; ++k) {
         if (!sets[k]) continue;
-        bool keep[SocketSet::kCapacity] = {};
-        for (int i = 0; i < sets[k]->Count(); ++i) keep[i] = FD_ISSET(sets[k]->At(i), &fds[k]) != 0;
-        sets[k]->KeepOnly(keep);
+        MarkFound(sets[k], found[k], ready[k]);
+        sets[k]->KeepOnly(ready[k]);
     }
-    return result;
+    return withData + othersReady;
 }
 
 }  // namespace plat

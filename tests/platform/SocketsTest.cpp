@@ -189,6 +189,35 @@ TEST_F(SocketsTest, SelectLeavesOnlyReadySockets) {
     EXPECT_TRUE(writable.Contains(m_Client));
 }
 
+// Received bytes make one socket ready; the others are still looked at:
+// a connection its peer closed (readable, nothing to read) is found beside
+// it, a quiet one is not, and neither waits for the time-out.
+TEST_F(SocketsTest, SelectFindsEveryReadySocketBesideOneWithBytes) {
+    Connect();
+    plat::SOCKET closing = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int length = sizeof(sockaddr_in);
+    sockaddr_in address = {};
+    ASSERT_EQ(plat::getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(plat::connect(closing, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    plat::SOCKET peer = plat::accept(m_Listener, nullptr, nullptr);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    plat::closesocket(peer);
+    ASSERT_EQ(plat::send(m_Server, "x", 1, 0), 1);
+
+    plat::SocketSet readable;
+    readable.Add(m_Client);  // one byte waiting
+    readable.Add(closing);   // peer closed
+    readable.Add(m_Server);  // quiet
+    plat::SocketSet writable;
+    writable.Add(m_Server);
+    EXPECT_EQ(plat::select(&readable, &writable, nullptr, 5000), 3);
+    EXPECT_EQ(readable.Count(), 2);
+    EXPECT_TRUE(readable.Contains(m_Client));
+    EXPECT_TRUE(readable.Contains(closing));
+    EXPECT_TRUE(writable.Contains(m_Server));
+    plat::closesocket(closing);
+}
+
 TEST_F(SocketsTest, ClosedConnectionIsReadable) {
     Connect();
     CloseServerSide();

@@ -72,6 +72,12 @@ TEST_F(FuzzRegression, LoginCommandsLeaveWhole) {
     Replay("login_replies", FuzzLoginReplies);
 }
 
+// A field with room only for its NUL: a full field's byte shift was sized
+// from its capacity minus one, which is no size at all there.
+TEST_F(FuzzRegression, ReplyTextInTheSmallestField) {
+    Replay("reply_text", FuzzReplyText);
+}
+
 // A stream ending on a buffer boundary left an empty tail that outlived the
 // last byte read, so the end of data did not end the stream worker.
 TEST_F(FuzzRegression, BufferQueueMatchesItsModel) {
