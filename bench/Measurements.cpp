@@ -16,6 +16,7 @@
 #endif
 
 #include "BenchHost.h"
+#include "BufferCount.h"
 #include "FilePattern.h"
 #include "PlaybackTrace.h"
 
@@ -121,6 +122,7 @@ bool MeasureStream(const Target& target) {
 #ifndef _WIN32
     long baseline = StatusKib("VmRSS:");
 #endif
+    long buffersBefore = StreamBufferAllocations();
     Clock::time_point start = Clock::now();
     for (uint32_t position = 0; position < target.fileSize; position += kReadLength) {
         if (!ReadChecked(host, target, buffer, position, kReadLength)) return false;
@@ -130,6 +132,7 @@ bool MeasureStream(const Target& target) {
     printf("stream_mibs %.2f\n", target.fileSize / kMiB / seconds);
 #ifndef _WIN32
     printf("rss_before_kib %ld\nhwm_kib %ld\n", baseline, StatusKib("VmHWM:"));
+    printf("stream_buffers %ld\n", StreamBufferAllocations() - buffersBefore);
 #endif
     return true;
 }

@@ -90,7 +90,7 @@ def main():
         ("7 peak resident while streaming, VmHWM (KiB)", cell(hwm, 0)),
         ("7   growth over resident before the stream (KiB)",
          cell([h - b for h, b in zip(hwm, base)], 0)),
-        ("7   stream buffers allocated", "not observable from the interface"),
+        ("7   stream buffers allocated over the whole stream", cell(v.get("stream_buffers", []), 0)),
         ("8 Wine: stream, 64 KiB ReadStream (MiB/s)", cell(v.get("wine_stream_mibs", []))),
         ("8   Wine: Sleep(1) pass (us) -> ceiling (MiB/s)",
          "%s -> %s" % (cell(v.get("wine_sleep1_us", []), 0),

@@ -77,6 +77,7 @@ for _ in $(seq "$reps"); do
     record stream_mibs "$(value stream_mibs <<<"$out")"
     record hwm_kib "$(value hwm_kib <<<"$out")"
     record rss_before_kib "$(value rss_before_kib <<<"$out")"
+    record stream_buffers "$(value stream_buffers <<<"$out")"
     t=$(curl -s -o /dev/null -w '%{time_total}' "$url/big.bin")
     record curl_stream_mibs "$(awk -v t="$t" -v s="$size" 'BEGIN {print s / 1048576 / t}')"
     out=$("$bin" direct "$port" big.bin "$size")
