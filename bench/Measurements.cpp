@@ -121,8 +121,8 @@ bool MeasureStream(const Target& target) {
     std::vector<uint8_t> buffer(kReadLength);
 #ifndef _WIN32
     long baseline = StatusKib("VmRSS:");
-#endif
     long buffersBefore = StreamBufferAllocations();
+#endif
     Clock::time_point start = Clock::now();
     for (uint32_t position = 0; position < target.fileSize; position += kReadLength) {
         if (!ReadChecked(host, target, buffer, position, kReadLength)) return false;
