@@ -88,11 +88,33 @@ void ModelAppend(std::string* model, const std::string& piece, size_t capacity) 
     }
 }
 
-void CheckAppend(char* field, size_t fieldSize, std::string* model, const std::string& piece) {
+// The line being received: the bytes since the last line feed of all that
+// was appended (NULs as "?").
+void NoteLine(std::string* line, const std::string& piece) {
+    for (char byte : piece) {
+        if (byte == '\n') {
+            line->clear();
+        } else {
+            line->push_back(byte == '\0' ? '?' : byte);
+        }
+    }
+}
+
+void CheckAppend(char* field, size_t fieldSize, std::string* model, std::string* line,
+                 const std::string& piece) {
     AppendReplyPiece(field, fieldSize, piece.data(), piece.size());
     ModelAppend(model, piece, fieldSize - 1);
+    NoteLine(line, piece);
     FuzzCheck(memchr(field, '\0', fieldSize) != nullptr, "AppendReplyPiece left no NUL");
     FuzzCheck(*model == field, "AppendReplyPiece did not keep what the model keeps");
+    // A line longer than the field, with nothing after it, still starts the
+    // field with its head and ends it with its newest bytes.
+    const size_t capacity = fieldSize - 1, head = capacity / 4;
+    if (line->size() > capacity && strchr(field, '\n') == nullptr) {
+        FuzzCheck(line->compare(0, head, field, head) == 0, "an overlong line lost its head");
+        FuzzCheck(line->compare(line->size() - (capacity - head), std::string::npos, field + head) == 0,
+                  "an overlong line lost its newest bytes");
+    }
 }
 
 }  // namespace
@@ -105,10 +127,10 @@ void FuzzReplyText(const uint8_t* data, size_t size) {
     size_t addressSize = choice == 0 ? kTextFieldSize : (choice % 32) + 1;
     std::unique_ptr<char[]> field(new char[fieldSize]);
     field[0] = '\0';
-    std::string model;
+    std::string model, line;
     for (const std::string& piece : SplitAt(input.TakeRest(), kPieceEnd, kMaxPieces)) {
         CheckPiece(piece.c_str(), addressSize);
-        CheckAppend(field.get(), fieldSize, &model, piece);
+        CheckAppend(field.get(), fieldSize, &model, &line, piece);
         CheckPiece(field.get(), addressSize);
     }
 }

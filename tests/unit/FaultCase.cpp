@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace faultcase {
 
 namespace {
@@ -9,12 +11,23 @@ namespace {
 const int kServerTimeoutMs = 30000;
 const int kResourcesSettleMs = 10000;
 
+// result with a count of bytes written as "N" when the expected text has one.
+std::string AsExpected(const std::string& result, const std::string& expected) {
+    size_t at = expected.find(" N bytes");
+    if (at == std::string::npos) return result;
+    size_t digits = result.find_first_not_of("0123456789", at + 1);
+    if (result.compare(0, at + 1, expected, 0, at + 1) != 0 || digits == at + 1) return result;
+    return result.substr(0, at + 1) + "N" + result.substr(digits);
+}
+
 }  // namespace
 
 void RunAndCheck(hostdriver::Job job, const scripted::ConnectionScript& script, int clockStepMs,
-                 const Expected& expected) {
+                 const Expected& expected, const std::atomic<bool>* faultInjected) {
     hostdriver::ClockOffsetGuard restoreClock;
     const hostdriver::ProcessResources before = hostdriver::CountProcessResources();
+    ASSERT_GT(before.threads, 0);
+    ASSERT_GT(before.descriptors, 0);
     hostdriver::Outcome outcome;
     int connections = 0;
     {
@@ -22,12 +35,14 @@ void RunAndCheck(hostdriver::Job job, const scripted::ConnectionScript& script, 
         server.OnEveryConnection(script);
         {
             hostdriver::HostRun host(server.Port(), clockStepMs);
+            if (faultInjected != nullptr) host.HoldClockUntil(faultInjected);
             outcome = host.Run(job);
         }
         connections = server.AcceptedCount();
         EXPECT_TRUE(server.WaitForScripts(kServerTimeoutMs)) << server.Describe();
+        EXPECT_TRUE(server.Failures().empty()) << server.Describe();
     }
-    EXPECT_EQ(expected.result, outcome.result);
+    EXPECT_EQ(expected.result, AsExpected(outcome.result, expected.result));
     EXPECT_EQ(expected.errors, outcome.errors);
     EXPECT_EQ(expected.completes, outcome.completes);
     EXPECT_EQ(expected.connections, connections);

@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <vector>
 
 #include "tests/support/ScriptedFtpServer.h"
@@ -13,16 +14,18 @@
 namespace faultcase {
 
 struct Expected {
-    const char* result;  // as hostdriver::Outcome words it
+    const char* result;  // as hostdriver::Outcome words it; "N" stands for any count
     std::vector<intptr_t> errors;
     size_t completes;
     int connections;  // control connections the request opened
 };
 
-// Runs job against script (on every connection), moving the clock by
-// clockStepMs while waiting, and checks the outcome, the connections, and
-// that the process is back to its threads and descriptors afterwards.
+// Runs job against script (on every connection) and checks the outcome, the
+// connections, that the server saw every command its script expected, and
+// that the process is back to its threads and descriptors afterwards. While
+// waiting, the clock moves on by clockStepMs, once faultInjected (when given)
+// is set: a limit must not end an earlier step.
 void RunAndCheck(hostdriver::Job job, const scripted::ConnectionScript& script, int clockStepMs,
-                 const Expected& expected);
+                 const Expected& expected, const std::atomic<bool>* faultInjected = nullptr);
 
 }  // namespace faultcase

@@ -24,7 +24,6 @@ using scripted::ScriptedConnection;
 namespace {
 
 const int kServerTimeoutMs = 30000;
-const int kBeyondEveryLimitMs = 125000;
 const size_t kHalf = 50000;  // of the 100000-byte file
 
 using faultcase::Expected;
@@ -131,7 +130,9 @@ class DataConnectionFault : public testing::TestWithParam<DataCase> {};
 // Early: half the file (20 bytes of a listing), then the data connection
 // ends and the server claims success ("226 ") after a close, or reports the
 // reset ("426 "). Late: all of it and "226 ", and the data connection ends a
-// second later. A download knows its size and never completes short; a
+// second later. (After a reset, how much of what came before it the client
+// still reads is the system's affair: any count of the file's first bytes.)
+// A download knows its size and never completes short; a
 // stream read has no size to hold the data against and is served with what
 // came, as at the end of a file.
 TEST_P(DataConnectionFault, ShortDataIsNeverComplete) {
@@ -177,10 +178,10 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{Job::List, DataFault::EarlyReset, {"", {}, 0, 1}},
         DataCase{Job::List, DataFault::LateClose, {hostdriver::kListing, {}, 0, 1}},
         DataCase{Job::Download, DataFault::EarlyClose, {"1 file 50000 bytes right", {kTransferFail}, 0, 1}},
-        DataCase{Job::Download, DataFault::EarlyReset, {"1 file 50000 bytes right", {kTransferFail}, 0, 1}},
+        DataCase{Job::Download, DataFault::EarlyReset, {"1 file N bytes right", {kTransferFail}, 0, 1}},
         DataCase{Job::Download, DataFault::LateClose, {"1 file all bytes right", {}, 1, 1}},
         DataCase{Job::Stream, DataFault::EarlyClose, {"1 50000 bytes right", {}, 0, 1}},
-        DataCase{Job::Stream, DataFault::EarlyReset, {"1 50000 bytes right", {}, 0, 1}},
+        DataCase{Job::Stream, DataFault::EarlyReset, {"1 N bytes right", {}, 0, 1}},
         DataCase{Job::Stream, DataFault::LateClose, {"1 all bytes right", {}, 0, 1}}),
     DataCaseName);
 
@@ -196,8 +197,9 @@ struct TextCase {
 
 class ReplyText : public testing::TestWithParam<TextCase> {};
 
-// Text is judged by what it says, however long and whatever bytes it holds;
-// the reply fields hold (AddressSanitizer watches).
+// Text is judged by what it says, however long and whatever bytes it holds,
+// at once (the clock stays, so a reply not understood would leave the
+// request running); the reply fields hold (AddressSanitizer watches).
 TEST_P(ReplyText, IsJudgedByItsCodeWhateverItsLengthOrBytes) {
     const TextCase& param = GetParam();
     auto script = [&](ScriptedConnection& c) {
@@ -212,7 +214,7 @@ TEST_P(ReplyText, IsJudgedByItsCodeWhateverItsLengthOrBytes) {
         }
         c.WaitForClientClose(kServerTimeoutMs);
     };
-    RunAndCheck(param.job, script, kBeyondEveryLimitMs, param.expected);
+    RunAndCheck(param.job, script, 0, param.expected);
 }
 
 const std::string kLong(400, 'x');

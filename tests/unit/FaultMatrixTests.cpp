@@ -7,6 +7,7 @@
 // descriptor is left behind. docs/fault-matrix.md lists the cases.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -79,13 +80,15 @@ class FaultAtEveryStep : public testing::TestWithParam<MatrixCase> {};
 TEST_P(FaultAtEveryStep, CallReturnsWithTheExactOutcomeAndLeavesNothingBehind) {
     const MatrixCase& param = GetParam();
     const std::vector<Step> steps = conversation::AllSteps(param.job);
+    std::atomic<bool> injected{false};
     auto script = [&](ScriptedConnection& c) {
         conversation::PlaySteps(c, steps, param.step);
         conversation::AwaitCommand(c, steps[param.step]);
+        injected = true;
         Inject(c, param.fault);
     };
     faultcase::RunAndCheck(param.job, script, param.ends == Ends::AtLimit ? kBeyondEveryLimitMs : 0,
-                           {param.result, param.errors, 0, param.connections});
+                           {param.result, param.errors, 0, param.connections}, &injected);
 }
 
 const intptr_t kNotConnect = FTPE_NOTCONNECT, kBadReply = FTPE_BADREPLY, kTimeout = FTPE_TIMEOUT,

@@ -97,7 +97,12 @@ Outcome HostRun::Run(Job job) {
         if (transfer) return m_Client.OperationEnded();
         return call.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
     });
-    outcome.result = ended ? call.get() : "(still running)";
+    if (ended) {
+        outcome.result = call.get();
+    } else {
+        outcome.result = "(still running)";
+        AbandonCall();
+    }
     m_Window.Drain();
     outcome.errors = m_Window.ParametersOf(WM_FTP_ERROR);
     outcome.completes = m_Window.ParametersOf(WM_FTP_COMPLETE).size();
@@ -124,11 +129,26 @@ bool HostRun::Drive(const std::function<bool()>& condition) {
     return false;
 }
 
+HostRun::~HostRun() {
+    if (m_CallThread.joinable()) m_CallThread.join();
+}
+
+void HostRun::AbandonCall() {
+    if (!m_CallThread.joinable()) return;
+    m_CallThread.detach();
+    m_Client.Abandon();
+}
+
+std::future<std::string> HostRun::OnCallThread(std::function<std::string()> call) {
+    std::packaged_task<std::string()> task(std::move(call));
+    std::future<std::string> result = task.get_future();
+    m_CallThread = std::thread(std::move(task));
+    return result;
+}
+
 std::future<std::string> HostRun::Start(Job job) {
     CFtpClient* client = m_Client.get();
-    auto synchronous = [](std::function<std::string()> call) {
-        return std::async(std::launch::async, std::move(call));
-    };
+    auto synchronous = [this](std::function<std::string()> call) { return OnCallThread(std::move(call)); };
     switch (job) {
     case Job::Size:
         return synchronous([client] { return std::to_string(client->GetRemoteFileSize("/f.bin")); });

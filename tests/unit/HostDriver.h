@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/unit/TestHost.h"
@@ -52,9 +53,15 @@ public:
     // clockStepMs: when not 0, the clock moves on by that much after every
     // 250 ms spent waiting for the request to end.
     HostRun(uint16_t port, int clockStepMs);
+    ~HostRun();
+    HostRun(const HostRun&) = delete;
+    HostRun& operator=(const HostRun&) = delete;
 
     // Makes the request and waits (at most 30 s) for its end: the call's
-    // return, and for the two transfers the end of their operation.
+    // return, and for the two transfers the end of their operation. A call
+    // that has not returned by then is left running, with its client object
+    // (never released: the call is still inside it), so the test fails
+    // instead of hanging.
     Outcome Run(Job job);
 
     // The clock stays until released is set (by a script that moves it
@@ -70,6 +77,9 @@ private:
     // Drives the clock while condition is false; false when it never held.
     bool Drive(const std::function<bool()>& condition);
     std::future<std::string> Start(Job job);
+    // The synchronous requests run on a thread of the host's own.
+    std::future<std::string> OnCallThread(std::function<std::string()> call);
+    void AbandonCall();
 
     const int m_ClockStepMs;
     const std::atomic<bool>* m_pClockReleased = nullptr;
@@ -77,6 +87,7 @@ private:
     transfertest::TempFolder m_Folder;
     testhost::MessageWindow m_Window;
     testhost::Client m_Client;
+    std::thread m_CallThread;
 };
 
 // Threads and open descriptors (handles on Windows) of this process.

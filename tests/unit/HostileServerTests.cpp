@@ -108,8 +108,8 @@ struct FloodCase {
 
 class RepliesWithoutLineFeed : public testing::TestWithParam<FloodCase> {};
 
-// 64 KiB of text that never forms a reply line: the reply fields keep the
-// newest text within their size (AddressSanitizer watches), nothing is acted
+// 64 KiB of text that never forms a reply line: the reply fields stay within
+// their size (AddressSanitizer watches), nothing is acted
 // on, and once the flood is over the call ends at the step's limit.
 TEST_P(RepliesWithoutLineFeed, FieldsHoldAndTheCallEndsAtTheLimit) {
     const FloodCase& param = GetParam();

@@ -60,6 +60,9 @@ public:
     // Waits until the session object has gone.
     bool WaitSessionGone(int timeoutMs = 5000) const;
     void Release();
+    // Forgets the object without releasing it: for a test whose call never
+    // returned from it.
+    void Abandon() { m_pClient = nullptr; }
 
 private:
     CFtpClient* m_pClient;
