@@ -31,6 +31,7 @@ void CFtpClientThread::OnControlReadable() {
         m_bAbort = 1;
         return;
     }
+    m_szRecvBuf[received] = '\0';
     AppendReplyPiece(m_szReply, sizeof m_szReply, m_szRecvBuf, (size_t)received);
     if (IsLoggedIn()) {
         OnLoggedInReply();

@@ -97,6 +97,7 @@ bool CWorkerThread::PollPass(plat::DWORD pauseMs, bool writeControl, bool writeD
 int CWorkerThread::ReadReplyPiece() {
     int received = plat::recv(m_hSocket, m_szRecvBuf, kControlReceiveSize - 1, 0);
     if (received <= 0) return received;
+    m_szRecvBuf[received] = '\0';
     AppendReplyPiece(m_szReply, sizeof m_szReply, m_szRecvBuf, (size_t)received);
     return received;
 }

@@ -90,15 +90,20 @@ private:
     std::thread m_CallThread;
 };
 
-// Threads and open descriptors (handles on Windows) of this process.
+// Threads and open descriptors (handles on Windows) of this process; -1
+// where the system gives no count.
 struct ProcessResources {
-    int threads = 0;
-    int descriptors = 0;
+    int threads = -1;
+    int descriptors = -1;
 };
 
 ProcessResources CountProcessResources();
+// Linux always; Windows when the system counts a process's handles (Wine
+// does not).
+bool DescriptorsCountable();
 
-// Waits (at most timeoutMs) until neither count is above baseline's.
+// Waits (at most timeoutMs) until neither count is above baseline's
+// (descriptors only where counted).
 bool ResourcesBackTo(const ProcessResources& baseline, int timeoutMs, ProcessResources* now);
 
 }  // namespace hostdriver
