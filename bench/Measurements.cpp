@@ -17,6 +17,7 @@
 
 #include "BenchHost.h"
 #include "BufferCount.h"
+#include "tools/common/ProcessCounts.h"
 #include "FilePattern.h"
 #include "PlaybackTrace.h"
 
@@ -67,19 +68,6 @@ bool ReadChecked(BenchHost& host, const Target& target, std::vector<uint8_t>& bu
 }
 
 #ifndef _WIN32
-long StatusKib(const char* field) {
-    FILE* status = fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long value = -1;
-    size_t fieldLength = strlen(field);
-    while (fgets(line, sizeof line, status) != nullptr) {
-        if (strncmp(line, field, fieldLength) == 0) value = atol(line + fieldLength + 1);
-    }
-    fclose(status);
-    return value;
-}
-
 double CpuSeconds() {
     rusage usage = {};
     getrusage(RUSAGE_SELF, &usage);
@@ -120,7 +108,7 @@ bool MeasureStream(const Target& target) {
     if (!host.Ready()) return false;
     std::vector<uint8_t> buffer(kReadLength);
 #ifndef _WIN32
-    long baseline = StatusKib("VmRSS:");
+    long baseline = processcounts::MemoryKiB("VmRSS");
     long buffersBefore = StreamBufferAllocations();
 #endif
     Clock::time_point start = Clock::now();
@@ -131,7 +119,7 @@ bool MeasureStream(const Target& target) {
     double seconds = SecondsSince(start);
     printf("stream_mibs %.2f\n", target.fileSize / kMiB / seconds);
 #ifndef _WIN32
-    printf("rss_before_kib %ld\nhwm_kib %ld\n", baseline, StatusKib("VmHWM:"));
+    printf("rss_before_kib %ld\nhwm_kib %ld\n", baseline, processcounts::MemoryKiB("VmHWM"));
     printf("stream_buffers %ld\n", StreamBufferAllocations() - buffersBefore);
 #endif
     return true;

@@ -1,29 +1,10 @@
 #include "ProcessProbe.h"
 
-#include <dirent.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
+#include "tools/common/ProcessCounts.h"
 
 #include <chrono>
 
 namespace {
-
-long StatusField(const char* name) {
-    FILE* status = fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long value = -1;
-    size_t nameLength = strlen(name);
-    while (fgets(line, sizeof line, status) != nullptr) {
-        if (strncmp(line, name, nameLength) == 0 && line[nameLength] == ':') {
-            value = atol(line + nameLength + 1);
-            break;
-        }
-    }
-    fclose(status);
-    return value;
-}
 
 void RaiseTo(std::atomic<int>& peak, int value) {
     int seen = peak.load();
@@ -32,26 +13,6 @@ void RaiseTo(std::atomic<int>& peak, int value) {
 }
 
 }  // namespace
-
-// Not counting ".", ".." and the descriptor the listing itself uses.
-int ProcessProbe::OpenDescriptors() {
-    DIR* folder = opendir("/proc/self/fd");
-    if (folder == nullptr) return -1;
-    int count = 0;
-    while (dirent* entry = readdir(folder)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(folder);
-    return count - 1;
-}
-
-int ProcessProbe::Threads() {
-    return (int)StatusField("Threads");
-}
-
-long ProcessProbe::ResidentKiB() {
-    return StatusField("VmRSS");
-}
 
 void ProcessProbe::Start() {
     m_Sampler = std::thread([this] {
@@ -69,6 +30,6 @@ void ProcessProbe::Stop() {
 }
 
 void ProcessProbe::Sample() {
-    RaiseTo(m_PeakDescriptors, OpenDescriptors());
-    RaiseTo(m_PeakThreads, Threads());
+    RaiseTo(m_PeakDescriptors, processcounts::OpenDescriptors());
+    RaiseTo(m_PeakThreads, processcounts::Threads());
 }

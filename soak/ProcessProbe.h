@@ -1,5 +1,5 @@
-// What the soak watches of its own process (Linux /proc): open
-// descriptors, threads and resident memory, with the peaks a sampler saw.
+// The peaks of the soak's open descriptors and threads, sampled every few
+// milliseconds (the counts themselves: tools/common/ProcessCounts).
 #pragma once
 
 #include <atomic>
@@ -7,10 +7,6 @@
 
 class ProcessProbe {
 public:
-    static int OpenDescriptors();
-    static int Threads();
-    static long ResidentKiB();
-
     // Samples every few milliseconds until Stop().
     void Start();
     void Stop();

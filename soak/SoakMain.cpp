@@ -22,6 +22,7 @@
 #include "ProcessProbe.h"
 #include "SoakHost.h"
 #include "SoakStats.h"
+#include "tools/common/ProcessCounts.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -72,12 +73,12 @@ QuietPoint Settle() {
     int unchangedRounds = 0;
     for (int round = 0; round < 300 && unchangedRounds < 20; ++round) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        QuietPoint now = {ProcessProbe::OpenDescriptors(), ProcessProbe::Threads(), 0};
+        QuietPoint now = {processcounts::OpenDescriptors(), processcounts::Threads(), 0};
         unchangedRounds = (now.descriptors == last.descriptors && now.threads == last.threads)
                               ? unchangedRounds + 1 : 0;
         last = now;
     }
-    last.residentKiB = ProcessProbe::ResidentKiB();
+    last.residentKiB = processcounts::MemoryKiB("VmRSS");
     return last;
 }
 

@@ -51,12 +51,17 @@ protected:
     }
 
     void Connect() {
-        const uint16_t port = Listen();
-        m_Client = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = LoopbackAddress(port);
-        ASSERT_EQ(plat::connect(m_Client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        m_Server = plat::accept(m_Listener, nullptr, nullptr);
-        ASSERT_NE(m_Server, INVALID_SOCKET);
+        m_Port = Listen();
+        ConnectAnother(&m_Client, &m_Server);
+    }
+
+    // One more connection to the listener: its two ends.
+    void ConnectAnother(plat::SOCKET* client, plat::SOCKET* server) {
+        *client = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = LoopbackAddress(m_Port);
+        ASSERT_EQ(plat::connect(*client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        *server = plat::accept(m_Listener, nullptr, nullptr);
+        ASSERT_NE(*server, INVALID_SOCKET);
     }
 
     void CloseServerSide() {
@@ -67,6 +72,7 @@ protected:
     plat::SOCKET m_Listener = INVALID_SOCKET;
     plat::SOCKET m_Client = INVALID_SOCKET;
     plat::SOCKET m_Server = INVALID_SOCKET;
+    uint16_t m_Port = 0;
 };
 
 TEST_F(SocketsTest, DataArrivesAndAnOrderlyCloseReadsAsZero) {
@@ -194,13 +200,8 @@ TEST_F(SocketsTest, SelectLeavesOnlyReadySockets) {
 // it, a quiet one is not, and neither waits for the time-out.
 TEST_F(SocketsTest, SelectFindsEveryReadySocketBesideOneWithBytes) {
     Connect();
-    plat::SOCKET closing = plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    int length = sizeof(sockaddr_in);
-    sockaddr_in address = {};
-    ASSERT_EQ(plat::getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_EQ(plat::connect(closing, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    plat::SOCKET peer = plat::accept(m_Listener, nullptr, nullptr);
-    ASSERT_NE(peer, INVALID_SOCKET);
+    plat::SOCKET closing = INVALID_SOCKET, peer = INVALID_SOCKET;
+    ConnectAnother(&closing, &peer);
     plat::closesocket(peer);
     ASSERT_EQ(plat::send(m_Server, "x", 1, 0), 1);
 

@@ -67,23 +67,21 @@ TEST_P(UnusablePassiveReply, EndsAtTheRefusalOrWrapsThePort) {
     const PasvCase& param = GetParam();
     auto script = [&](ScriptedConnection& c) {
         c.Login();
-        std::vector<Step> steps = conversation::JobSteps(param.job);
-        for (const Step& step : steps) {
-            conversation::AwaitCommand(c, step);
-            if (conversation::IsPassive(step)) {
-                std::shared_ptr<PassiveData> data = c.OpenPassive();
-                c.Send(PasvText(param.kind, data->Port()));
-                if (param.kind == Pasv::PortAbove65535) {
-                    conversation::PlaySteps(c, {steps.begin() + (&step - &steps[0]) + 1, steps.end()},
-                                            steps.size());
-                    return conversation::SendAndConfirm(c, *data, param.job, DataEnd::Close);
-                }
-            } else if (&step == &steps.back()) {
-                c.Reply("425 Can't open data connection.");
-            } else if (!step.reply.empty()) {
-                c.Reply(step.reply);
-            }
+        const std::vector<Step> steps = conversation::JobSteps(param.job);
+        size_t pasv = 0;
+        while (!conversation::IsPassive(steps[pasv])) ++pasv;
+        conversation::PlaySteps(c, steps, pasv);
+        conversation::AwaitCommand(c, steps[pasv]);
+        std::shared_ptr<PassiveData> data = c.OpenPassive();
+        c.Send(PasvText(param.kind, data->Port()));
+        // The steps after PASV, up to the transfer command.
+        const std::vector<Step> rest(steps.begin() + pasv + 1, steps.end() - 1);
+        conversation::PlaySteps(c, rest, rest.size());
+        conversation::AwaitCommand(c, steps.back());
+        if (param.kind == Pasv::PortAbove65535) {
+            return conversation::SendAndConfirm(c, *data, param.job, DataEnd::Close);
         }
+        c.Reply("425 Can't open data connection.");
         c.WaitForClientClose(kServerTimeoutMs);
     };
     RunAndCheck(param.job, script, 0, param.expected);
@@ -205,8 +203,9 @@ TEST_P(ReplyText, IsJudgedByItsCodeWhateverItsLengthOrBytes) {
     auto script = [&](ScriptedConnection& c) {
         if (param.atGreeting) {
             c.Send(param.reply);
-            std::vector<Step> steps = conversation::AllSteps(param.job);
-            conversation::PlaySteps(c, {steps.begin() + 1, steps.end()}, steps.size());
+            const std::vector<Step> steps = conversation::AllSteps(param.job);
+            const std::vector<Step> afterGreeting(steps.begin() + 1, steps.end());
+            conversation::PlaySteps(c, afterGreeting, afterGreeting.size());
         } else {
             c.Login();
             conversation::AwaitCommand(c, conversation::JobSteps(param.job).front());

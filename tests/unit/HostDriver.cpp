@@ -3,14 +3,8 @@
 #include <chrono>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <tlhelp32.h>
-#else
-#include <dirent.h>
-#endif
-
 #include "platform/Platform.h"
+#include "tools/common/ProcessCounts.h"
 
 namespace hostdriver {
 
@@ -25,37 +19,6 @@ const int kRoundsPerClockStep = 5;
 
 std::atomic<int64_t> g_ClockOffset{0};
 
-#ifdef _WIN32
-int CountThreadsOfThisProcess() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof(entry);
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
-// Wine answers 0 here: no count, rather than a count that cannot change.
-int CountHandlesOfThisProcess() {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0 ? (int)count : -1;
-}
-#else
-int CountEntries(const char* folder) {
-    DIR* dir = opendir(folder);
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-}
-#endif
 
 // "all bytes right", "no bytes", or how many bytes came and whether they
 // are the file's first bytes.
@@ -189,23 +152,11 @@ std::future<std::string> HostRun::Start(Job job) {
 }
 
 bool DescriptorsCountable() {
-#ifdef _WIN32
-    return CountHandlesOfThisProcess() > 0;
-#else
-    return true;
-#endif
+    return processcounts::OpenDescriptors() > 0;
 }
 
 ProcessResources CountProcessResources() {
-    ProcessResources counts;
-#ifdef _WIN32
-    counts.threads = CountThreadsOfThisProcess();
-    counts.descriptors = CountHandlesOfThisProcess();
-#else
-    counts.threads = CountEntries("/proc/self/task");
-    counts.descriptors = CountEntries("/proc/self/fd") - 1;  // less the listing's own
-#endif
-    return counts;
+    return {processcounts::Threads(), processcounts::OpenDescriptors()};
 }
 
 bool ResourcesBackTo(const ProcessResources& baseline, int timeoutMs, ProcessResources* now) {

@@ -98,8 +98,8 @@ struct ProcessResources {
 };
 
 ProcessResources CountProcessResources();
-// Linux always; Windows when the system counts a process's handles (Wine
-// does not).
+// Whether the system counts this process's descriptors (Wine gives no
+// handle count).
 bool DescriptorsCountable();
 
 // Waits (at most timeoutMs) until neither count is above baseline's
