@@ -65,9 +65,8 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
     m_szRemotePath[0] = '\0';
     m_szCurrentDir[0] = '\0';
     m_szDirScratch[0] = '\0';
-    m_szReply[0] = '\0';
     m_szRecvBuf[0] = '\0';
-    memset(&m_tLastActivity, 0, sizeof m_tLastActivity);
+    m_tLastActivity = 0;
     m_hCancelEvent = NewEvent();
     m_hWorkerExitedEvent = NewEvent();
     m_hStreamWakeEvent = NewEvent();
@@ -113,6 +112,7 @@ void CFtpClientThread::WaitWhileRunning(plat::HANDLE event) {
 BOOL CFtpClientThread::InitInstance() {
     for (;;) {
         if (Connect()) {
+            m_Replies.Clear();
             int one = 1;
             plat::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);
             NoteActivity();
@@ -124,7 +124,8 @@ BOOL CFtpClientThread::InitInstance() {
             OnConnectFailure();
         }
         CloseControl();
-        if (!m_bRestart) return FALSE;
+        // A session that has let go of the client never starts again.
+        if (!m_bRestart || m_bDetached) return FALSE;
         ResetForRestart();
     }
 }
@@ -167,8 +168,12 @@ bool CFtpClientThread::PollRound() {
     }
     // An abort asked for just as the worker it was meant for ended must
     // still be answered, or the host's read would wait for ever.
-    if (signalled == WAIT_OBJECT_0 + 1 && IsLoggedIn()) {
-        AbortOperation();
+    if (signalled == WAIT_OBJECT_0 + 1) {
+        if (IsLoggedIn()) {
+            AbortOperation();
+        } else {
+            AnswerAbortWithoutWorker();
+        }
         return true;
     }
     if (IsLoggedIn() && m_nOperation.load() != kOperationNone) return Dispatch();
@@ -217,6 +222,9 @@ bool CFtpClientThread::Dispatch() {
         m_nStreamPos = -1;
         m_nLoginStep = kLoginType;
         m_bLoggedIn = 0;
+        // The login limit runs from this command, not from the last reply,
+        // which may be any time ago.
+        NoteActivity();
         SendCommand("TYPE I");
         return true;
     }
@@ -296,7 +304,15 @@ void CFtpClientThread::AbortOperation() {
     ResetWorkerEvents();
     m_bHeadServed = 0;
     m_nCwdSplit = -1;
-    m_szReply[0] = '\0';
+    // The login limit runs from here: the session was busy until now.
+    NoteActivity();
+    plat::SetEvent(m_pClient->m_hAbortDoneEvent);
+}
+
+// While logging in there is no worker to abort, and the login goes on: the
+// abort is answered at once, so it is neither lost nor polled again.
+void CFtpClientThread::AnswerAbortWithoutWorker() {
+    plat::ResetEvent(m_pClient->m_hAbortEvent);
     plat::SetEvent(m_pClient->m_hAbortDoneEvent);
 }
 
@@ -329,7 +345,7 @@ void CFtpClientThread::ResetForRestart() {
     ResetWorkerEvents();
     m_bHeadServed = 0;
     m_nCwdSplit = -1;
-    m_szReply[0] = '\0';
+    m_Replies.Clear();
     m_szCurrentDir[0] = '\0';
     m_szFileName[0] = '\0';
     plat::SetEvent(m_pClient->m_hStoppedEvent);
@@ -366,7 +382,7 @@ void CFtpClientThread::ResetWorkerEvents() {
 }
 
 void CFtpClientThread::NoteActivity() {
-    plat::GetSystemTime(&m_tLastActivity);
+    m_tLastActivity = plat::GetTickCount64();
 }
 
 void CFtpClientThread::PostToHost(int errorCode) {

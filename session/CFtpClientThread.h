@@ -21,6 +21,7 @@
 #include "platform/Platform.h"
 #include "platform/Threads.h"
 #include "session/FieldSizes.h"
+#include "session/ReplyReader.h"
 
 class CFtpClient;
 class CStorThread;
@@ -135,10 +136,11 @@ public:
     std::atomic<int32_t> m_nStreamPos;
     char m_szCurrentDir[kTextFieldSize];
     char m_szDirScratch[kTextFieldSize];
-    plat::SYSTEMTIME m_tLastActivity;
+    uint64_t m_tLastActivity;
     std::atomic<uint8_t> m_bLoggedIn;
     std::atomic<uint32_t> m_nLoginStep;
-    char m_szReply[kTextFieldSize];
+    // Replies on the control connection, for the session and its workers.
+    CReplyReader m_Replies;
     uint8_t m_bAbort;
     char m_szRecvBuf[kControlReceiveSize + 1];
     CFtpClient* const m_pClient;
@@ -168,8 +170,11 @@ private:
 
     // Login (OnControlEvent) steps.
     void OnControlReadable();
-    void OnLoggedInReply();
-    void OnLoginReply();
+    void OnLoggedInReply(const FtpReply& reply);
+    void OnLoginReply(const FtpReply& reply);
+    void FailStep(const FtpReply& reply);
+    void FailLogin(int errorCode);
+    void AnswerAbortWithoutWorker();
     void SendFormatted(const char* format, const char* argument);
     void FirstDirectoryStep();
     void SecondDirectoryStepOrDone();

@@ -32,81 +32,82 @@ void CFtpClientThread::OnControlReadable() {
         return;
     }
     m_szRecvBuf[received] = '\0';
-    AppendReplyPiece(m_szReply, sizeof m_szReply, m_szRecvBuf, (size_t)received);
-    if (IsLoggedIn()) {
-        OnLoggedInReply();
-    } else {
-        OnLoginReply();
+    m_Replies.Append(m_szRecvBuf, (size_t)received);
+    FtpReply reply;
+    while (!m_bAbort && m_hSocket != INVALID_SOCKET && m_Replies.Next(&reply)) {
+        if (IsLoggedIn()) {
+            OnLoggedInReply(reply);
+        } else {
+            OnLoginReply(reply);
+        }
     }
-    // A reply is judged once its line feed is in; text without one waits
-    // for the rest of the reply.
-    if (HasLineFeed(m_szReply)) m_szReply[0] = '\0';
 }
 
-void CFtpClientThread::OnLoggedInReply() {
-    if (HasReplyCode(m_szReply, "421 ") && HasLineFeed(m_szReply)) ReconnectAfterServiceEnd();
+// Between operations the server speaks only to end its service.
+void CFtpClientThread::OnLoggedInReply(const FtpReply& reply) {
+    if (reply.code == 421) ReconnectAfterServiceEnd();
 }
 
 void CFtpClientThread::ReconnectAfterServiceEnd() {
     m_nLoginStep = kLoginGreeting;
     m_bLoggedIn = 0;
     CloseControlSocket();
+    m_Replies.Clear();
+    NoteActivity();
     char serverAddress[kTextFieldSize];
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
     m_hSocket = ConnectToServer(serverAddress, m_pClient->m_nPort, nullptr, nullptr, 0);
     if (m_hSocket == INVALID_SOCKET) m_bAbort = 1;
 }
 
-void CFtpClientThread::OnLoginReply() {
-    bool complete = HasLineFeed(m_szReply);
+// Each step waits for its reply's final line; preliminary replies are
+// passed over. A refusal of USER or TYPE ends the login at once (the step
+// could only wait out the login limit), "421 " there as an announced end of
+// service; a reply to PASS other than "230 " and "530 " is passed over, and
+// every reply to CWD other than "250 " fails it. The greeting step waits
+// for "220 " alone.
+void CFtpClientThread::OnLoginReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
     switch (m_nLoginStep) {
     case kLoginGreeting:
-        if (complete && HasReplyCode(m_szReply, "220 ")) {
-            // Only servers that name themselves so get the configured
-            // account; every other server is logged in to as "ftp".
-            if (strstr(m_szReply, "Microsoft") == nullptr) strcpy(m_pClient->m_szUserName, "ftp");
-            SendFormatted("USER %s", m_pClient->m_szUserName);
-            m_szReply[0] = '\0';
-            m_nLoginStep = kLoginUser;
-        }
+        if (reply.code != 220) return;
+        // Only servers that name themselves so get the configured account;
+        // every other server is logged in to as "ftp".
+        if (strstr(reply.text, "Microsoft") == nullptr) strcpy(m_pClient->m_szUserName, "ftp");
+        SendFormatted("USER %s", m_pClient->m_szUserName);
+        m_nLoginStep = kLoginUser;
         return;
     case kLoginUser:
-        if (complete && HasReplyCode(m_szReply, "331 ")) {
+        if (reply.code == 331) {
             SendFormatted("PASS %s", m_pClient->m_szPassword);
-            m_szReply[0] = '\0';
             m_nLoginStep = kLoginPassword;
-            return;
-        }
-        // Servers that need no password log in at USER.
-        if (complete && HasReplyCode(m_szReply, "230 ")) {
-            m_szReply[0] = '\0';
+        } else if (reply.code == 230) {
+            // Servers that need no password log in at USER.
             m_nLoginStep = kLoginType;
             SendCommand("TYPE I");
-            return;
+        } else {
+            FailStep(reply);
         }
-        break;
+        return;
     case kLoginPassword:
-        if (!complete) break;
-        if (HasReplyCode(m_szReply, "230 ")) {
-            m_szReply[0] = '\0';
+        if (reply.code == 230) {
             m_nLoginStep = kLoginType;
             SendCommand("TYPE I");
-        } else if (HasReplyCode(m_szReply, "530 ")) {
+        } else if (reply.code == 530) {
             m_bAbort = 1;
             PostToHost(FTPE_LOGINFAIL);
         }
         return;
     case kLoginType:
-        if (complete && HasReplyCode(m_szReply, "200 ")) {
+        if (reply.code == 200) {
             FirstDirectoryStep();
-            m_szReply[0] = '\0';
             m_nLoginStep = kLoginCwd;
-            return;
+        } else {
+            FailStep(reply);
         }
-        break;
+        return;
     case kLoginCwd:
-        if (!complete) break;
-        if (HasReplyCode(m_szReply, "250 ")) {
+        if (reply.code == 250) {
             SecondDirectoryStepOrDone();
         } else {
             m_bAbort = 1;
@@ -116,18 +117,29 @@ void CFtpClientThread::OnLoginReply() {
     default:
         return;
     }
-    // Still waiting at USER or TYPE, or for the line feed at PASS or CWD:
-    // an announced end of service ends the login and answers the request.
-    if (HasReplyCode(m_szReply, "421 ")) {
-        PostToHost(FTPE_NOTCONNECT);
-        m_bSucceeded = 0;
-        m_nValue = 0;
-        m_bAbort = 1;
-        if (m_bRestart) {
-            plat::SetEvent(m_pClient->m_hDoneEvent);
-        } else {
-            EndForClient();
-        }
+}
+
+// USER or TYPE answered with neither of its awaited codes.
+void CFtpClientThread::FailStep(const FtpReply& reply) {
+    if (reply.code == 421) {
+        FailLogin(FTPE_NOTCONNECT);
+    } else if (reply.code == 530) {
+        FailLogin(FTPE_LOGINFAIL);
+    } else if (reply.IsNegative()) {
+        FailLogin(FTPE_BADREPLY);
+    }
+}
+
+// A login that cannot go on answers the request that started it.
+void CFtpClientThread::FailLogin(int errorCode) {
+    PostToHost(errorCode);
+    m_bSucceeded = 0;
+    m_nValue = 0;
+    m_bAbort = 1;
+    if (m_bRestart) {
+        plat::SetEvent(m_pClient->m_hDoneEvent);
+    } else {
+        EndForClient();
     }
 }
 
@@ -137,9 +149,18 @@ void CFtpClientThread::SendFormatted(const char* format, const char* argument) {
     SendCommand(command);
 }
 
+// The operation's directory; with no operation handed over (a silent
+// re-login after "421 "), the directory the session was in, since a host
+// thread may be writing the next operation's path just now.
 void CFtpClientThread::FirstDirectoryStep() {
     RemotePathParts parts;
-    SplitRemotePath(m_szRemotePath, &parts);
+    if (m_nOperation.load() != kOperationNone) {
+        SplitRemotePath(m_szRemotePath, &parts);
+    } else {
+        snprintf(parts.directory, sizeof parts.directory, "%s",
+                 m_szCurrentDir[0] != '\0' ? m_szCurrentDir : "/");
+        parts.fileName[0] = '\0';
+    }
     strcpy(m_szFileName, parts.fileName);
     if (strcmp(parts.directory, "/") == 0) {
         SendCommand("CWD /");
@@ -160,12 +181,10 @@ void CFtpClientThread::FirstDirectoryStep() {
 void CFtpClientThread::SecondDirectoryStepOrDone() {
     if (m_nCwdSplit == -1) {
         m_bLoggedIn = 1;
-        m_szReply[0] = '\0';
         m_nLoginStep = kLoginDone;
         return;
     }
     strcpy(m_szDirScratch, m_szCurrentDir + m_nCwdSplit + 1);
     SendFormatted("CWD %s", m_szDirScratch);
     m_nCwdSplit = -1;
-    m_szReply[0] = '\0';
 }

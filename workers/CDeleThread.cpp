@@ -1,47 +1,19 @@
 #include "workers/CDeleThread.h"
 
-CDeleThread::CDeleThread(CFtpClientThread* session) : CWorkerThread(session, kOperationDelete) {}
+CDeleThread::CDeleThread(CFtpClientThread* session)
+    : CCommandThread(session, kOperationDelete), m_bDeleted(false) {}
 
-void CDeleThread::Run() {
-    NoteActivity();
-    SendWithFileName("DELE %s");
-    ClearReply();
-    while (IsRunning()) {
-        int ready = 0;
-        PollResult sockets;
-        if (!PollPass(1, true, false, &ready, &sockets)) break;
-        if (ready < 0) {
-            FailWith(FTPE_SOCKETERROR);
-        } else if (sockets.controlReadable) {
-            NoteActivity();
-            OnReply();
-        } else if (IsInactive()) {
-            FailWith(FTPE_TIMEOUT);
-        }
-    }
-    if (m_bDone) Post(WM_FTP_COMPLETE, 0);
+void CDeleThread::OnFinalReply(const FtpReply& reply) {
+    m_bDeleted = reply.code == 250;
+    if (!m_bDeleted) FailWith(FTPE_BADREPLY);
 }
 
-void CDeleThread::OnReply() {
-    if (ReadReplyPiece() <= 0) {
-        m_bError = 1;
-        return;
-    }
-    if (!ReplyComplete()) return;
-    if (ReplyHas("250 ")) {
-        m_bDone = 1;
-    } else {
-        FailWith(FTPE_BADREPLY);
-    }
-    ClearReply();
-}
-
-void CDeleThread::FailWith(int errorCode) {
-    m_bError = 1;
-    Post(WM_FTP_ERROR, errorCode);
+// A closed connection is not posted: the session reports it.
+void CDeleThread::OnFailure(int errorCode) {
+    if (errorCode != 0) FailWith(errorCode);
 }
 
 // Only a "250 " is a deletion; a cancel or a missing connection is not.
 void CDeleThread::WriteResults() {
-    m_pSession->m_bSucceeded = m_bDone ? 1 : 0;
+    m_pSession->m_bSucceeded = m_bDeleted ? 1 : 0;
 }

@@ -1,18 +1,19 @@
-// Deletes one remote file ("DELE"). Success only on "250 ".
+// Deletes one remote file ("DELE"). Success only on "250 "; any other final
+// reply is posted as FTPE_BADREPLY.
 #pragma once
 
-#include "workers/CWorkerThread.h"
+#include "workers/CCommandThread.h"
 
-class CDeleThread : public CWorkerThread {
+class CDeleThread : public CCommandThread {
 public:
     explicit CDeleThread(CFtpClientThread* session);
 
 protected:
-    void Run() override;
+    const char* CommandFormat() const override { return "DELE %s"; }
+    void OnFinalReply(const FtpReply& reply) override;
+    void OnFailure(int errorCode) override;
     void WriteResults() override;
-    bool IsSynchronous() const override { return true; }
 
 private:
-    void OnReply();
-    void FailWith(int errorCode);
+    bool m_bDeleted;
 };

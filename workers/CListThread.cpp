@@ -8,15 +8,18 @@
 #include "session/ReplyText.h"
 
 CListThread::CListThread(CFtpClientThread* session)
-    : CWorkerThread(session, kOperationList), m_nStep(kWaitTypeA), m_bTransferReplied(false) {
-    memset(&m_tTransferReplied, 0, sizeof m_tTransferReplied);
+    : CWorkerThread(session, kOperationList),
+      m_nStep(kWaitTypeA),
+      m_bTransferReplied(false),
+      m_bPlainListing(false),
+      m_tTransferReplied(0) {
     m_szListing[0] = '\0';
 }
 
 void CListThread::Run() {
     m_szListing[0] = '\0';
-    m_pSession->SendCommand("TYPE A");
     NoteActivity();
+    SendOwing("TYPE A");
     while (IsRunning()) {
         int ready = 0;
         PollResult sockets;
@@ -35,6 +38,7 @@ void CListThread::Run() {
             // Only bytes count: an ended data connection stays readable.
             Client()->m_nErrorCode = FTPE_TIMEOUT;
             m_bError = 1;
+            NoteControlTrouble();
         }
     }
 }
@@ -59,50 +63,76 @@ bool CListThread::OnData() {
 }
 
 bool CListThread::OnControl() {
-    if (ReadReplyPiece() <= 0) {
+    if (ReceiveReplies() <= 0) {
         m_bError = 1;
+        NoteControlTrouble();
         return false;
     }
-    AfterReply();
-    ClearReply();
+    FtpReply reply;
+    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
     return true;
 }
 
-void CListThread::AfterReply() {
+void CListThread::OnReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
     switch (m_nStep) {
     case kWaitTypeA:
-        if (ReplyHas("200 ")) {
-            m_pSession->SendCommand("TYPE I");
-            m_nStep = kWaitTypeI;
-        }
-        return;
     case kWaitTypeI:
-        if (ReplyHas("200 ")) {
-            m_pSession->SendCommand("PASV");
+        if (reply.code != 200) {
+            m_bError = 1;
+        } else if (m_nStep == kWaitTypeA) {
+            SendOwing("TYPE I");
+            m_nStep = kWaitTypeI;
+        } else {
+            SendOwing("PASV");
             m_nStep = kWaitPasv;
         }
         return;
-    case kWaitPasv:
-        if (ReplyHas("227 ")) OpenPassiveDataConnection(true);
-        if (ReplyHas("200 ") || ReplyHas("227 ")) {
-            SendWithFileName("LIST %s");
-            m_nStep = kWaitTransfer;
-        }
-        return;
-    case kWaitTransfer:
-        if (ReplyHas("226 ")) {
-            m_bTransferReplied = true;
-            plat::GetSystemTime(&m_tTransferReplied);
-            CheckComplete();
-        } else if (HasNegativeReply(m_szReply)) {
-            // The server refused the listing (no such path, a pattern it
-            // does not expand): there is nothing to wait for.
-            m_bError = 1;
-        }
-        return;
-    case kComplete:
+    case kWaitPasv: OnPasvReply(reply); return;
+    case kWaitTransfer: OnListReply(reply); return;
+    case kComplete: return;
+    }
+}
+
+void CListThread::OnPasvReply(const FtpReply& reply) {
+    if (reply.IsNegative()) {
+        m_bError = 1;
         return;
     }
+    if (reply.code != 227) return;
+    OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
+    if (m_hDataSocket == INVALID_SOCKET) {
+        m_bError = 1;
+        return;
+    }
+    if (m_bPlainListing) {
+        SendOwing("LIST", true);
+    } else {
+        SendWithFileName("LIST %s", true);
+    }
+    m_nStep = kWaitTransfer;
+}
+
+// A refusal (no such path, a pattern the server does not expand) leaves
+// nothing to wait for.
+void CListThread::OnListReply(const FtpReply& reply) {
+    if (reply.IsPositive()) {
+        m_bTransferReplied = true;
+        m_tTransferReplied = plat::GetTickCount64();
+        CheckComplete();
+    } else if (!FallBackToPlainListing()) {
+        m_bError = 1;
+    }
+}
+
+bool CListThread::FallBackToPlainListing() {
+    if (m_bPlainListing || strcmp(m_pSession->m_szFileName, "*.*") != 0) return false;
+    m_bPlainListing = true;
+    CloseDataSocket();
+    m_szListing[0] = '\0';
+    SendOwing("PASV");
+    m_nStep = kWaitPasv;
+    return true;
 }
 
 // The listing is complete once the server has confirmed the transfer and

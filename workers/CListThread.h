@@ -1,6 +1,9 @@
 // Fetches a directory listing: "TYPE A", "TYPE I", "PASV", "LIST <pattern>",
 // then collects the data connection until the server's "226 ". The text is
 // handed to the client's m_szListResult, bounded to its 259 characters.
+// A refusal of any command ends the listing at once, empty; a server that
+// does not expand the default pattern "*.*" (and refuses it) is asked for a
+// plain listing of the folder instead, which is what the pattern means.
 #pragma once
 
 #include "workers/CWorkerThread.h"
@@ -24,12 +27,16 @@ private:
 
     bool OnData();
     bool OnControl();
-    void AfterReply();
+    void OnReply(const FtpReply& reply);
+    void OnPasvReply(const FtpReply& reply);
+    void OnListReply(const FtpReply& reply);
+    bool FallBackToPlainListing();
     void CheckComplete();
 
     Step m_nStep;
     bool m_bTransferReplied;  // "226 " seen
-    plat::SYSTEMTIME m_tTransferReplied;
+    bool m_bPlainListing;     // "LIST" without the pattern
+    uint64_t m_tTransferReplied;
     char m_szListing[kTextFieldSize];
     char m_DataBuf[kDataReceiveSize + 1];
 };

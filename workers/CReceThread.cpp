@@ -14,9 +14,8 @@ CReceThread::CReceThread(CFtpClientThread* session)
       m_nReceived(0),
       m_bDataFinished(false),
       m_bOverrun(false),
-      m_bFinalReplyIn(false) {
-    memset(&m_tDataFinished, 0, sizeof m_tDataFinished);
-}
+      m_bFinalReplyIn(false),
+      m_tDataFinished(0) {}
 
 // Created, or emptied when it exists, before anything goes to the server.
 bool CReceThread::PrepareBeforeStart() {
@@ -45,7 +44,7 @@ void CReceThread::Run() {
             if (IsInactive()) TimeOut();
         } else {
             if (sockets.dataReadable) OnData();
-            if (!m_bError && sockets.controlReadable) OnReply();
+            if (!m_bError && sockets.controlReadable) OnControlReadable();
             NoteActivity();
         }
         if (IsRunning()) EndWhenSettled();
@@ -94,7 +93,7 @@ bool CReceThread::WriteReceived(int length) {
 void CReceThread::FinishDataSide() {
     if (m_bDataFinished) return;
     m_bDataFinished = true;
-    plat::GetSystemTime(&m_tDataFinished);
+    m_tDataFinished = plat::GetTickCount64();
 }
 
 void CReceThread::EndWhenSettled() {
@@ -109,17 +108,22 @@ void CReceThread::EndWhenSettled() {
 
 // ---- Control side --------------------------------------------------------------
 
-void CReceThread::OnReply() {
-    if (ReadReplyPiece() <= 0) {
+void CReceThread::OnControlReadable() {
+    if (ReceiveReplies() <= 0) {
         OnControlLost();
         return;
     }
+    FtpReply reply;
+    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
+}
+
+void CReceThread::OnReply(const FtpReply& reply) {
     switch (m_nStep) {
-    case kWaitSize: OnSizeReply(); break;
-    case kWaitPasv: OnPasvReply(); break;
-    case kWaitRest: OnRestReply(); break;
-    case kWaitRetr: OnRetrReply(); break;
-    case kRetrAnswered: OnLaterReply(); break;
+    case kWaitSize: OnSizeReply(reply); break;
+    case kWaitPasv: OnPasvReply(reply); break;
+    case kWaitRest: OnRestReply(reply); break;
+    case kWaitRetr: OnRetrReply(reply); break;
+    case kRetrAnswered: break;
     }
 }
 
@@ -130,89 +134,67 @@ void CReceThread::OnControlLost() {
     char line[64];
     snprintf(line, sizeof line, "close on CReceThread.---error code %i.\n", plat::WSAGetLastError());
     plat::OutputDebugStringA(line);
+    NoteControlTrouble();
     if (m_bDataFinished) {
         m_bFinalReplyIn = true;
     } else {
-        m_bError = 1;
-        Post(WM_FTP_ERROR, FTPE_TRANSFERFAIL);
+        FailWith(FTPE_TRANSFERFAIL);
     }
 }
 
-void CReceThread::OnSizeReply() {
-    if (!ReplyComplete()) return;
-    // -1 also for a size beyond the signed 32-bit range this worker counts in.
-    int size = ReplyFileSize(m_szReply);
-    ClearReply();
+// -1 also for a size beyond the signed 32-bit range this worker counts in.
+void CReceThread::OnSizeReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    int size = ReplyFileSize(reply);
     if (size <= 0) {
         FailWith(FTPE_BADREPLY);
         return;
     }
     m_nRemoteSize = size;
     m_nStep = kWaitPasv;
-    m_pSession->SendCommand("PASV");
+    SendOwing("PASV");
 }
 
-void CReceThread::OnPasvReply() {
-    if (!ReplyHas("227 ")) return;
-    OpenPassiveDataConnection(true);
-    ClearReply();
+void CReceThread::OnPasvReply(const FtpReply& reply) {
+    if (reply.IsNegative()) {
+        FailWith(FTPE_BADREPLY);
+        return;
+    }
+    if (reply.code != 227) return;
+    OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
+    if (m_hDataSocket == INVALID_SOCKET) {
+        FailWith(FTPE_TRANSFERFAIL);
+        return;
+    }
     m_nReceived = 0;
-    m_pSession->SendCommand("REST 0");
+    SendOwing("REST 0");
     m_nStep = kWaitRest;
 }
 
-// A server that refuses REST leaves the worker here until the inactivity
-// limit: without the restart point it could not know where data begins.
-void CReceThread::OnRestReply() {
-    if (!ReplyHas("350 ")) return;
-    ClearReply();
-    SendWithFileName("RETR %s");
+void CReceThread::OnRestReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    SendWithFileName("RETR %s", true);
     m_nStep = kWaitRetr;
 }
 
-// The newest whole reply is judged: "150 " and "226 " may come in one
-// piece, and a byte count or a file name in a reply's text is no code.
-void CReceThread::OnRetrReply() {
-    int code = LastReplyCode(m_szReply);
-    if (code == 0) return;
-    ClearReply();
-    switch (code) {
-    case 150:
-        return;  // the transfer runs; its final reply follows
-    case 125:
-        m_nStep = kRetrAnswered;
-        return;
-    case 226:
+// Preliminary replies ("150 ", "125 ") keep waiting; the final one is the
+// transfer's outcome. A failure reply after the data ended ("426 "): the
+// byte count decides the outcome.
+void CReceThread::OnRetrReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    m_nStep = kRetrAnswered;
+    if (reply.IsPositive() || m_bDataFinished) {
         m_bFinalReplyIn = true;
-        m_nStep = kRetrAnswered;
-        return;
-    default:
-        // A failure reply after the data ended ("426 "): the byte count
-        // decides the outcome.
-        if (m_bDataFinished) {
-            m_bFinalReplyIn = true;
-        } else {
-            FailWith(FTPE_BADREPLY);
-        }
-        return;
+    } else {
+        FailWith(FTPE_BADREPLY);
     }
-}
-
-// After "125 " the next whole reply is the transfer's final one.
-void CReceThread::OnLaterReply() {
-    if (LastReplyCode(m_szReply) == 0) return;
-    m_bFinalReplyIn = true;
-    ClearReply();
 }
 
 // ---- Failures --------------------------------------------------------------------
 
+// A server silent for so long owes replies it may never send.
 void CReceThread::TimeOut() {
     Client()->m_nErrorCode = FTPE_TIMEOUT;
+    NoteControlTrouble();
     FailWith(FTPE_TIMEOUT);
-}
-
-void CReceThread::FailWith(int errorCode) {
-    m_bError = 1;
-    Post(WM_FTP_ERROR, errorCode);
 }

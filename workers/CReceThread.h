@@ -9,7 +9,12 @@
 // final reply has come, or kFinalReplyWaitMs after the data side finished
 // without one. Only exactly the announced size completes; anything else
 // fails with FTPE_TRANSFERFAIL. Waiting for the final reply keeps it from
-// being read as the answer to the next operation's first command.
+// being read as the answer to the next operation's first command; after a
+// failure the worker's end collects what the server still owes.
+//
+// A refusal of SIZE, PASV or RETR ends the download at once with
+// FTPE_BADREPLY; a refused "REST 0" changes nothing (a transfer starts at 0
+// anyway), so RETR follows.
 #pragma once
 
 #include <stdint.h>
@@ -40,16 +45,15 @@ private:
     void FinishDataSide();
     void EndWhenSettled();
 
-    void OnReply();
+    void OnControlReadable();
+    void OnReply(const FtpReply& reply);
     void OnControlLost();
-    void OnSizeReply();
-    void OnPasvReply();
-    void OnRestReply();
-    void OnRetrReply();
-    void OnLaterReply();
+    void OnSizeReply(const FtpReply& reply);
+    void OnPasvReply(const FtpReply& reply);
+    void OnRestReply(const FtpReply& reply);
+    void OnRetrReply(const FtpReply& reply);
 
     void TimeOut();
-    void FailWith(int errorCode);
 
     Step m_nStep;
     int32_t m_nRemoteSize;
@@ -57,7 +61,7 @@ private:
     bool m_bDataFinished;    // all announced bytes in, or the data side ended
     bool m_bOverrun;         // more bytes came than announced
     bool m_bFinalReplyIn;    // nothing more to wait for on the control side
-    plat::SYSTEMTIME m_tDataFinished;
+    uint64_t m_tDataFinished;
     CTransferProgress m_Progress;
     CBlockPacer m_Pacer;
     plat::CFile m_File;

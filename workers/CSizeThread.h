@@ -1,19 +1,16 @@
 // Asks the server for one file's size ("SIZE") and leaves it in the
-// session's m_nValue: the size, -1 for any other complete reply, 0 after a
-// failure.
+// session's m_nValue: the size, -1 for any other final reply (and for a
+// size the field cannot hold), 0 after a failure.
 #pragma once
 
-#include "workers/CWorkerThread.h"
+#include "workers/CCommandThread.h"
 
-class CSizeThread : public CWorkerThread {
+class CSizeThread : public CCommandThread {
 public:
     explicit CSizeThread(CFtpClientThread* session);
 
 protected:
-    void Run() override;
+    const char* CommandFormat() const override { return "SIZE %s"; }
+    void OnFinalReply(const FtpReply& reply) override;
     void WriteResults() override;
-    bool IsSynchronous() const override { return true; }
-
-private:
-    void OnReply();
 };

@@ -12,16 +12,16 @@ const char kAppe[] = "APPE %s";
 
 // The size of an open file, which is left at its start. False when it
 // cannot be told or does not fit a signed 32-bit number.
-bool MeasureOpenFile(FILE* file, int32_t* size) {
+bool MeasureOpenFile(FILE* file, int64_t* size) {
     if (fseek(file, 0, SEEK_END) != 0) return false;
     long end = ftell(file);
     if (end < 0 || end > (long)INT32_MAX) return false;
     rewind(file);
-    *size = (int32_t)end;
+    *size = end;
     return true;
 }
 
-bool MeasureLocalFile(const char* path, int32_t* size) {
+bool MeasureLocalFile(const char* path, int64_t* size) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) return false;
     bool measured = MeasureOpenFile(file, size);
@@ -35,6 +35,7 @@ CStorThread::CStorThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationUpload),
       m_nStep(kWaitSize),
       m_bCancelled(false),
+      m_bSendingEnded(false),
       m_pTransferCommand(kStor),
       m_nResumeOffset(0),
       m_nLocalSize(0),
@@ -51,40 +52,36 @@ void CStorThread::Run() {
     NoteActivity();
     SendWithFileName("SIZE %s");
     m_Pacer.Restart();
-    while (IsRunning()) {
+    while (IsRunning() && !m_bCancelled) {
         int ready = 0;
         PollResult sockets;
-        if (!PollPass(1, true, true, &ready, &sockets)) {
+        bool sending = m_hDataSocket != INVALID_SOCKET && !m_bSendingEnded;
+        if (!PollPass(1, false, sending, &ready, &sockets)) {
             OnCancel();
         } else if (ready < 0) {
             FailWith(FTPE_SOCKETERROR);
-        } else if (ready == 0) {
-            if (IsInactive()) FailWith(FTPE_TIMEOUT);
         } else {
-            OnReadySockets(sockets);
+            if (ready > 0) OnReadySockets(sockets);
+            if (IsRunning() && IsInactive()) GiveUpWith(FTPE_TIMEOUT);
         }
     }
     CloseLocalFile();
 }
 
-// The command sequence goes on after a cancel: the server confirms what it
-// got, and the partial file is then removed.
+// Nothing more is sent. Once the server has the transfer command it may
+// keep what arrived; it is asked to remove it, without waiting for the
+// answer: the session is stopping.
 void CStorThread::OnCancel() {
+    m_bCancelled = true;
     CloseLocalFile();
     CloseDataSocket();
-    m_bCancelled = true;
-    plat::ResetEvent(m_pSession->m_hCancelEvent);
+    if (m_nStep == kTransferring) SendWithFileName("DELE %s");
 }
 
-// A connected control socket is writable in nearly every pass, so the
-// inactivity limit is in effect tested there in every pass.
 void CStorThread::OnReadySockets(const PollResult& sockets) {
-    if (sockets.controlReadable) OnReply();
-    if (!m_bError && sockets.dataReadable) OnDataReadable();
-    if (!m_bError && sockets.controlWritable && IsInactive()) {
-        GiveUpControlConnection(FTPE_TIMEOUT);
-    }
-    if (!m_bError && sockets.dataWritable) {
+    if (sockets.controlReadable) OnControlReadable();
+    if (IsRunning() && sockets.dataReadable) OnDataReadable();
+    if (IsRunning() && sockets.dataWritable) {
         OnDataWritable();
         NoteActivity();
     }
@@ -96,40 +93,47 @@ void CStorThread::AfterOperationEnded() {
 
 // ---- Control side --------------------------------------------------------------
 
-// A failed receive is not a failure by itself: the final reply or the
-// inactivity limit decides.
-void CStorThread::OnReply() {
-    if (ReadReplyPiece() <= 0) return;
+// The upload cannot finish without its final reply: a lost control
+// connection is a failed transfer, told at once.
+void CStorThread::OnControlReadable() {
+    NoteActivity();
+    if (ReceiveReplies() <= 0) {
+        GiveUpWith(FTPE_TRANSFERFAIL);
+        return;
+    }
+    FtpReply reply;
+    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
+}
+
+void CStorThread::OnReply(const FtpReply& reply) {
     switch (m_nStep) {
-    case kWaitSize: OnSizeReply(); break;
-    case kWaitPasv: OnPasvReply(); break;
-    case kTransferring: OnTransferReply(); break;
-    case kWaitDele: OnDeleReply(); break;
-    case kFinished: ClearReply(); break;
+    case kWaitSize: OnSizeReply(reply); break;
+    case kWaitPasv: OnPasvReply(reply); break;
+    case kTransferring: OnTransferReply(reply); break;
+    case kFinished: break;
     }
 }
 
-void CStorThread::OnSizeReply() {
-    if (!ReplyComplete()) return;
-    if (ReplyHas("213 ")) {
+void CStorThread::OnSizeReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    int64_t remoteSize = 0;
+    if (reply.code == 213) {
         if (!m_pSession->m_bOverwrite.load()) {
-            ClearReply();
             FailWith(FTPE_BADREPLY);
             return;
         }
-        ChooseTransferForPresentFile(ReplyFileSize(m_szReply));
+        ChooseTransferForPresentFile(ParseReplySize(reply, &remoteSize) ? remoteSize : -1);
     } else {
         // Absent, or a server without "SIZE": a fresh copy.
         m_pTransferCommand = kStor;
     }
-    ClearReply();
     m_nStep = kWaitPasv;
-    m_pSession->SendCommand("PASV");
+    SendOwing("PASV");
 }
 
-// remoteSize is -1 when the size does not fit a signed 32-bit number: the
-// file is there, but nothing can be appended to it at a known offset.
-void CStorThread::ChooseTransferForPresentFile(int remoteSize) {
+// remoteSize is -1 when the reply gives none: the file is there, but
+// nothing can be appended to it at a known offset.
+void CStorThread::ChooseTransferForPresentFile(int64_t remoteSize) {
     if (m_pSession->m_bAppend.load() && remoteSize >= 0 && m_nLocalSize >= remoteSize) {
         m_nResumeOffset = remoteSize;
         m_pTransferCommand = kAppe;
@@ -139,52 +143,50 @@ void CStorThread::ChooseTransferForPresentFile(int remoteSize) {
     }
 }
 
-// The upload connects to the announced address only.
-void CStorThread::OnPasvReply() {
-    if (!ReplyHas("227 ")) return;
-    OpenPassiveDataConnection(false);
-    ClearReply();
-    SendWithFileName(m_pTransferCommand);
+// Without a data connection the transfer command would leave an empty file
+// on the server: the upload fails instead.
+void CStorThread::OnPasvReply(const FtpReply& reply) {
+    if (reply.IsNegative()) {
+        FailWith(FTPE_BADREPLY);
+        return;
+    }
+    if (reply.code != 227) return;
+    OpenPassiveDataConnection(reply, kServerAddressOnly);
+    if (m_hDataSocket == INVALID_SOCKET) {
+        FailWith(FTPE_TRANSFERFAIL);
+        return;
+    }
+    SendWithFileName(m_pTransferCommand, true);
     m_nStep = kTransferring;
 }
 
-// The newest whole reply is judged: "150 " and "226 " (or a refusal) may
-// come in one piece, and a file name in a reply's text is no code.
-void CStorThread::OnTransferReply() {
-    int code = LastReplyCode(m_szReply);
-    if (code == 0) return;
-    ClearReply();
-    if (code == 150 || code == 125) return;
-    if (code != 226) {
-        FailWith(FTPE_BADREPLY);
-    } else if (m_bCancelled) {
-        SendWithFileName("DELE %s");
-        m_nStep = kWaitDele;
-    } else {
-        m_bDone = 1;
-        m_nStep = kFinished;
-    }
-}
-
-// The host was not promised a deletion: a refusal ends the worker quietly.
-void CStorThread::OnDeleReply() {
-    if (!ReplyComplete()) return;
+// "226 " is the outcome only once every byte went out; before that the
+// server has cut the file short.
+void CStorThread::OnTransferReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
     m_nStep = kFinished;
-    if (ReplyHas("250 ")) {
+    if (reply.IsPositive() && m_bSendingEnded) {
         m_bDone = 1;
+    } else if (reply.IsPositive()) {
+        FailWith(FTPE_TRANSFERFAIL);
     } else {
-        m_bError = 1;
+        FailWith(FTPE_BADREPLY);
     }
-    ClearReply();
 }
 
 // ---- Data side ---------------------------------------------------------------
 
 // During an upload the data socket turns readable only when the server ends
-// or resets it.
+// or resets it: a failure while bytes are still to go, the server's close
+// after it has read the end of the file.
 void CStorThread::OnDataReadable() {
     int received = plat::recv(m_hDataSocket, m_Block, kBlockSize, 0);
-    if (received <= 0) GiveUpControlConnection(FTPE_TRANSFERFAIL);
+    if (received > 0) return;
+    if (m_bSendingEnded) {
+        CloseDataSocket();
+    } else {
+        GiveUpWith(FTPE_TRANSFERFAIL);
+    }
 }
 
 // The first writable pass opens the file; each later pass sends one block.
@@ -195,7 +197,7 @@ void CStorThread::OnDataWritable() {
         if (!OpenLocalFileAtResumeOffset()) FailWith(FTPE_FILEERROR);
         return;
     }
-    int32_t remaining = m_nLocalSize - m_nSent;
+    int64_t remaining = m_nLocalSize - m_nSent;
     if (remaining <= 0) {
         EndOfLocalFile();
         return;
@@ -210,7 +212,7 @@ void CStorThread::OnDataWritable() {
         return;
     }
     if (!SendBlock((int)length)) return;
-    m_nSent += (int32_t)length;
+    m_nSent += (int64_t)length;
     int percent = 0;
     if (m_Progress.Advance(m_nSent, m_nLocalSize, &percent)) Post(WM_FTP_PROGRESS, percent);
     m_Pacer.AfterBlock((int)length, Client()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
@@ -220,17 +222,18 @@ bool CStorThread::OpenLocalFileAtResumeOffset() {
     m_pFile = fopen(m_pSession->m_szLocalPath, "rb");
     if (m_pFile == nullptr) return false;
     if (!MeasureOpenFile(m_pFile, &m_nLocalSize)) return false;
-    if (fseek(m_pFile, m_nResumeOffset, SEEK_SET) != 0) return false;
+    if (fseek(m_pFile, (long)m_nResumeOffset, SEEK_SET) != 0) return false;
     m_nSent = m_nResumeOffset;
     m_Pacer.Restart();
     return true;
 }
 
-// Closing the data connection tells the server the file is complete; it
-// answers with "226 ".
+// Shutting the sending side tells the server the file is complete, after
+// every queued byte; it answers "226 " once it has read them all.
 void CStorThread::EndOfLocalFile() {
     CloseLocalFile();
-    CloseDataSocket();
+    plat::shutdown(m_hDataSocket, SD_SEND);
+    m_bSendingEnded = true;
     m_Pacer.Restart();
 }
 
@@ -239,7 +242,7 @@ bool CStorThread::SendBlock(int length) {
     for (int sent = 0; sent < length;) {
         int result = plat::send(m_hDataSocket, m_Block + sent, length - sent, 0);
         if (result <= 0) {
-            GiveUpControlConnection(FTPE_TRANSFERFAIL);
+            GiveUpWith(FTPE_TRANSFERFAIL);
             return false;
         }
         sent += result;
@@ -255,12 +258,7 @@ void CStorThread::CloseLocalFile() {
 
 // ---- Failures --------------------------------------------------------------------
 
-void CStorThread::FailWith(int errorCode) {
-    m_bError = 1;
-    Post(WM_FTP_ERROR, errorCode);
-}
-
-void CStorThread::GiveUpControlConnection(int errorCode) {
+void CStorThread::GiveUpWith(int errorCode) {
     FailWith(errorCode);
-    m_pSession->CloseControlSocket();
+    GiveUpControlConnection();
 }

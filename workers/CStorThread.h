@@ -2,14 +2,19 @@
 // "APPE" that continues a shorter remote copy (with the session's overwrite
 // and append options), then "PASV" and the transfer command, and the file
 // goes out in blocks of kBlockSize paced to the client's rate, with
-// progress in whole percent. The outcome is the server's "226 ".
+// progress in whole percent. After the last block the worker ends its
+// sending side (the server reads that as the file's end) and keeps the
+// data connection until the server's "226 " says it has every byte: a
+// close with unsent bytes could reset the connection on a slow link. The
+// outcome is that "226 ".
 //
-// A cancel does not end the worker at once: it closes the data connection
-// and the local file, waits for the server to confirm what it received, and
-// removes the partial remote file with "DELE". A send failure, a data
-// connection the server ends, and the inactivity limit seen while the
-// control connection is writable give the control connection up: the
-// server's state is unknown after them.
+// A refusal of any command ends the upload at once with FTPE_BADREPLY. A
+// cancel (the session stopping) stops sending at once; when the transfer
+// command has gone out, the partial remote file is removed with "DELE" on
+// a best-effort basis, since the host is not waited for. A send failure, a
+// data connection the server ends, a lost control connection and the
+// inactivity limit give the control connection up: the server's state is
+// unknown after them.
 //
 // Sizes are signed 32-bit: a local file beyond 2^31 - 1 bytes is refused
 // with FTPE_FILEERROR.
@@ -34,17 +39,17 @@ protected:
     bool IsSynchronous() const override { return false; }
 
 private:
-    enum Step { kWaitSize, kWaitPasv, kTransferring, kWaitDele, kFinished };
+    enum Step { kWaitSize, kWaitPasv, kTransferring, kFinished };
 
     void OnCancel();
     void OnReadySockets(const PollResult& sockets);
 
-    void OnReply();
-    void OnSizeReply();
-    void ChooseTransferForPresentFile(int remoteSize);
-    void OnPasvReply();
-    void OnTransferReply();
-    void OnDeleReply();
+    void OnControlReadable();
+    void OnReply(const FtpReply& reply);
+    void OnSizeReply(const FtpReply& reply);
+    void ChooseTransferForPresentFile(int64_t remoteSize);
+    void OnPasvReply(const FtpReply& reply);
+    void OnTransferReply(const FtpReply& reply);
 
     void OnDataReadable();
     void OnDataWritable();
@@ -53,15 +58,15 @@ private:
     bool SendBlock(int length);
     void CloseLocalFile();
 
-    void FailWith(int errorCode);
-    void GiveUpControlConnection(int errorCode);
+    void GiveUpWith(int errorCode);
 
     Step m_nStep;
     bool m_bCancelled;
+    bool m_bSendingEnded;  // every byte is queued and the sending side shut
     const char* m_pTransferCommand;  // "STOR %s" or "APPE %s"
-    int32_t m_nResumeOffset;
-    int32_t m_nLocalSize;
-    int32_t m_nSent;  // position in the local file: resume offset + bytes sent
+    int64_t m_nResumeOffset;
+    int64_t m_nLocalSize;
+    int64_t m_nSent;  // position in the local file: resume offset + bytes sent
     FILE* m_pFile;
     CTransferProgress m_Progress;
     CBlockPacer m_Pacer;

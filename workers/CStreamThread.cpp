@@ -13,50 +13,10 @@
 
 namespace {
 
-// Servers send what they owe for a closed data connection within a fraction
-// of a millisecond on loopback; this bounds a server that never does.
-const uint32_t kOwedReplyLimitMs = 1500;
-std::atomic<uint32_t> g_nOwedReplyLimitMs(kOwedReplyLimitMs);
-const plat::DWORD kOwedReplyPollMs = 20;
 const uint32_t kSmallBlock = 8192;
 const plat::DWORD kSocketTimeoutMs = 2000;
 
-// The complete lines of reply text that end a reply: three digits and a
-// blank at the start of a line ended by a line feed. Continuation lines of
-// a multi-line reply ("150-...") and unfinished lines do not count.
-struct FinalLines {
-    int count;
-    bool preliminary;  // 1xx
-    bool completion;   // 2xx to 5xx
-};
-
-bool IsFinalLineStart(const char* line) {
-    return isdigit((unsigned char)line[0]) && isdigit((unsigned char)line[1]) &&
-           isdigit((unsigned char)line[2]) && line[3] == ' ';
-}
-
-FinalLines ScanFinalLines(const char* text) {
-    FinalLines found = {0, false, false};
-    for (const char* line = text;;) {
-        const char* end = strchr(line, '\n');
-        if (end == nullptr) return found;
-        if (end - line >= 4 && IsFinalLineStart(line)) {
-            ++found.count;
-            if (line[0] == '1') {
-                found.preliminary = true;
-            } else {
-                found.completion = true;
-            }
-        }
-        line = end + 1;
-    }
-}
-
 }  // namespace
-
-void CStreamThread::SetOwedReplyLimitForTesting(uint32_t milliseconds) {
-    g_nOwedReplyLimitMs = milliseconds != 0 ? milliseconds : kOwedReplyLimitMs;
-}
 
 CStreamThread::CStreamThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationStream),
@@ -70,9 +30,8 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_nStreamMode(1),
       m_nStep(kWaitPassive),
       m_bDrained(0),
-      m_bControlTrouble(false),
-      m_bPreliminarySeen(false),
-      m_bCompletionSeen(false),
+      m_bDataClosed(false),
+      m_bEmptyLineAnswered(false),
       m_bPassOnRead(false) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
     session->m_nStreamPos = m_nStartOffset;
@@ -84,15 +43,16 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
 void CStreamThread::Run() {
     int one = 1;
     plat::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);
-    m_pSession->SendCommand("");
-    m_pSession->SendCommand("PASV");
     NoteActivity();
+    m_pSession->SendCommand("");
+    SendOwing("PASV");
     m_nStreamMode = Client()->m_nStreamMode.load();
     while (RunPass()) {
     }
     if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
-    CloseDataSocket();
-    CollectOwedReplies();
+    // Whether the answer to the empty line is still to come is unknown:
+    // what is owed cannot be counted.
+    if (m_nStep == kWaitPassive) NoteControlTrouble();
 }
 
 bool CStreamThread::RunPass() {
@@ -148,14 +108,14 @@ bool CStreamThread::PollSockets() {
     if (!PollPass(0, false, false, &ready, &sockets)) return false;  // cancelled
     if (ready < 0) {
         m_bError = 1;
-        m_bControlTrouble = true;
+        NoteControlTrouble();
         return false;
     }
     if (ready == 0) {
         if (IsInactive()) {
             Client()->m_nErrorCode = FTPE_TIMEOUT;
             m_bError = 1;
-            m_bControlTrouble = true;
+            NoteControlTrouble();
         }
         return !m_bError;
     }
@@ -164,7 +124,7 @@ bool CStreamThread::PollSockets() {
     } else if (m_bComplete.load()) {
         m_bDrained = 1;
     }
-    if (!m_bError && sockets.controlReadable) OnReply();
+    if (!m_bError && sockets.controlReadable) OnControlReadable();
     NoteActivity();
     return !m_bError;
 }
@@ -220,8 +180,12 @@ void CStreamThread::RefuseUnservableRead() {
 void CStreamThread::OnData() {
     uint32_t room = std::min<uint32_t>(RoomWithoutWaiting(), kDataReceiveSize);
     int received = plat::recv(m_hDataSocket, (char*)m_DataBuf, (int)room, 0);
-    if (received <= 0) {
-        OnEndOfData();
+    if (received < 0) {
+        FailTransfer();
+        return;
+    }
+    if (received == 0) {
+        OnDataClosed();
         return;
     }
     uint32_t length = (uint32_t)received;
@@ -238,8 +202,32 @@ void CStreamThread::OnData() {
     }
 }
 
-// A failed receive counts as the end of the file. The session's cancel
-// event is left alone: set now, it is the session's request to stop.
+// The server closed the data connection in order: the end of the file
+// once the server confirms the transfer ("226 "), which may come before or
+// after the close; a failure reply instead fails the transfer.
+void CStreamThread::OnDataClosed() {
+    CloseDataSocket();
+    m_bDataClosed = true;
+    if (m_bComplete.load()) OnEndOfData();
+}
+
+// A reset data connection or a failure reply in the middle of the file is
+// no end of it: the read that finds too few bytes queued fails, and the
+// stream reading retries it where it starts.
+void CStreamThread::FailTransfer() {
+    Client()->m_nErrorCode = FTPE_TRANSFERFAIL;
+    m_bError = 1;
+}
+
+// A command the server refused will be refused again: the read is not
+// retried.
+void CStreamThread::Refused() {
+    Client()->m_nErrorCode = FTPE_BADREPLY;
+    m_bError = 1;
+}
+
+// The session's cancel event is left alone: set now, it is the session's
+// request to stop.
 void CStreamThread::OnEndOfData() {
     m_Queue.SetEndOfData();
     m_bEndOfData = 1;
@@ -288,44 +276,78 @@ void CStreamThread::CaptureHead(const uint8_t* block, uint32_t length) {
 
 // ---- Control replies ---------------------------------------------------------------
 
-void CStreamThread::OnReply() {
-    if (ReadReplyPiece() <= 0) {
+void CStreamThread::OnControlReadable() {
+    if (ReceiveReplies() <= 0) {
         Client()->m_nErrorCode = FTPE_TRANSFERFAIL;
         m_bError = 1;
-        m_bControlTrouble = true;
         GiveUpControlConnection();
         return;
     }
-    if (m_hDataSocket == INVALID_SOCKET && HasCompletePassiveReply()) OpenStreamDataConnection();
+    FtpReply reply;
+    while (!m_bError && TakeReply(&reply)) OnReply(reply);
+}
+
+void CStreamThread::OnReply(const FtpReply& reply) {
     switch (m_nStep) {
-    case kWaitPassive:
-        if (ReplyHas("200 ") || HasCompletePassiveReply()) SendRest();
-        return;
-    case kWaitRest:
-        if (ReplyHas("350 ")) SendRetr();
-        return;
-    case kWaitTransfer:
-        JudgeTransferReply();
-        return;
-    case kTransferAnswered:
-        NoteTransferLines();
-        DropCompleteLines();
-        return;
+    case kWaitPassive: OnPassiveReply(reply); return;
+    case kWaitRest: OnRestReply(reply); return;
+    case kWaitTransfer: OnTransferReply(reply); return;
+    case kTransferAnswered: return;
     }
 }
 
-// A passive reply split over two receives is used once its line is whole.
-bool CStreamThread::HasCompletePassiveReply() const {
-    const char* reply = strstr(m_szReply, "227");
-    return reply != nullptr && strchr(reply, '\n') != nullptr;
+// The empty line sent before "PASV" is answered by some servers ("500 ",
+// or "200 ") and not at all by others: its answer is the first reply, when
+// it is one of those, and is owed by nobody.
+void CStreamThread::OnPassiveReply(const FtpReply& reply) {
+    if (reply.code == 227) {
+        OpenStreamDataConnection(reply);
+        if (m_hDataSocket == INVALID_SOCKET) {
+            FailTransfer();
+            return;
+        }
+        SendRest();
+        return;
+    }
+    bool emptyLineAnswer = reply.code == 200 || (reply.code >= 500 && reply.code <= 502);
+    if (!m_bEmptyLineAnswered && emptyLineAnswer) {
+        m_bEmptyLineAnswered = true;
+        NoteUnaskedReply();
+        return;
+    }
+    if (reply.IsNegative()) Refused();
 }
 
-// Text before the passive reply (the answer to the empty line) may hold
-// parentheses of its own: the address is read from the reply's own line.
-void CStreamThread::OpenStreamDataConnection() {
-    char* reply = strstr(m_szReply, "227");
-    memmove(m_szReply, reply, strlen(reply) + 1);
-    OpenPassiveDataConnection(true);
+// A refused "REST 0" changes nothing: a transfer starts at 0 anyway.
+void CStreamThread::OnRestReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    if (reply.code == 350 || (reply.IsNegative() && m_nStartOffset == 0)) {
+        SendRetr();
+    } else if (reply.IsNegative()) {
+        Refused();
+    }
+}
+
+// Preliminary replies ("150 ", "125 ") keep waiting; "226 " completes the
+// transfer, and the end of data is the file's end from then on. A failure
+// is transient (4xx: worth a retry) or final (5xx: "550 " for a missing
+// file).
+void CStreamThread::OnTransferReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    m_nStep = kTransferAnswered;
+    if (reply.IsPositive()) {
+        m_bComplete = 1;
+        if (m_bDataClosed) OnEndOfData();
+    } else if (reply.code < 500) {
+        FailTransfer();
+    } else {
+        Refused();
+    }
+}
+
+// The address is read from the passive reply's own line.
+void CStreamThread::OpenStreamDataConnection(const FtpReply& reply) {
+    OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
     SetStreamSocketOptions();
 }
 
@@ -346,107 +368,13 @@ void CStreamThread::SendRest() {
         int32_t off = -1;
         m_pSession->m_nHeadLength.compare_exchange_strong(off, 0);
     }
-    m_pSession->SendCommand(command);
-    ClearReply();
+    SendOwing(command);
     m_nStep = kWaitRest;
 }
 
-// Whatever arrived before RETR went out is never taken for its outcome.
 void CStreamThread::SendRetr() {
-    ClearReply();
-    SendWithFileName("RETR %s");
+    SendWithFileName("RETR %s", true);
     m_nStep = kWaitTransfer;
-}
-
-// Judged once a reply's last line is in; "150 " keeps waiting, "226 "
-// completes the transfer, "125 " starts it, anything else fails it. The
-// codes are tested in that order, so "150 " and "226 " together count as
-// "150 " and the stream simply runs to the end of its data.
-void CStreamThread::JudgeTransferReply() {
-    if (ScanFinalLines(m_szReply).count == 0) return;
-    NoteTransferLines();
-    if (HasReplyLine(m_szReply, "150 ")) {
-        // Preliminary: the outcome is still to come.
-    } else if (HasReplyLine(m_szReply, "226 ")) {
-        m_bComplete = 1;
-        m_nStep = kTransferAnswered;
-    } else if (HasReplyLine(m_szReply, "125 ")) {
-        m_nStep = kTransferAnswered;
-    } else {
-        m_bError = 1;
-    }
-    DropCompleteLines();
-}
-
-void CStreamThread::NoteTransferLines() {
-    FinalLines lines = ScanFinalLines(m_szReply);
-    if (lines.preliminary) m_bPreliminarySeen = true;
-    if (lines.completion) m_bCompletionSeen = true;
-}
-
-// Keeps an unfinished last line: its rest is still to come.
-void CStreamThread::DropCompleteLines() {
-    const char* end = strrchr(m_szReply, '\n');
-    if (end != nullptr) memmove(m_szReply, end + 1, strlen(end + 1) + 1);
-}
-
-// ---- The end -------------------------------------------------------------------------
-
-// The replies the server still owes for this worker's commands: the next
-// worker must not take them for its own. Before RETR is answered, both its
-// preliminary and its final reply; at the first step also the answer to the
-// empty line, which only some servers give (a wait for it is bounded).
-int CStreamThread::OwedReplies() const {
-    switch (m_nStep) {
-    case kWaitPassive: return 2;
-    case kWaitRest: return 1;
-    default:
-        if (m_bCompletionSeen) return 0;
-        return m_bPreliminarySeen ? 1 : 2;
-    }
-}
-
-// Closing the data connection early makes the server send the aborted
-// transfer's reply; a command sent at once may be answered before it, or be
-// lost. So the owed replies are collected here, before the session or the
-// next worker uses the connection again. A server that does not send them
-// in time leaves the connection in an unknown state: it is given up, and
-// the next operation connects anew.
-void CStreamThread::CollectOwedReplies() {
-    int owed = OwedReplies();
-    if (owed == 0 || m_bControlTrouble || IsSessionStopping()) return;
-    DropCompleteLines();
-    plat::SYSTEMTIME start;
-    plat::GetSystemTime(&start);
-    while (owed > 0) {
-        if (IsOverLimit(start, g_nOwedReplyLimitMs.load())) {
-            GiveUpControlConnection();
-            return;
-        }
-        if (!WaitForControlText(kOwedReplyPollMs)) continue;
-        if (ReadReplyPiece() <= 0) {
-            GiveUpControlConnection();
-            return;
-        }
-        owed -= ScanFinalLines(m_szReply).count;
-        DropCompleteLines();
-    }
-}
-
-// The session closes the connection itself when it stops or restarts.
-bool CStreamThread::IsSessionStopping() const {
-    return plat::WaitForSingleObject(Client()->m_hStopEvent, 0) == WAIT_OBJECT_0;
-}
-
-bool CStreamThread::WaitForControlText(plat::DWORD milliseconds) {
-    plat::SocketSet readSet;
-    readSet.Add(m_hSocket);
-    return plat::select(&readSet, nullptr, nullptr, milliseconds) > 0;
-}
-
-void CStreamThread::GiveUpControlConnection() {
-    m_pSession->CloseControlSocket();
-    m_hSocket = INVALID_SOCKET;
 }
 
 // ---- The end, under m_cs (the base class) -------------------------------------------

@@ -34,10 +34,6 @@ public:
     // data has ended.
     bool IsBufferingDone();
 
-    // How long the end of a stream waits for the replies the server still
-    // owes for it (0 restores the normal limit).
-    static void SetOwedReplyLimitForTesting(uint32_t milliseconds);
-
     // The stream position the reader must reach before a worker paused on
     // a full queue receives again; 0 = none.
     std::atomic<uint32_t> m_nThrottleMark;
@@ -76,38 +72,31 @@ private:
 
     // ---- Data ----
     void OnData();
+    void OnDataClosed();
     void OnEndOfData();
+    void FailTransfer();
+    void Refused();
     void Throttle(uint32_t blockLength);
     void CaptureHead(const uint8_t* block, uint32_t length);
 
     // ---- Control replies ----
-    void OnReply();
-    bool HasCompletePassiveReply() const;
-    void OpenStreamDataConnection();
+    void OnControlReadable();
+    void OnReply(const FtpReply& reply);
+    void OnPassiveReply(const FtpReply& reply);
+    void OnRestReply(const FtpReply& reply);
+    void OnTransferReply(const FtpReply& reply);
+    void OpenStreamDataConnection(const FtpReply& reply);
     void SetStreamSocketOptions();
     void SendRest();
     void SendRetr();
-    void JudgeTransferReply();
-    void NoteTransferLines();
-    void DropCompleteLines();
-
-    // ---- The end: replies the server still owes ----
-    int OwedReplies() const;
-    void CollectOwedReplies();
-    bool IsSessionStopping() const;
-    bool WaitForControlText(plat::DWORD milliseconds);
-    void GiveUpControlConnection();
 
     const int32_t m_nStartOffset;
     uint64_t m_nReceivedEnd;  // file offset just past the last byte received
     int32_t m_nStreamMode;
     Step m_nStep;
     uint8_t m_bDrained;
-    // The control connection failed or went silent: it owes nothing we
-    // could wait for.
-    bool m_bControlTrouble;
-    bool m_bPreliminarySeen;  // 1xx to RETR
-    bool m_bCompletionSeen;   // the reply that ends the RETR
+    bool m_bDataClosed;         // the server closed the data connection in order
+    bool m_bEmptyLineAnswered;  // the reply to the empty line before "PASV" is in
     bool m_bPassOnRead;
     uint8_t m_DataBuf[kDataReceiveSize];
 };

@@ -6,19 +6,36 @@
 #include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
-#include "session/ReplyText.h"
 #include "workers/PassiveReply.h"
+
+namespace {
+
+// Servers send what they owe for a closed data connection within a fraction
+// of a millisecond on loopback, and within a round trip on a real network;
+// this bounds a server that never does.
+const uint32_t kOwedReplyLimitMs = 1500;
+std::atomic<uint32_t> g_nOwedReplyLimitMs(kOwedReplyLimitMs);
+const plat::DWORD kOwedReplyPollMs = 20;
+
+}  // namespace
+
+void CWorkerThread::SetOwedReplyLimitForTesting(uint32_t milliseconds) {
+    g_nOwedReplyLimitMs = milliseconds != 0 ? milliseconds : kOwedReplyLimitMs;
+}
 
 CWorkerThread::CWorkerThread(CFtpClientThread* session, int operation)
     : m_pSession(session),
       m_nOperation(operation),
       m_hSocket(session->m_hSocket.load()),
       m_hDataSocket(INVALID_SOCKET),
+      m_tLastActivity(0),
       m_bError(0),
-      m_bDone(0) {
+      m_bDone(0),
+      m_nErrorToPost(0),
+      m_nOwedReplies(0),
+      m_bPreliminaryOwed(false),
+      m_bControlTrouble(false) {
     session->AddRef();
-    memset(&m_tLastActivity, 0, sizeof m_tLastActivity);
-    m_szReply[0] = '\0';
     m_szRecvBuf[0] = '\0';
 }
 
@@ -30,8 +47,11 @@ CWorkerThread::~CWorkerThread() {
 BOOL CWorkerThread::InitInstance() {
     if (!PrepareBeforeStart()) return FALSE;
     plat::WaitForSingleObject(m_pSession->m_hStartEvent, INFINITE);
-    if (m_hSocket != INVALID_SOCKET) Run();
-    CloseDataSocket();
+    if (m_hSocket != INVALID_SOCKET) {
+        Run();
+        CloseDataSocket();
+        CollectOwedReplies();
+    }
     return FALSE;
 }
 
@@ -42,6 +62,7 @@ int CWorkerThread::ExitInstance() {
     WriteResults();
     EndOperation();
     AfterOperationEnded();
+    if (m_nErrorToPost != 0) Post(WM_FTP_ERROR, m_nErrorToPost);
     plat::HANDLE finished = m_pSession->m_hWorkerFinishedEvent;
     plat::HANDLE exited = m_pSession->m_hWorkerExitedEvent;
     if (IsSynchronous()) plat::SetEvent(Client()->m_hDoneEvent);
@@ -94,45 +115,103 @@ bool CWorkerThread::PollPass(plat::DWORD pauseMs, bool writeControl, bool writeD
     return true;
 }
 
-int CWorkerThread::ReadReplyPiece() {
-    int received = plat::recv(m_hSocket, m_szRecvBuf, kControlReceiveSize - 1, 0);
-    if (received <= 0) return received;
-    m_szRecvBuf[received] = '\0';
-    AppendReplyPiece(m_szReply, sizeof m_szReply, m_szRecvBuf, (size_t)received);
-    return received;
-}
+// ---- Commands and replies ---------------------------------------------------------
 
-bool CWorkerThread::ReplyHas(const char* code) const {
-    return HasReplyCode(m_szReply, code);
-}
-
-bool CWorkerThread::ReplyComplete() const {
-    return HasLineFeed(m_szReply);
-}
-
-void CWorkerThread::SendWithFileName(const char* format) {
-    char command[2 * kTextFieldSize];
-    snprintf(command, sizeof command, format, m_pSession->m_szFileName);
+void CWorkerThread::SendOwing(const char* command, bool transfer) {
+    m_nOwedReplies += transfer ? 2 : 1;
+    m_bPreliminaryOwed = transfer;
     m_pSession->SendCommand(command);
 }
 
+void CWorkerThread::SendWithFileName(const char* format, bool transfer) {
+    char command[2 * kTextFieldSize];
+    snprintf(command, sizeof command, format, m_pSession->m_szFileName);
+    SendOwing(command, transfer);
+}
+
+int CWorkerThread::ReceiveReplies() {
+    int received = plat::recv(m_hSocket, m_szRecvBuf, kControlReceiveSize, 0);
+    if (received <= 0) return received;
+    m_pSession->m_Replies.Append(m_szRecvBuf, (size_t)received);
+    return received;
+}
+
+// A final reply to a transfer command that had no preliminary one answers
+// for both. Any reply counts while one is owed: pure-ftpd codes what it
+// sends for an aborted transfer 150.
+bool CWorkerThread::TakeReply(FtpReply* reply) {
+    if (!m_pSession->m_Replies.Next(reply)) return false;
+    int answered = (!reply->IsPreliminary() && m_bPreliminaryOwed) ? 2 : 1;
+    m_bPreliminaryOwed = false;
+    m_nOwedReplies = m_nOwedReplies > answered ? m_nOwedReplies - answered : 0;
+    return true;
+}
+
+void CWorkerThread::GiveUpControlConnection() {
+    m_bControlTrouble = true;
+    m_pSession->CloseControlSocket();
+    m_hSocket = INVALID_SOCKET;
+}
+
+void CWorkerThread::CollectOwedReplies() {
+    if (m_nOwedReplies == 0 || m_hSocket == INVALID_SOCKET || IsSessionStopping()) return;
+    if (m_bControlTrouble) {
+        GiveUpControlConnection();
+        return;
+    }
+    uint64_t start = plat::GetTickCount64();
+    FtpReply reply;
+    while (OwesReplies()) {
+        if (TakeReply(&reply)) continue;
+        if (IsOverLimit(start, g_nOwedReplyLimitMs.load())) {
+            GiveUpControlConnection();
+            return;
+        }
+        if (!WaitForControlText(kOwedReplyPollMs)) continue;
+        if (ReceiveReplies() <= 0) {
+            GiveUpControlConnection();
+            return;
+        }
+    }
+}
+
+// The session closes the connection itself when it stops or restarts.
+bool CWorkerThread::IsSessionStopping() const {
+    return plat::WaitForSingleObject(Client()->m_hStopEvent, 0) == WAIT_OBJECT_0;
+}
+
+bool CWorkerThread::WaitForControlText(plat::DWORD milliseconds) {
+    plat::SocketSet readSet;
+    readSet.Add(m_hSocket);
+    return plat::select(&readSet, nullptr, nullptr, milliseconds) > 0;
+}
+
+// ---- Activity and time ---------------------------------------------------------------
+
 void CWorkerThread::NoteActivity() {
-    plat::GetSystemTime(&m_tLastActivity);
+    m_tLastActivity = plat::GetTickCount64();
 }
 
 bool CWorkerThread::IsInactive() const {
     return IsOverLimit(m_tLastActivity, kWorkerInactivityLimitMs);
 }
 
-void CWorkerThread::OpenPassiveDataConnection(bool allowServerAddress) {
+// ---- Passive data connection ------------------------------------------------------------
+
+void CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy) {
     char announced[kTextFieldSize];
     uint16_t port = 0;
     m_hDataSocket = INVALID_SOCKET;
-    if (!ParsePassiveReply(m_szReply, announced, sizeof announced, &port)) return;
+    if (!ParsePassiveReply(reply.text, announced, sizeof announced, &port)) return;
     char serverAddress[kTextFieldSize];
     Client()->CopyServerAddress(serverAddress, sizeof serverAddress);
-    bool race = allowServerAddress && strcmp(announced, serverAddress) != 0;
-    m_hDataSocket = ConnectToServer(announced, port, nullptr, race ? serverAddress : nullptr, port);
+    bool same = strcmp(announced, serverAddress) == 0;
+    if (policy == kServerAddressOnly) {
+        m_hDataSocket = ConnectToServer(serverAddress, port, nullptr, nullptr, 0);
+    } else {
+        m_hDataSocket =
+            ConnectToServer(announced, port, nullptr, same ? nullptr : serverAddress, port);
+    }
     SetDataSocketOptions();
 }
 
@@ -150,4 +229,9 @@ void CWorkerThread::CloseDataSocket() {
 
 void CWorkerThread::Post(unsigned message, int lParam) {
     FtpPostMessage(m_pSession->m_hNotifyWnd.load(), message, Client(), lParam);
+}
+
+void CWorkerThread::FailWith(int errorCode) {
+    m_bError = 1;
+    if (m_nErrorToPost == 0) m_nErrorToPost = errorCode;
 }

@@ -1,9 +1,11 @@
 // What every worker shares: the hand-over with the session (start event,
 // end under the session lock, result signalling), the polling loop over the
-// control and data sockets, reading control reply pieces, and the passive
-// data connection. A worker supplies only its own steps.
+// control and data sockets, reading control replies through the session's
+// reply reader, the replies the server still owes when a worker ends, and
+// the passive data connection. A worker supplies only its own steps.
 #pragma once
 
+#include <atomic>
 #include <stdint.h>
 
 #include "IFtpClient.h"
@@ -11,6 +13,7 @@
 #include "platform/Threads.h"
 #include "session/CFtpClientThread.h"
 #include "session/FieldSizes.h"
+#include "session/ReplyReader.h"
 
 class CFtpClient;
 
@@ -26,6 +29,10 @@ public:
     BOOL InitInstance() final;
     // Ends the operation under the session lock and deletes the worker.
     int ExitInstance() final;
+
+    // How long a worker's end waits for the replies the server still owes
+    // for its commands (0 restores the normal limit).
+    static void SetOwedReplyLimitForTesting(uint32_t milliseconds);
 
 protected:
     ~CWorkerThread() override;
@@ -58,43 +65,80 @@ protected:
                   PollResult* result);
     bool IsRunning() const { return !m_bError && !m_bDone; }
 
-    // ---- Control replies ----
-    // One receive (at most 259 bytes) appended to m_szReply, keeping the
-    // newest text. Returns the receive's result (0 or less: closed/failed).
-    int ReadReplyPiece();
-    bool ReplyHas(const char* code) const;
-    bool ReplyComplete() const;
-    void ClearReply() { m_szReply[0] = '\0'; }
+    // ---- Commands and replies ----
+    // Sends a command the server answers with one reply; a transfer command
+    // (RETR, STOR, APPE, LIST) is answered with a preliminary reply and a
+    // final one. The replies are owed until they have been taken.
+    void SendOwing(const char* command, bool transfer = false);
     // "VERB %s" with the session's file name.
-    void SendWithFileName(const char* format);
+    void SendWithFileName(const char* format, bool transfer = false);
+    // One receive into the reply reader. Returns the receive's result
+    // (0 or less: the connection closed or failed).
+    int ReceiveReplies();
+    // The next complete reply, if one is in; it is no longer owed.
+    bool TakeReply(FtpReply* reply);
+    // Whether the server still owes replies to this worker's commands.
+    bool OwesReplies() const { return m_nOwedReplies > 0; }
+    // A reply that answers nothing this worker counted (the empty line some
+    // servers answer): it stays owed.
+    void NoteUnaskedReply() { ++m_nOwedReplies; }
+    // The control connection failed, went silent or is in an unknown state:
+    // nothing owed on it will be waited for at the end.
+    void NoteControlTrouble() { m_bControlTrouble = true; }
+    // Closes the control connection from the worker's thread: the server's
+    // state is unknown, and the next operation connects anew.
+    void GiveUpControlConnection();
 
     // ---- Activity and time ----
     void NoteActivity();
     bool IsInactive() const;
 
     // ---- Passive data connection ----
-    // Parses the "227 " reply in m_szReply and connects; the data socket is
+    enum DataAddress {
+        // Race the announced address against the address the control
+        // connection uses, when they differ (reading from the server).
+        kRaceAnnouncedAndServer,
+        // The announced address only when it is the server's own, otherwise
+        // the server's address with the announced port: a server cannot
+        // make an upload deliver the host's file anywhere else.
+        kServerAddressOnly,
+    };
+    // Parses the "227 " reply's text and connects; the data socket is
     // INVALID_SOCKET when the reply cannot be parsed or nothing connects.
-    // allowServerAddress: race the announced address against the address
-    // the control connection uses, when they differ.
-    void OpenPassiveDataConnection(bool allowServerAddress);
+    void OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy);
     void SetDataSocketOptions();
     void CloseDataSocket();
 
     // Posts to the session's notification window; nothing when it is 0.
     void Post(unsigned message, int lParam);
+    // Ends the worker as failed. The error is posted once the operation has
+    // been cleared, so a host that retries from its handler is not refused;
+    // only the first error of a worker is posted.
+    void FailWith(int errorCode);
     CFtpClient* Client() const { return m_pSession->m_pClient; }
 
     CFtpClientThread* const m_pSession;
     const int m_nOperation;
-    plat::SOCKET m_hSocket;       // copy of the control socket, for reading
+    plat::SOCKET m_hSocket;  // copy of the control socket, for reading
     plat::SOCKET m_hDataSocket;
-    plat::SYSTEMTIME m_tLastActivity;
+    uint64_t m_tLastActivity;
     uint8_t m_bError;
     uint8_t m_bDone;
-    char m_szReply[kTextFieldSize];
     char m_szRecvBuf[kControlReceiveSize];
 
 private:
     void EndOperation();
+    // Closing the data connection early makes the server send the transfer's
+    // reply; a command sent at once may be answered before it, or be lost.
+    // So what is owed is collected before the session or the next worker
+    // uses the connection again. A server that does not send it in time
+    // leaves the connection in an unknown state: it is given up.
+    void CollectOwedReplies();
+    bool IsSessionStopping() const;
+    bool WaitForControlText(plat::DWORD milliseconds);
+
+    int m_nErrorToPost;  // 0 for none
+    int m_nOwedReplies;
+    bool m_bPreliminaryOwed;  // the last transfer command has had no reply yet
+    bool m_bControlTrouble;
 };

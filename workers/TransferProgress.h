@@ -11,7 +11,7 @@ public:
     // The whole percent (truncated) of done out of total, in *percent; true
     // when it differs from the last value reported, which it then becomes.
     // The first value is always new.
-    bool Advance(int32_t done, int32_t total, int* percent);
+    bool Advance(int64_t done, int64_t total, int* percent);
 
 private:
     int m_nLastPercent;

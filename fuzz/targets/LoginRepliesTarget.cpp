@@ -114,7 +114,6 @@ bool IsTerminated(const char* field, size_t size) {
 }
 
 void CheckSession(const CFtpClientThread& s) {
-    FuzzCheck(IsTerminated(s.m_szReply, sizeof s.m_szReply), "m_szReply lost its NUL");
     FuzzCheck(IsTerminated(s.m_szRecvBuf, sizeof s.m_szRecvBuf), "m_szRecvBuf lost its NUL");
     FuzzCheck(IsTerminated(s.m_szCurrentDir, sizeof s.m_szCurrentDir),
               "m_szCurrentDir lost its NUL");

@@ -1,16 +1,17 @@
-// The pure reply-text helpers against independent readings of the same
-// text: each piece is judged on its own and after being appended to a
-// bounded field, as the session and the workers do.
+// The reply reader and the reply-text helpers against independent readings
+// of the same text.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fuzz/targets/FuzzInput.h"
 #include "fuzz/targets/FuzzTargets.h"
 #include "session/FieldSizes.h"
+#include "session/ReplyReader.h"
 #include "session/ReplyText.h"
 #include "workers/PassiveReply.h"
 
@@ -32,24 +33,21 @@ void CheckLeadingInt(const char* text) {
               "ParseLeadingInt differs from a clamped strtoll");
 }
 
-void CheckFileSize(const char* text) {
-    int size = ReplyFileSize(text);
-    FuzzCheck(size >= -1, "ReplyFileSize below -1");
-    if (size < 0) return;
-    const char* code = strstr(text, "213 ");
-    FuzzCheck(code != nullptr, "ReplyFileSize found a size without \"213 \"");
-    if (code != nullptr) {
-        FuzzCheck(strtoll(code + 4, nullptr, 10) == size,
-                  "ReplyFileSize is not the number after \"213 \"");
-    }
+void CheckFileSize(const FtpReply& reply) {
+    int64_t size = -1;
+    if (!ParseReplySize(reply, &size)) return;
+    FuzzCheck(reply.code == 213, "a size from a reply other than \"213 \"");
+    FuzzCheck(size >= 0 && (unsigned long long)size == strtoull(reply.text + 3, nullptr, 10),
+              "ParseReplySize is not the number after the code");
 }
 
-void CheckReplyCodes(const char* text) {
-    int code = LastReplyCode(text);
-    FuzzCheck(code == 0 || (code >= 0 && code <= 999), "LastReplyCode out of range");
-    if (code != 0 || HasNegativeReply(text)) {
-        FuzzCheck(HasLineFeed(text), "a whole reply was found in text without a line feed");
-    }
+void CheckReply(const FtpReply& reply) {
+    FuzzCheck(reply.code >= 100 && reply.code <= 599, "reply code out of range");
+    FuzzCheck(memchr(reply.text, '\0', sizeof reply.text) != nullptr, "reply text without its NUL");
+    FuzzCheck(strchr(reply.text, '\n') == nullptr, "reply text holds a line feed");
+    FuzzCheck(atoi(reply.text) == reply.code && strlen(reply.text) >= 3,
+              "reply text does not start with its code");
+    FuzzCheck(reply.text[3] == '\0' || reply.text[3] == ' ', "a reply's final line without a blank");
 }
 
 // The address goes into a buffer of exactly addressSize bytes, so writing
@@ -68,69 +66,44 @@ void CheckPassiveReply(const char* text, size_t addressSize) {
 
 void CheckPiece(const char* text, size_t addressSize) {
     CheckLeadingInt(text);
-    CheckFileSize(text);
-    CheckReplyCodes(text);
     CheckPassiveReply(text, addressSize);
-    const char* code = strstr(text, "227 ");
-    if (code != nullptr) CheckLeadingInt(code + 4);
 }
 
-// What the field must hold, kept byte by byte in a string: a NUL stands as
-// "?"; a full field drops its oldest byte while it holds a line feed, and
-// otherwise (one unfinished line) the byte after its first quarter.
-void ModelAppend(std::string* model, const std::string& piece, size_t capacity) {
-    for (char byte : piece) {
-        if (byte == '\0') byte = '?';
-        if (capacity > 0 && model->size() == capacity) {
-            model->erase(model->find('\n') != std::string::npos ? 0 : capacity / 4, 1);
-        }
-        if (model->size() < capacity) model->push_back(byte);
+std::vector<std::string> Texts(CReplyReader* reader) {
+    std::vector<std::string> texts;
+    FtpReply reply;
+    while (reader->Next(&reply)) {
+        CheckReply(reply);
+        CheckFileSize(reply);
+        texts.push_back(reply.text);
     }
-}
-
-// The line being received: the bytes since the last line feed of all that
-// was appended (NULs as "?").
-void NoteLine(std::string* line, const std::string& piece) {
-    for (char byte : piece) {
-        if (byte == '\n') {
-            line->clear();
-        } else {
-            line->push_back(byte == '\0' ? '?' : byte);
-        }
-    }
-}
-
-void CheckAppend(char* field, size_t fieldSize, std::string* model, std::string* line,
-                 const std::string& piece) {
-    AppendReplyPiece(field, fieldSize, piece.data(), piece.size());
-    ModelAppend(model, piece, fieldSize - 1);
-    NoteLine(line, piece);
-    FuzzCheck(memchr(field, '\0', fieldSize) != nullptr, "AppendReplyPiece left no NUL");
-    FuzzCheck(*model == field, "AppendReplyPiece did not keep what the model keeps");
-    // A line longer than the field, with nothing after it, still starts the
-    // field with its head and ends it with its newest bytes.
-    const size_t capacity = fieldSize - 1, head = capacity / 4;
-    if (line->size() > capacity && strchr(field, '\n') == nullptr) {
-        FuzzCheck(line->compare(0, head, field, head) == 0, "an overlong line lost its head");
-        FuzzCheck(line->compare(line->size() - (capacity - head), std::string::npos, field + head) == 0,
-                  "an overlong line lost its newest bytes");
-    }
+    return texts;
 }
 
 }  // namespace
 
+// However the text is cut into receives, the reader finds the same replies
+// as when it arrives in one piece.
 void FuzzReplyText(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
-    // Field and address sizes from 1 byte up; 0 picks the library's own.
     size_t choice = input.TakeByte();
-    size_t fieldSize = choice == 0 ? kTextFieldSize : choice;
     size_t addressSize = choice == 0 ? kTextFieldSize : (choice % 32) + 1;
-    std::unique_ptr<char[]> field(new char[fieldSize]);
-    field[0] = '\0';
-    std::string model, line;
+    CReplyReader cut, whole;
+    std::vector<std::string> fromPieces;
+    std::string all;
     for (const std::string& piece : SplitAt(input.TakeRest(), kPieceEnd, kMaxPieces)) {
         CheckPiece(piece.c_str(), addressSize);
-        CheckAppend(field.get(), fieldSize, &model, &line, piece);
-        CheckPiece(field.get(), addressSize);
+        cut.Append(piece.data(), piece.size());
+        for (const std::string& text : Texts(&cut)) {
+            CheckPiece(text.c_str(), addressSize);
+            fromPieces.push_back(text);
+        }
+        all += piece;
+    }
+    whole.Append(all.data(), all.size());
+    std::vector<std::string> fromWhole = Texts(&whole);
+    // Only a flood beyond what the reader keeps waiting may differ.
+    if (fromWhole.size() < CReplyReader::kMaxWaitingReplies) {
+        FuzzCheck(fromPieces == fromWhole, "the replies depend on how the text was cut");
     }
 }

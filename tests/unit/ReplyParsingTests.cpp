@@ -1,61 +1,105 @@
-// Pure helpers: reply accumulation, reply numbers, the passive reply.
+// Pure helpers: the reply reader, reply numbers, the passive reply.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "session/FieldSizes.h"
+#include "session/ReplyReader.h"
 #include "session/ReplyText.h"
 #include "workers/PassiveReply.h"
 
 namespace {
 
-void Append(char* field, size_t fieldSize, const std::string& piece) {
-    AppendReplyPiece(field, fieldSize, piece.data(), piece.size());
+// What a reader makes of text received in the given pieces: each complete
+// reply as "code|final line".
+std::vector<std::string> Read(const std::vector<std::string>& pieces) {
+    CReplyReader reader;
+    std::vector<std::string> replies;
+    FtpReply reply;
+    for (const std::string& piece : pieces) {
+        reader.Append(piece.data(), piece.size());
+        while (reader.Next(&reply)) replies.push_back(std::to_string(reply.code) + "|" + reply.text);
+    }
+    return replies;
+}
+
+using Replies = std::vector<std::string>;
+
+struct ReaderCase {
+    const char* name;
+    std::vector<std::string> pieces;
+    Replies expected;
+};
+
+class ReplyReaderCases : public testing::TestWithParam<ReaderCase> {};
+
+TEST_P(ReplyReaderCases, JudgesEachReplyByItsFinalLineOnceItHasEnded) {
+    EXPECT_EQ(GetParam().expected, Read(GetParam().pieces));
+}
+
+const std::string kLong(400, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, ReplyReaderCases,
+    testing::Values(
+        ReaderCase{"Whole", {"213 987\r\n"}, {"213|213 987"}},
+        ReaderCase{"CutBeforeTheLineEnd", {"213 9", "87\r", "\n"}, {"213|213 987"}},
+        ReaderCase{"CutInsideTheCode", {"22", "7 Entering Passive Mode (127,0,0,1,4,1)\r\n"},
+                   {"227|227 Entering Passive Mode (127,0,0,1,4,1)"}},
+        ReaderCase{"TwoInOnePiece", {"150 Go.\r\n226 Done.\r\n"}, {"150|150 Go.", "226|226 Done."}},
+        ReaderCase{"SecondUnfinished", {"150 Go.\r\n226 Do", "ne.\r\n"}, {"150|150 Go.", "226|226 Done."}},
+        ReaderCase{"MultiLine", {"226-Stats\r\n226-more 250 x\r\n 213 y\r\n226 Done.\r\n"},
+                   {"226|226 Done."}},
+        ReaderCase{"MultiLineOtherCodeInside", {"220-a\r\n250 not the end\r\n220 b\r\n"}, {"220|220 b"}},
+        ReaderCase{"BareLineFeedAndBareCode", {"226 Done.\n", "200\r\n"}, {"226|226 Done.", "200|200"}},
+        ReaderCase{"DigitsInTextAreNoCode",
+                   {"550 /tv/Show 213 .mkv: No such file\r\n"}, {"550|550 /tv/Show 213 .mkv: No such file"}},
+        ReaderCase{"NoCodeNoReply", {"x226 Done.\r\n", "22\r\n", "hello\r\n", "099 low\r\n", "600 high\r\n"}, {}},
+        ReaderCase{"NotEndedYet", {"226 Done."}, {}},
+        ReaderCase{"NulBytes", {std::string("250 ok") + '\0' + "\r\n"}, {"250|250 ok?"}},
+        ReaderCase{"LongLineKeepsItsHead", {"213 100000 " + kLong, "\r\n"},
+                   {"213|213 100000 " + std::string(259 - 11, 'x')}}),
+    [](const testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
+
+FtpReply ReplyOf(const char* text) {
+    CReplyReader reader;
+    reader.Append(text, strlen(text));
+    FtpReply reply = {0, ""};
+    reader.Next(&reply);
+    return reply;
 }
 
 }  // namespace
 
-TEST(ReplyText, AppendKeepsTheNewestTextWithinTheField) {
-    char field[16] = "";
-    Append(field, sizeof field, "220 ");
-    Append(field, sizeof field, "ready\r\n");
-    EXPECT_STREQ("220 ready\r\n", field);
-    Append(field, sizeof field, "150 abcdefgh");  // 11 + 12 > 15
-    EXPECT_STREQ("y\r\n150 abcdefgh", field);
-    Append(field, sizeof field, std::string(100, 'x') + "226 ");
-    EXPECT_EQ(15u, strlen(field));
-    EXPECT_TRUE(HasReplyCode(field, "226 "));
+TEST(ReplyReader, FloodKeepsTheNewestRepliesAndClearForgets) {
+    CReplyReader reader;
+    for (size_t i = 0; i < CReplyReader::kMaxWaitingReplies + 5; ++i) reader.Append("200 x\r\n", 7);
+    EXPECT_EQ(CReplyReader::kMaxWaitingReplies, reader.WaitingCount());
+    reader.Append("150-a\r\n226 ", 11);
+    EXPECT_TRUE(reader.IsMidReply());
+    reader.Clear();
+    EXPECT_EQ(0u, reader.WaitingCount());
+    EXPECT_FALSE(reader.IsMidReply());
+    reader.Append("226 b\r\n", 7);
+    FtpReply reply;
+    ASSERT_TRUE(reader.Next(&reply));
+    EXPECT_EQ(226, reply.code);  // the multi-line reply before Clear is forgotten
 }
 
-// A line longer than the field keeps its code and the number after it, and
-// its end; a NUL byte neither ends the text nor hides the line feed after it.
-TEST(ReplyText, LongLinesKeepTheirHeadAndNulBytesAreKept) {
-    char field[kTextFieldSize] = "";
-    Append(field, sizeof field, "213 100000 " + std::string(400, 'x'));
-    Append(field, sizeof field, "\r\n");
-    EXPECT_EQ(kTextFieldSize - 1, strlen(field));
-    EXPECT_EQ(100000, ReplyFileSize(field));
-    EXPECT_TRUE(HasLineFeed(field));
-
-    char small[16] = "";
-    Append(small, sizeof small, std::string("250 ok") + '\0' + "\r\n");
-    EXPECT_STREQ("250 ok?\r\n", small);
-    Append(small, sizeof small, std::string(1, '\0') + "213 1\r\n");
-    EXPECT_TRUE(HasReplyCode(small, "213 "));
-}
-
-TEST(ReplyText, NumbersAfterCodes) {
-    EXPECT_EQ(1048576, ReplyNumberAfter("213 1048576\r\n", "213 "));
-    EXPECT_EQ(0, ReplyNumberAfter("550 nope\r\n", "213 "));
-    EXPECT_EQ(987, ReplyFileSize("213 987\r\n"));
-    EXPECT_EQ(0, ReplyFileSize("213 0\r\n"));
-    EXPECT_EQ(-1, ReplyFileSize("213 -5\r\n"));
-    EXPECT_EQ(2147483647, ReplyFileSize("213 2147483647\r\n"));
-    EXPECT_EQ(-1, ReplyFileSize("213 2147483648\r\n"));
-    EXPECT_EQ(-1, ReplyFileSize("213 99999999999999999999999\r\n"));
-    EXPECT_EQ(-1, ReplyFileSize("550 missing\r\n"));
+TEST(ReplyText, SizesFromTheirOwnReplyOnly) {
+    EXPECT_EQ(987, ReplyFileSize(ReplyOf("213 987\r\n")));
+    EXPECT_EQ(0, ReplyFileSize(ReplyOf("213 0\r\n")));
+    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("213 -5\r\n")));
+    EXPECT_EQ(2147483647, ReplyFileSize(ReplyOf("213 2147483647\r\n")));
+    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("213 2147483648\r\n")));
+    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("213 99999999999999999999999\r\n")));
+    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("550 /tv/Show 213 5.mkv: No such file\r\n")));
+    int64_t size = 0;
+    EXPECT_TRUE(ParseReplySize(ReplyOf("213 3758096384\r\n"), &size));
+    EXPECT_EQ(3758096384LL, size);
     EXPECT_EQ(2147483647, ParseLeadingInt("99999999999999999999"));
 }
 
@@ -112,13 +156,4 @@ TEST(PassiveReply, UnparsableRepliesAreRefused) {
     EXPECT_FALSE(Parse("227 Entering Passive Mode (127,0,0,1,4\r\n").ok);
     EXPECT_FALSE(Parse("227 (127,0,0,1)\r\n").ok);
     EXPECT_FALSE(Parse("227 )(127,0,0,1,4,1\r\n").ok);
-}
-
-TEST(ReplyText, NegativeRepliesNeedCodeBlankAndLineFeed) {
-    EXPECT_TRUE(HasNegativeReply("550 No such file or directory.\r\n"));
-    EXPECT_TRUE(HasNegativeReply("150 Opening.\r\n425 Can't open data connection.\r\n"));
-    EXPECT_FALSE(HasNegativeReply("550 No such file"));  // not complete yet
-    EXPECT_FALSE(HasNegativeReply("226 Transfer complete.\r\n"));
-    EXPECT_FALSE(HasNegativeReply("550-Multi line\r\n"));
-    EXPECT_FALSE(HasNegativeReply("x550 y\r\n"));
 }

@@ -334,6 +334,7 @@ TEST(Session, AbortCancelsTheWorkerAndStaysLoggedIn) {
         c.Login();
         c.ExpectLine("DELE f");
         c.Pause(500);  // the worker waits; the host aborts it
+        c.Reply("250 Deleted.");  // owed to the aborted worker, not to SIZE
         AnswerSize(c, "f", "213 6");
     });
     Client client;

@@ -320,8 +320,8 @@ struct ClockOffsetGuard {
 };
 
 struct OwedReplyLimitGuard {
-    explicit OwedReplyLimitGuard(uint32_t ms) { CStreamThread::SetOwedReplyLimitForTesting(ms); }
-    ~OwedReplyLimitGuard() { CStreamThread::SetOwedReplyLimitForTesting(0); }
+    explicit OwedReplyLimitGuard(uint32_t ms) { CWorkerThread::SetOwedReplyLimitForTesting(ms); }
+    ~OwedReplyLimitGuard() { CWorkerThread::SetOwedReplyLimitForTesting(0); }
 };
 
 // A read that never returns is a lost wake-up: stop the run with a message

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "session/ReplyText.h"
 #include "tests/support/ScriptedFtpServer.h"
 #include "tests/unit/TestHost.h"
 #include "tests/unit/TransferTestSupport.h"
@@ -344,38 +343,4 @@ TEST_F(Upload, LocalFileBeyondThirtyTwoBitsIsAFileError) {
     EXPECT_EQ(0u, Completions());
     ExpectScriptsClean();
     EXPECT_EQ(Lines(), CommandsFromSize());
-}
-
-// What the transfer steps judge: the newest whole reply in the text.
-TEST(ReplyLines, NewestWholeReplyGivesTheCode) {
-    EXPECT_EQ(226, LastReplyCode("226 Done.\r\n"));
-    EXPECT_EQ(226, LastReplyCode("150 Go.\r\n226 Done.\r\n"));
-    EXPECT_EQ(451, LastReplyCode("150 Go.\r\n451 Local error.\r\n"));
-    EXPECT_EQ(226, LastReplyCode("226-Stats\r\n226 Done.\r\n"));
-    EXPECT_EQ(226, LastReplyCode("226 Done.\n"));
-}
-
-TEST(ReplyLines, TextThatIsNoWholeReplyHasNoCode) {
-    EXPECT_EQ(0, LastReplyCode(""));
-    EXPECT_EQ(0, LastReplyCode("226 Done."));             // no line feed yet
-    EXPECT_EQ(0, LastReplyCode("226-Stats follow\r\n"));  // a multi-line reply's first line
-    EXPECT_EQ(0, LastReplyCode("22"));
-    EXPECT_EQ(150, LastReplyCode("150 Go.\r\n226 Do"));
-    EXPECT_EQ(0, LastReplyCode("226\r\n"));
-}
-
-TEST(ReplyLines, DigitsInsideAReplysTextAreNoCode) {
-    EXPECT_EQ(150, LastReplyCode("150 Opening for report 226 final.bin\r\n"));
-    EXPECT_EQ(150, LastReplyCode("150 Opening (226 bytes)\r\n"));
-    EXPECT_EQ(0, LastReplyCode("x226 Done.\r\n"));
-}
-
-TEST(ReplyLines, CodeAtTheStartOfAnyLine) {
-    EXPECT_TRUE(HasReplyLine("226 Done.\r\n", "226 "));
-    EXPECT_TRUE(HasReplyLine("150 Go.\r\n226 Done.\r\n", "226 "));
-    EXPECT_TRUE(HasReplyLine("\n226 ", "226 "));
-    EXPECT_FALSE(HasReplyLine("226-Stats follow\r\n", "226 "));
-    EXPECT_FALSE(HasReplyLine("150 Opening for report 226 final.bin\r\n", "226 "));
-    EXPECT_FALSE(HasReplyLine("", "226 "));
-    EXPECT_FALSE(HasReplyLine("\n", "226 "));
 }

@@ -261,9 +261,9 @@ TEST(ListWorker, AnnouncedAddressRacedAgainstTheServerAddress) {
     EXPECT_STREQ("x\r\n", listing);
 }
 
-TEST(ListWorker, UnparsablePassiveReplyEndsAtTheLimit) {
-    ClockOffsetGuard restoreClock;
-    ScriptedFtpServer server(20000);
+// Without a data connection "LIST " could only wait out the limit.
+TEST(ListWorker, UnparsablePassiveReplyEndsAtOnce) {
+    ScriptedFtpServer server;
     server.OnConnection(0, [](ScriptedConnection& c) {
         c.Login();
         c.ExpectLine("TYPE A");
@@ -272,17 +272,17 @@ TEST(ListWorker, UnparsablePassiveReplyEndsAtTheLimit) {
         c.Reply("200 I.");
         c.ExpectLine("PASV");
         c.Reply("227 Entering Passive Mode 127,0,0,1,4,1");
-        c.ExpectLine("LIST *.*");
-        c.Silence(200);
-        plat::SetClockOffsetForTesting(80500);
-        c.Silence(3000);
+        c.WaitForClientClose();
     });
     Client client;
     client.ConnectTo(server.Port());
     char* listing = client->ListDirectory("/pub", nullptr);
     ASSERT_NE(nullptr, listing);
     EXPECT_STREQ("", listing);
-    EXPECT_EQ(FTPE_TIMEOUT, client->m_nErrorCode.load());
+    EXPECT_EQ(0, client->m_nErrorCode.load());
+    client->StopSession();
+    EXPECT_TRUE(server.WaitForScripts());
+    EXPECT_TRUE(server.Failures().empty()) << server.Describe();
 }
 
 TEST(ListWorker, DataClosedWithoutFinalReplyEndsAtTheLimit) {
@@ -325,14 +325,14 @@ TEST(ListWorker, RefusedListingEndsAtOnce) {
         c.ExpectLine("PASV");
         std::shared_ptr<scripted::PassiveData> passive = c.OpenPassive();
         c.Send(passive->PasvReply());
-        c.ExpectLine("LIST *.*");
+        c.ExpectLine("LIST x.ts");
         c.SendChunks({"550 No such", " file or directory.\r\n"}, 50);
         c.Silence(500);
     });
     Client client;
     client.ConnectTo(server.Port());
     auto start = std::chrono::steady_clock::now();
-    char* listing = client->ListDirectory("/pub", nullptr);
+    char* listing = client->ListDirectory("/pub", "x.ts");
     ASSERT_NE(nullptr, listing);
     EXPECT_STREQ("", listing);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
