@@ -39,7 +39,8 @@ void CReplyReader::Append(const char* bytes, size_t length) {
             EndLine();
             continue;
         }
-        if (m_nLineLength < kTextFieldSize - 1) m_szLine[m_nLineLength] = byte != '\0' ? byte : '?';
+        if (byte == '\0') continue;  // the control connection's padding, no character
+        if (m_nLineLength < kTextFieldSize - 1) m_szLine[m_nLineLength] = byte;
         ++m_nLineLength;
     }
 }

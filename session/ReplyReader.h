@@ -38,7 +38,8 @@ public:
 
     // Forgets everything: a new control connection.
     void Clear();
-    // Adds received bytes; a NUL byte stands as "?".
+    // Adds received bytes. NUL bytes are dropped: on the control connection
+    // they are padding, never part of a reply.
     void Append(const char* bytes, size_t length);
     // Takes the oldest complete reply. False when none is complete yet.
     bool Next(FtpReply* reply);

@@ -17,3 +17,7 @@ void CDeleThread::OnFailure(int errorCode) {
 void CDeleThread::WriteResults() {
     m_pSession->m_bSucceeded = m_bDeleted ? 1 : 0;
 }
+
+void CDeleThread::AfterOperationEnded() {
+    if (m_bDeleted) Post(WM_FTP_COMPLETE, 0);
+}

@@ -13,6 +13,7 @@ protected:
     void OnFinalReply(const FtpReply& reply) override;
     void OnFailure(int errorCode) override;
     void WriteResults() override;
+    void AfterOperationEnded() override;
 
 private:
     bool m_bDeleted;

@@ -161,11 +161,7 @@ void CReceThread::OnPasvReply(const FtpReply& reply) {
         return;
     }
     if (reply.code != 227) return;
-    OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
-    if (m_hDataSocket == INVALID_SOCKET) {
-        FailWith(FTPE_TRANSFERFAIL);
-        return;
-    }
+    if (!OpenPassiveDataConnectionOrFail(reply, kRaceAnnouncedAndServer)) return;
     m_nReceived = 0;
     SendOwing("REST 0");
     m_nStep = kWaitRest;

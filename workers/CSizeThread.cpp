@@ -8,6 +8,7 @@ void CSizeThread::OnFinalReply(const FtpReply& reply) {
     m_pSession->m_nValue = ReplyFileSize(reply);
 }
 
+// A failure is no size either.
 void CSizeThread::WriteResults() {
-    if (m_bError) m_pSession->m_nValue = 0;
+    if (m_bError) m_pSession->m_nValue = -1;
 }

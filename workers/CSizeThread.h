@@ -1,6 +1,6 @@
 // Asks the server for one file's size ("SIZE") and leaves it in the
-// session's m_nValue: the size, -1 for any other final reply (and for a
-// size the field cannot hold), 0 after a failure.
+// session's m_nValue: the size, or -1 for any other final reply, a size the
+// field cannot hold, and a failure (a lost or silent connection).
 #pragma once
 
 #include "workers/CCommandThread.h"

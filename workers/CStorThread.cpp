@@ -151,11 +151,7 @@ void CStorThread::OnPasvReply(const FtpReply& reply) {
         return;
     }
     if (reply.code != 227) return;
-    OpenPassiveDataConnection(reply, kServerAddressOnly);
-    if (m_hDataSocket == INVALID_SOCKET) {
-        FailWith(FTPE_TRANSFERFAIL);
-        return;
-    }
+    if (!OpenPassiveDataConnectionOrFail(reply, kServerAddressOnly)) return;
     SendWithFileName(m_pTransferCommand, true);
     m_nStep = kTransferring;
 }

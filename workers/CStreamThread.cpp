@@ -301,12 +301,13 @@ void CStreamThread::OnReply(const FtpReply& reply) {
 // it is one of those, and is owed by nobody.
 void CStreamThread::OnPassiveReply(const FtpReply& reply) {
     if (reply.code == 227) {
-        OpenStreamDataConnection(reply);
-        if (m_hDataSocket == INVALID_SOCKET) {
+        if (!OpenStreamDataConnection(reply)) {
+            Refused();
+        } else if (m_hDataSocket == INVALID_SOCKET) {
             FailTransfer();
-            return;
+        } else {
+            SendRest();
         }
-        SendRest();
         return;
     }
     bool emptyLineAnswer = reply.code == 200 || (reply.code >= 500 && reply.code <= 502);
@@ -315,7 +316,7 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
         NoteUnaskedReply();
         return;
     }
-    if (reply.IsNegative()) Refused();
+    if (reply.IsNegative()) FailOn(reply);
 }
 
 // A refused "REST 0" changes nothing: a transfer starts at 0 anyway.
@@ -324,31 +325,39 @@ void CStreamThread::OnRestReply(const FtpReply& reply) {
     if (reply.code == 350 || (reply.IsNegative() && m_nStartOffset == 0)) {
         SendRetr();
     } else if (reply.IsNegative()) {
-        Refused();
+        FailOn(reply);
     }
 }
 
 // Preliminary replies ("150 ", "125 ") keep waiting; "226 " completes the
-// transfer, and the end of data is the file's end from then on. A failure
-// is transient (4xx: worth a retry) or final (5xx: "550 " for a missing
-// file).
+// transfer, and the end of data is the file's end from then on.
 void CStreamThread::OnTransferReply(const FtpReply& reply) {
     if (reply.IsPreliminary()) return;
     m_nStep = kTransferAnswered;
     if (reply.IsPositive()) {
         m_bComplete = 1;
         if (m_bDataClosed) OnEndOfData();
-    } else if (reply.code < 500) {
+    } else {
+        FailOn(reply);
+    }
+}
+
+// A transient refusal (4xx: "421 ", "425 ", "426 ", "451 ") is worth a
+// retry on a new connection; a final one (5xx: "550 " for a missing file)
+// is not.
+void CStreamThread::FailOn(const FtpReply& reply) {
+    if (reply.code < 500) {
         FailTransfer();
     } else {
         Refused();
     }
 }
 
-// The address is read from the passive reply's own line.
-void CStreamThread::OpenStreamDataConnection(const FtpReply& reply) {
-    OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
+// False when the reply cannot be parsed.
+bool CStreamThread::OpenStreamDataConnection(const FtpReply& reply) {
+    bool parsed = OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
     SetStreamSocketOptions();
+    return parsed;
 }
 
 void CStreamThread::SetStreamSocketOptions() {

@@ -76,6 +76,7 @@ private:
     void OnEndOfData();
     void FailTransfer();
     void Refused();
+    void FailOn(const FtpReply& reply);
     void Throttle(uint32_t blockLength);
     void CaptureHead(const uint8_t* block, uint32_t length);
 
@@ -85,7 +86,7 @@ private:
     void OnPassiveReply(const FtpReply& reply);
     void OnRestReply(const FtpReply& reply);
     void OnTransferReply(const FtpReply& reply);
-    void OpenStreamDataConnection(const FtpReply& reply);
+    bool OpenStreamDataConnection(const FtpReply& reply);
     void SetStreamSocketOptions();
     void SendRest();
     void SendRetr();

@@ -198,11 +198,12 @@ bool CWorkerThread::IsInactive() const {
 
 // ---- Passive data connection ------------------------------------------------------------
 
-void CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy) {
+bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy) {
     char announced[kTextFieldSize];
     uint16_t port = 0;
     m_hDataSocket = INVALID_SOCKET;
-    if (!ParsePassiveReply(reply.text, announced, sizeof announced, &port)) return;
+    if (!ParsePassiveReply(reply.text, announced, sizeof announced, &port)) return false;
+    if (plat::inet_addr(announced) == INADDR_NONE) return false;
     char serverAddress[kTextFieldSize];
     Client()->CopyServerAddress(serverAddress, sizeof serverAddress);
     bool same = strcmp(announced, serverAddress) == 0;
@@ -213,6 +214,19 @@ void CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply, DataAddress
             ConnectToServer(announced, port, nullptr, same ? nullptr : serverAddress, port);
     }
     SetDataSocketOptions();
+    return true;
+}
+
+bool CWorkerThread::OpenPassiveDataConnectionOrFail(const FtpReply& reply, DataAddress policy) {
+    if (!OpenPassiveDataConnection(reply, policy)) {
+        FailWith(FTPE_BADREPLY);
+        return false;
+    }
+    if (m_hDataSocket == INVALID_SOCKET) {
+        FailWith(FTPE_TRANSFERFAIL);
+        return false;
+    }
+    return true;
 }
 
 void CWorkerThread::SetDataSocketOptions() {

@@ -105,7 +105,12 @@ protected:
     };
     // Parses the "227 " reply's text and connects; the data socket is
     // INVALID_SOCKET when the reply cannot be parsed or nothing connects.
-    void OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy);
+    // False when the reply cannot be parsed or announces no IPv4 address.
+    bool OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy);
+    // For a worker that cannot go on without the data connection: false,
+    // after failing with FTPE_BADREPLY (an unusable reply) or
+    // FTPE_TRANSFERFAIL (nothing connected), when there is none.
+    bool OpenPassiveDataConnectionOrFail(const FtpReply& reply, DataAddress policy);
     void SetDataSocketOptions();
     void CloseDataSocket();
 

@@ -60,9 +60,9 @@ struct PasvCase {
 
 class UnusablePassiveReply : public testing::TestWithParam<PasvCase> {};
 
-// A reply that cannot be parsed leaves the request without a data
-// connection; it still sends its transfer command, which the server refuses
-// ("425 "), and that ends it. A port above 65535 wraps round.
+// A reply that cannot be parsed ends the request at once: no transfer
+// command goes out without a data connection (an upload would leave an
+// empty file behind). A port above 65535 wraps round.
 TEST_P(UnusablePassiveReply, EndsAtTheRefusalOrWrapsThePort) {
     const PasvCase& param = GetParam();
     auto script = [&](ScriptedConnection& c) {
@@ -74,15 +74,15 @@ TEST_P(UnusablePassiveReply, EndsAtTheRefusalOrWrapsThePort) {
         conversation::AwaitCommand(c, steps[pasv]);
         std::shared_ptr<PassiveData> data = c.OpenPassive();
         c.Send(PasvText(param.kind, data->Port()));
+        if (param.kind != Pasv::PortAbove65535) {
+            c.WaitForClientClose(kServerTimeoutMs);
+            return;
+        }
         // The steps after PASV, up to the transfer command.
         const std::vector<Step> rest(steps.begin() + pasv + 1, steps.end() - 1);
         conversation::PlaySteps(c, rest, rest.size());
         conversation::AwaitCommand(c, steps.back());
-        if (param.kind == Pasv::PortAbove65535) {
-            return conversation::SendAndConfirm(c, *data, param.job, DataEnd::Close);
-        }
-        c.Reply("425 Can't open data connection.");
-        c.WaitForClientClose(kServerTimeoutMs);
+        conversation::SendAndConfirm(c, *data, param.job, DataEnd::Close);
     };
     RunAndCheck(param.job, script, 0, param.expected);
 }
@@ -179,7 +179,9 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{Job::Download, DataFault::EarlyReset, {"1 file N bytes right", {kTransferFail}, 0, 1}},
         DataCase{Job::Download, DataFault::LateClose, {"1 file all bytes right", {}, 1, 1}},
         DataCase{Job::Stream, DataFault::EarlyClose, {"1 50000 bytes right", {}, 0, 1}},
-        DataCase{Job::Stream, DataFault::EarlyReset, {"1 N bytes right", {}, 0, 1}},
+        // A reset is no end of the file: the read fails, and each retry
+        // (a new connection) meets the same reset.
+        DataCase{Job::Stream, DataFault::EarlyReset, {"0 no bytes", {}, 0, 3}},
         DataCase{Job::Stream, DataFault::LateClose, {"1 all bytes right", {}, 0, 1}}),
     DataCaseName);
 

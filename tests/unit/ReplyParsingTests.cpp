@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"550 /tv/Show 213 .mkv: No such file\r\n"}, {"550|550 /tv/Show 213 .mkv: No such file"}},
         ReaderCase{"NoCodeNoReply", {"x226 Done.\r\n", "22\r\n", "hello\r\n", "099 low\r\n", "600 high\r\n"}, {}},
         ReaderCase{"NotEndedYet", {"226 Done."}, {}},
-        ReaderCase{"NulBytes", {std::string("250 ok") + '\0' + "\r\n"}, {"250|250 ok?"}},
+        ReaderCase{"NulBytesArePadding", {std::string(1, '\0') + "250 ok" + '\0' + "\r\n"}, {"250|250 ok"}},
         ReaderCase{"LongLineKeepsItsHead", {"213 100000 " + kLong, "\r\n"},
                    {"213|213 100000 " + std::string(259 - 11, 'x')}}),
     [](const testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });

@@ -268,17 +268,14 @@ TEST_F(Upload, DataConnectionEndedByTheServerFailsAndGivesUpTheControlConnection
 
 // The cancel closes the data connection; the server confirms what it got,
 // and only then is the partial file deleted.
-TEST_F(Upload, CancelDeletesThePartialRemoteFileAfterTheServerConfirms) {
-    Lines beforeConfirmation;
+// The stop does not wait for the server: sending ends at once, and the
+// partial file is asked to go before the control connection closes.
+TEST_F(Upload, CancelStopsSendingAtOnceAndAsksToDeleteThePartialFile) {
     m_Server.OnConnection(0, [&](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data =
             ServeUntilTransfer(c, {"550 No such file.\r\n"}, "STOR up.bin");
-        if (data->WaitDone(10000)) {
-            beforeConfirmation = c.Silence(200);
-            c.Reply("226 Transfer complete.");
-        }
+        data->WaitDone(10000);
         c.ExpectLine("DELE up.bin");
-        c.Reply("250 Deleted.");
         c.WaitForClientClose();
     });
     // 2 Mbit/s: a full block every 500 ms, so the upload is still running.
@@ -292,7 +289,6 @@ TEST_F(Upload, CancelDeletesThePartialRemoteFileAfterTheServerConfirms) {
     EXPECT_EQ(Values(), Errors());
     EXPECT_EQ(0u, Completions());
     ExpectScriptsClean();
-    EXPECT_EQ(Lines(), beforeConfirmation);
     EXPECT_LT(ReceivedByServer().size(), content.size());
     Lines commands = m_Server.Commands(0);
     ASSERT_GE(commands.size(), 2u);

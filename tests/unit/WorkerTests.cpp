@@ -105,7 +105,7 @@ TEST(SizeWorker, SilentServerEndsAtTheLimit) {
     });
     Client client;
     client.ConnectTo(server.Port());
-    EXPECT_EQ(0, client->GetRemoteFileSize("/f"));
+    EXPECT_EQ(-1, client->GetRemoteFileSize("/f"));
 }
 
 TEST(DeleteWorker, SuccessFailureAndSplitReply) {
