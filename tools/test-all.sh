@@ -6,6 +6,7 @@
 #   tsan     build/tsan     the same with ThreadSanitizer
 #   mingw    build/mingw    the i686 Windows DLL and tests, run under Wine
 #   abi      build/mingw    a Microsoft-ABI host calling the DLL under Wine
+#   gateway  build/native   ftpgateway with real players (tests/gateway)
 # Warnings are errors. The last line reads "N passed, M failed" (ctest tests
 # over all targets; a target that fails to configure or build counts as one
 # failure more) and the exit status is non-zero when M > 0.
@@ -19,6 +20,7 @@ readonly packages=(
     g++-mingw-w64-i686-posix wine wine32:i386
     clang-14 lld-14
     python3-pyftpdlib iproute2 curl libclang-rt-14-dev llvm-14
+    libcpp-httplib-dev pkg-config ffmpeg chromium
 )
 
 as_root() {
@@ -179,6 +181,29 @@ fuzz_target() {
     fi
 }
 
+# The HTTP gateway with real players (ffprobe, ffmpeg, curl, headless
+# Chromium) against pyftpdlib, from the native build (tests/gateway).
+gateway_target() {
+    local start=$SECONDS status
+    echo "== gateway with real players"
+    /usr/bin/python3 tests/gateway/gateway_players.py --gateway build/native/bin/ftpgateway \
+        --work build/native/gateway-tests 2>&1 | tee build/native/gateway-tests.log
+    status=${PIPESTATUS[0]}
+    local line passed=0 failed=1
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/native/gateway-tests.log | tail -n 1)
+    if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        passed=${BASH_REMATCH[1]}
+        failed=${BASH_REMATCH[2]}
+    fi
+    if [[ $status -eq 0 && $failed -eq 0 ]]; then
+        record gateway "$passed" 0 ok - "$((SECONDS - start))"
+    else
+        [[ $failed -eq 0 ]] && failed=1
+        record gateway "$passed" "$failed" "exit $status, see build/native/gateway-tests.log" - \
+            "$((SECONDS - start))"
+    fi
+}
+
 print_summary() {
     echo
     echo "== summary"
@@ -202,6 +227,7 @@ main() {
         echo "fetching the FTP servers failed; their tests will say why" >&2
     export FTP_SERVERS_DIR=$root/build/ftpservers
     native_target native build/native
+    gateway_target
     native_target asan build/asan -DFTP_SANITIZE=address
     soak_target
     native_target tsan build/tsan -DFTP_SANITIZE=thread

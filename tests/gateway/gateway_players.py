@@ -1,0 +1,344 @@
+#!/usr/bin/python3
+"""End-to-end cases of ftpgateway with real players: ffprobe, ffmpeg, curl and
+headless Chromium read media that a real FTP server (pyftpdlib) serves
+through the gateway, and what they get is compared with the local files.
+
+    gateway_players.py --gateway build/native/bin/ftpgateway --work build/native/gateway-tests
+
+The work folder keeps the media, the logs and Chromium's screenshot. The last
+line reads "N passed, M failed"; the exit status is non-zero when M > 0. A
+missing tool fails the cases that need it (tools/test-all.sh installs them)."""
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+import gatewaylab
+from chromium_pipe import Chromium
+
+TOOLS = ("ffmpeg", "ffprobe", "curl", "chromium")
+SEEK_POINTS = (0.0, 1.3, 2.9, 4.6)
+
+
+class Lab:
+    """One FTP server and one gateway for the whole suite."""
+
+    def __init__(self, args):
+        self.work = os.path.abspath(args.work)
+        self.binary = os.path.abspath(args.gateway)
+        self.root = os.path.join(self.work, "served")
+        self.media_dir = os.path.join(self.root, "media")
+        self.names = gatewaylab.make_media(self.media_dir)
+        self.server = gatewaylab.FtpServer(self.root, self.work, os.path.join(self.work, "pyftpdlib.log"))
+        self.gateway = gatewaylab.Gateway(self.binary, self.server.port, self.work,
+                                          os.path.join(self.work, "ftpgateway.log"))
+
+    def local(self, name):
+        return os.path.join(self.media_dir, name)
+
+    def url(self, name):
+        return self.gateway.url("/media/" + name)
+
+    def close(self):
+        status = self.gateway.stop()
+        self.server.stop()
+        return status
+
+
+def run(command, timeout=120, check=True):
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    if check and result.returncode != 0:
+        raise AssertionError("%s exited %d: %s" % (" ".join(command[:3]), result.returncode,
+                                                   result.stderr.decode(errors="replace")[-600:]))
+    return result
+
+
+def curl(url, *options, timeout=60):
+    """(status, headers dict in lower case, body bytes)."""
+    result = run(["curl", "-s", "-D", "-", "-o", "/dev/stdout", "--max-time", str(timeout - 5)] +
+                 list(options) + [url], timeout=timeout)
+    raw = result.stdout
+    head, _, body = raw.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return status, headers, body
+
+
+def expect(condition, text):
+    if not condition:
+        raise AssertionError(text)
+
+
+# ---- cases ------------------------------------------------------------------------
+
+def case_http_answers(lab):
+    """Statuses, headers and exact bytes for whole files, the three kinds of
+    range, unsatisfiable ranges, HEAD, a missing file, folders and the player
+    page."""
+    types = {"clip.mp4": "video/mp4", "clip.mkv": "video/x-matroska", "clip.webm": "video/webm"}
+    for name in lab.names:
+        data = open(lab.local(name), "rb").read()
+        size = len(data)
+        status, headers, body = curl(lab.url(name))
+        expect(status == 200 and body == data, "%s whole: status %d, %d bytes" % (name, status, len(body)))
+        expect(headers.get("content-type") == types[name], "%s type %s" % (name, headers.get("content-type")))
+        expect(headers.get("accept-ranges") == "bytes", "%s without Accept-Ranges" % name)
+        expect(headers.get("content-length") == str(size), "%s length %s" % (name, headers.get("content-length")))
+        for spec, first, last in (("100-65635", 100, 65635), ("1000000-", 1000000, size - 1),
+                                  ("-70000", size - 70000, size - 1), ("0-0", 0, 0),
+                                  ("%d-%d" % (size - 10, size + 500), size - 10, size - 1)):
+            status, headers, body = curl(lab.url(name), "-r", spec)
+            expect(status == 206, "%s bytes=%s: status %d" % (name, spec, status))
+            expect(body == data[first:last + 1], "%s bytes=%s: other bytes (%d)" % (name, spec, len(body)))
+            expect(headers.get("content-range") == "bytes %d-%d/%d" % (first, last, size),
+                   "%s bytes=%s: Content-Range %s" % (name, spec, headers.get("content-range")))
+        status, headers, _ = curl(lab.url(name), "-r", "%d-" % size)
+        expect(status == 416 and headers.get("content-range") == "bytes */%d" % size,
+               "%s past the end: %d %s" % (name, status, headers.get("content-range")))
+        status, headers, body = curl(lab.url(name), "-I")
+        expect(status == 200 and headers.get("content-length") == str(size),
+               "%s HEAD: %d, length %s" % (name, status, headers.get("content-length")))
+        status, headers, body = curl(lab.url(name), "-I", "-r", "10-19")
+        expect(status == 206 and headers.get("content-length") == "10", "%s HEAD with range" % name)
+    status, _, _ = curl(lab.url("no-such-clip.mp4"))
+    expect(status == 404, "missing file: %d" % status)
+    status, headers, body = curl(lab.gateway.url("/media/"))
+    page = body.decode()
+    expect(status == 200 and "text/html" in headers.get("content-type", ""), "folder: %d" % status)
+    for name in lab.names:
+        expect('href="/media/%s"' % name in page and 'href="/media/%s?play"' % name in page,
+               "folder page lacks the links of " + name)
+    status, headers, _ = curl(lab.gateway.url("/media"))
+    expect(status == 301 and headers.get("location") == "/media/", "folder without slash: %d" % status)
+    status, _, body = curl(lab.url("clip.webm?play"))
+    expect(status == 200 and b'<video id="player"' in body and b'src="/media/clip.webm"' in body,
+           "player page: %d" % status)
+
+
+def case_concurrent_readers(lab):
+    """Six readers at once over the three files, 20 random ranges each: every
+    byte right while the client objects are shared out between them."""
+    datas = {name: open(lab.local(name), "rb").read() for name in lab.names}
+    failures = []
+
+    def reader(number):
+        rng = random.Random(1000 + number)
+        name = lab.names[number % len(lab.names)]
+        data = datas[name]
+        try:
+            for _ in range(20):
+                first = rng.randrange(len(data))
+                last = min(len(data) - 1, first + rng.randrange(1, 400000))
+                status, _, body = curl(lab.url(name), "-r", "%d-%d" % (first, last))
+                if status != 206 or body != data[first:last + 1]:
+                    failures.append("reader %d %s %d-%d: status %d, %d bytes" %
+                                    (number, name, first, last, status, len(body)))
+                    return
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append("reader %d: %s" % (number, error))
+
+    threads = [threading.Thread(target=reader, args=(n,)) for n in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=180)
+    expect(not any(t.is_alive() for t in threads), "a reader did not finish within 180 s")
+    expect(not failures, "; ".join(failures[:3]))
+
+
+def probe(source):
+    result = run(["ffprobe", "-v", "error", "-print_format", "json", "-show_format", "-show_streams", source])
+    facts = json.loads(result.stdout)
+    facts["format"].pop("filename", None)
+    return facts
+
+
+def case_ffprobe_reads_each_file(lab):
+    """ffprobe through the gateway finds what it finds in the local file."""
+    for name in lab.names:
+        remote, local = probe(lab.url(name)), probe(lab.local(name))
+        expect(remote == local, "%s: ffprobe differs: %s" % (name, json.dumps(remote)[:300]))
+        expect(len(remote["streams"]) == 2, "%s: %d streams" % (name, len(remote["streams"])))
+
+
+def frame_sums(source, seek):
+    result = run(["ffmpeg", "-nostdin", "-v", "error", "-ss", "%.2f" % seek, "-i", source, "-t", "0.8",
+                  "-f", "framemd5", "-"])
+    lines = [l for l in result.stdout.decode().splitlines() if l and not l.startswith("#")]
+    return lines
+
+
+def case_ffmpeg_seeks_match_local(lab):
+    """ffmpeg decodes from each seek point through the gateway, and every
+    frame's checksum equals the local file's with the same options."""
+    for name in lab.names:
+        for seek in SEEK_POINTS:
+            remote, local = frame_sums(lab.url(name), seek), frame_sums(lab.local(name), seek)
+            expect(len(local) > 10, "%s at %.1f s: only %d local frames" % (name, seek, len(local)))
+            expect(remote == local, "%s at %.1f s: %d frames through the gateway, %d locally, first "
+                   "difference at %s" % (name, seek, len(remote), len(local),
+                                         next((i for i, (a, b) in enumerate(zip(remote, local)) if a != b), "end")))
+
+
+PLAY_AND_SEEK = """
+(async () => {
+  const v = document.getElementById('player');
+  const target = %f;
+  const deadline = performance.now() + 40000;
+  const pause = ms => new Promise(r => setTimeout(r, ms));
+  const state = () => 'readyState ' + v.readyState + ', time ' + v.currentTime +
+      (v.error ? ', error ' + v.error.code + ' ' + v.error.message : '');
+  v.muted = true;
+  await v.play();
+  while (v.currentTime < 0.5) {
+    if (performance.now() > deadline) throw new Error('did not play: ' + state());
+    await pause(50);
+  }
+  const played = v.currentTime;
+  const seeked = new Promise(r => v.addEventListener('seeked', r, {once: true}));
+  v.currentTime = target;
+  await Promise.race([seeked, pause(20000)]);
+  while (v.readyState < 3 || v.seeking) {
+    if (performance.now() > deadline) throw new Error('not ready at the target: ' + state());
+    await pause(50);
+  }
+  v.pause();
+  await pause(300);
+  return {played: played, time: v.currentTime, readyState: v.readyState, seeking: v.seeking,
+          duration: v.duration, width: v.videoWidth, height: v.videoHeight,
+          error: v.error ? v.error.code : 0};
+})()
+"""
+
+
+def case_chromium_plays_and_seeks(lab):
+    """Headless Chromium opens the folder page, follows the WebM's play link,
+    plays, seeks to 4 s and is ready to play there; a screenshot is kept."""
+    profile = os.path.join(lab.work, "chromium-profile")
+    shutil.rmtree(profile, ignore_errors=True)
+    before = lab.gateway.log_text().count("GET /media/clip.webm bytes=")
+    browser = Chromium(profile, os.path.join(lab.work, "chromium.log"))
+    try:
+        session = browser.open_page(lab.gateway.url("/media/"))
+        browser.wait_for(session, "!!document.querySelector('a.play[href$=\"clip.webm?play\"]')", 30)
+        href = browser.evaluate(session, "document.querySelector('a.play[href$=\"clip.webm?play\"]').href")
+        browser.send("Page.navigate", {"url": href}, session)
+        browser.wait_for(session, "!!document.getElementById('player')", 30)
+        target = 4.0
+        state = browser.evaluate(session, PLAY_AND_SEEK % target, timeout=60)
+        browser.screenshot(session, os.path.join(lab.work, "chromium-webm-after-seek.png"))
+    finally:
+        browser.close()
+    expect(state["error"] == 0, "media error %s" % state["error"])
+    expect(state["readyState"] >= 3 and not state["seeking"], "not ready after the seek: %s" % state)
+    expect(abs(state["time"] - target) < 0.6, "stands at %.2f s, not at %.1f s" % (state["time"], target))
+    expect(abs(state["duration"] - gatewaylab.MEDIA_SECONDS) < 0.2, "duration %s" % state["duration"])
+    expect((state["width"], state["height"]) == (640, 360), "picture %sx%s" % (state["width"], state["height"]))
+    ranged = lab.gateway.log_text().count("GET /media/clip.webm bytes=") - before
+    expect(ranged >= 1, "Chromium made no range request through the gateway")
+
+
+def case_server_failures(lab):
+    """502 when the FTP server cannot be reached; a body cut short when the
+    server fails mid-transfer, never a short body that looks complete."""
+    root = os.path.join(lab.work, "failing")
+    os.makedirs(root, exist_ok=True)
+    big = os.path.join(root, "big.bin")
+    size = 48 * 1048576
+    if not os.path.exists(big) or os.path.getsize(big) != size:
+        with open(big, "wb") as f:
+            f.write(random.Random(7).randbytes(size))
+    server = gatewaylab.FtpServer(root, lab.work)
+    gateway = gatewaylab.Gateway(lab.binary, server.port, lab.work, os.path.join(lab.work, "ftpgateway-failing.log"),
+                                 extra=["--size-seconds", "0"])
+    try:
+        status, headers, _ = curl(gateway.url("/big.bin"), "-I")
+        expect(status == 200 and headers.get("content-length") == str(size), "HEAD before: %d" % status)
+        out = os.path.join(lab.work, "cut.bin")
+        # Slow enough that the server is still sending when it is killed.
+        reader = subprocess.Popen(["curl", "-s", "--limit-rate", "4M", "--max-time", "60", "-o", out,
+                                   "-w", "%{http_code} %{size_download}", gateway.url("/big.bin")],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1.5)
+        server.kill()
+        output, _ = reader.communicate(timeout=90)
+        got = os.path.getsize(out) if os.path.exists(out) else 0
+        expect(reader.returncode != 0, "curl took a body of %d bytes for complete (exit 0, %s)" %
+               (got, output.decode()))
+        expect(got < size, "the whole file arrived before the server was killed; the case proves nothing")
+        status, _, body = curl(gateway.url("/big.bin"))
+        expect(status == 502, "a file after the server went: %d" % status)
+        status, _, _ = curl(gateway.url("/"))
+        expect(status == 502, "a folder after the server went: %d" % status)
+    finally:
+        gateway.stop()
+        server.stop()
+    expect("connection cut" in gateway.log_text(), "the gateway's console does not say it cut the body")
+
+
+CASES = [case_http_answers, case_concurrent_readers, case_ffprobe_reads_each_file,
+         case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--gateway", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--only", default="", help="run the cases whose name contains this")
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    cases = [c for c in CASES if args.only in c.__name__]
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+    if not os.access(args.gateway, os.X_OK):
+        missing.append(args.gateway)
+    passed = failed = 0
+    lab = None
+    setup_error = ""
+    if missing:
+        setup_error = "missing: " + ", ".join(missing) + " (tools/test-all.sh installs the tools)"
+    else:
+        try:
+            lab = Lab(args)
+        except Exception as error:  # noqa: BLE001 - every case fails with it
+            setup_error = "set-up failed: %s" % error
+    for case in cases:
+        name = case.__name__[len("case_"):]
+        start = time.monotonic()
+        if setup_error:
+            print("FAIL %s: %s" % (name, setup_error), flush=True)
+            failed += 1
+            continue
+        try:
+            case(lab)
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - start), flush=True)
+            passed += 1
+        except Exception as error:  # noqa: BLE001 - a case's failure, reported
+            print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - start, error), flush=True)
+            if not isinstance(error, AssertionError):
+                traceback.print_exc()
+            failed += 1
+    if lab is not None:
+        status = lab.close()
+        if status != 0:
+            print("FAIL clean stop: ftpgateway exited %s on SIGTERM" % status)
+            failed += 1
+        else:
+            passed += 1
+            print("PASS clean stop")
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
