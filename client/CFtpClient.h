@@ -86,7 +86,7 @@ public:
     std::atomic<double> m_dTransferRate;
     // 0 until the first size query: no buffering wait away from the start in
     // stream modes other than 1 until the size is known.
-    std::atomic<int32_t> m_nRemoteFileSize;
+    std::atomic<int64_t> m_nRemoteFileSize;
     std::atomic<CFtpClientThread*> m_pSessionThread;
     std::atomic<plat::HWND> m_hMessageHwnd;
     std::atomic<int32_t> m_nSeekFlag;

@@ -200,7 +200,7 @@ int CFtpClient::GetRemoteFileSize(const char* remotePath) {
         WaitForResult(session);
         int32_t value = session->m_nValue.load();
         if (!session->m_bEnding.load() && value >= 0) {
-            m_nRemoteFileSize = value;
+            m_nRemoteFileSize = session->m_nFileSize.load();
             result = value;
         }
     }

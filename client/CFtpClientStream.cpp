@@ -25,7 +25,9 @@ namespace {
 
 const int kReadAttempts = 3;
 const plat::DWORD kHeadReadPauseMs = 100;
-const unsigned int kLargestReadValue = 0x7FFFFFFF;  // positions and lengths travel as int32
+// Every position names a byte; a length travels as int32 (and no queue could
+// hold a longer read anyway).
+const unsigned int kLargestReadLength = 0x7FFFFFFF;
 
 std::atomic<void (*)(CFtpClient*)> g_PendingReadHook(nullptr);
 
@@ -82,7 +84,7 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
     if (bytesRead != nullptr) *bytesRead = 0;
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     if (buffer == nullptr || bytesRead == nullptr) return 0;
-    if (position > kLargestReadValue || length > kLargestReadValue) return 0;
+    if (length > kLargestReadLength) return 0;
     StreamRequest request = {remotePath, buffer, position, length, bytesRead, attempt};
 
     RequestLock readLock(m_csRead);
@@ -151,7 +153,7 @@ bool CFtpClient::RecordStreamRequest(CFtpClientThread* session, const StreamRequ
 // The worker reads these only while a read is pending, which it is not now.
 void CFtpClient::WriteStreamRequest(CFtpClientThread* session, const StreamRequest& request) {
     snprintf(session->m_szRemotePath, sizeof session->m_szRemotePath, "%s", request.path);
-    session->m_nStreamStart = (int32_t)request.position;
+    session->m_nStreamStart = request.position;
     session->m_nValue = (int32_t)request.length;
     session->m_pReadCount = request.bytesRead;
     session->m_pReadBuffer = request.buffer;
@@ -264,7 +266,7 @@ bool CFtpClient::ReadQueued(CFtpClientThread* session, const StreamRequest& requ
     if (!enough) return false;
     uint32_t delivered = 0;
     worker->m_Queue.Read(request.buffer, request.length, &delivered);
-    session->m_nStreamPos += (int32_t)delivered;
+    session->m_nStreamPos += delivered;
     *request.bytesRead = delivered;
     worker->WakeIfPastThrottleMark();
     return true;

@@ -1,5 +1,6 @@
 // The local-file calls the library makes: a status check, opening with
-// Windows' create / share semantics, writing, closing. Windows enforces the
+// Windows' create / share semantics, reading and writing, 64-bit positions
+// and lengths on both targets (films pass 4 GiB), closing. Windows enforces the
 // share modes; Linux has no mandatory sharing, so they are advisory there.
 #pragma once
 
@@ -15,6 +16,7 @@ public:
         modeReadWrite = 0x0002,
         shareExclusive = 0x0010,
         shareDenyWrite = 0x0020,
+        shareDenyNone = 0x0040,
         modeCreate = 0x1000,
         typeBinary = 0x8000,
     };
@@ -33,6 +35,12 @@ public:
               unsigned errorTextSize = 0);
     // False when the data could not all be written.
     bool Write(const void* data, unsigned length);
+    // The bytes read, up to length: 0 at the end of the file, -1 on failure.
+    int Read(void* data, unsigned length);
+    // Moves to position bytes from the start; false on failure.
+    bool Seek(int64_t position);
+    // The file's length in bytes; -1 on failure.
+    int64_t GetLength() const;
     void Close();
     bool IsOpen() const;
 

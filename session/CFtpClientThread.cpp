@@ -45,6 +45,7 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
       m_pDirThread(nullptr),
       m_nStreamStart(0),
       m_nValue(-1),
+      m_nFileSize(-1),
       m_pReadCount(nullptr),
       m_pReadBuffer(nullptr),
       m_bSucceeded(0),

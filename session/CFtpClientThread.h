@@ -127,13 +127,15 @@ public:
     std::atomic<CDirThread*> m_pDirThread;
     char m_szLocalPath[kTextFieldSize];
     char m_szRemotePath[kTextFieldSize];
-    std::atomic<int32_t> m_nStreamStart;
+    std::atomic<uint32_t> m_nStreamStart;
     std::atomic<int32_t> m_nValue;
+    // A size request's answer in full; m_nValue carries it saturated.
+    std::atomic<int64_t> m_nFileSize;
     std::atomic<uint32_t*> m_pReadCount;
     std::atomic<uint8_t*> m_pReadBuffer;
     std::atomic<uint8_t> m_bSucceeded;
     int32_t m_nCwdSplit;
-    std::atomic<int32_t> m_nStreamPos;
+    std::atomic<int64_t> m_nStreamPos;  // -1: unknown
     char m_szCurrentDir[kTextFieldSize];
     char m_szDirScratch[kTextFieldSize];
     uint64_t m_tLastActivity;

@@ -34,12 +34,6 @@ bool ParseReplySize(const FtpReply& reply, int64_t* size) {
     return true;
 }
 
-int ReplyFileSize(const FtpReply& reply) {
-    int64_t size = 0;
-    if (!ParseReplySize(reply, &size) || size > INT_MAX) return -1;
-    return (int)size;
-}
-
 void CopyToField(char* field, size_t fieldSize, const char* text) {
     size_t length = strnlen(text, fieldSize - 1);
     memcpy(field, text, length);

@@ -15,10 +15,6 @@ int ParseLeadingInt(const char* text);
 // any other reply, and for a size that is missing or beyond 2^63 - 1.
 bool ParseReplySize(const FtpReply& reply, int64_t* size);
 
-// The size of a "213 " reply when it fits a signed 32-bit number
-// (0 .. 2^31 - 1); -1 for any other reply or a size that does not fit.
-int ReplyFileSize(const FtpReply& reply);
-
 // Copies text into a field of fieldSize bytes, cut to fit, NUL-terminated.
 void CopyToField(char* field, size_t fieldSize, const char* text);
 

@@ -67,8 +67,8 @@ void CReceThread::OnData() {
         FinishDataSide();
         return;
     }
-    int room = m_nRemoteSize - m_nReceived;
-    int kept = received < room ? received : room;
+    int64_t room = m_nRemoteSize - m_nReceived;
+    int kept = received < room ? received : (int)room;
     if (kept > 0 && !WriteReceived(kept)) return;
     m_Pacer.AfterBlock(received, Client()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
     if (received > room) {
@@ -142,11 +142,10 @@ void CReceThread::OnControlLost() {
     }
 }
 
-// -1 also for a size beyond the signed 32-bit range this worker counts in.
 void CReceThread::OnSizeReply(const FtpReply& reply) {
     if (reply.IsPreliminary()) return;
-    int size = ReplyFileSize(reply);
-    if (size <= 0) {
+    int64_t size = 0;
+    if (!ParseReplySize(reply, &size) || size <= 0) {
         FailWith(FTPE_BADREPLY);
         return;
     }

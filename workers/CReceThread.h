@@ -56,8 +56,8 @@ private:
     void TimeOut();
 
     Step m_nStep;
-    int32_t m_nRemoteSize;
-    int32_t m_nReceived;
+    int64_t m_nRemoteSize;
+    int64_t m_nReceived;
     bool m_bDataFinished;    // all announced bytes in, or the data side ended
     bool m_bOverrun;         // more bytes came than announced
     bool m_bFinalReplyIn;    // nothing more to wait for on the control side

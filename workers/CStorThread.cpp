@@ -1,7 +1,5 @@
 #include "workers/CStorThread.h"
 
-#include <limits.h>
-
 #include "client/CFtpClient.h"
 #include "session/ReplyText.h"
 
@@ -9,24 +7,16 @@ namespace {
 
 const char kStor[] = "STOR %s";
 const char kAppe[] = "APPE %s";
-
-// The size of an open file, which is left at its start. False when it
-// cannot be told or does not fit a signed 32-bit number.
-bool MeasureOpenFile(FILE* file, int64_t* size) {
-    if (fseek(file, 0, SEEK_END) != 0) return false;
-    long end = ftell(file);
-    if (end < 0 || end > (long)INT32_MAX) return false;
-    rewind(file);
-    *size = end;
-    return true;
-}
+// Others may read and write the file while it goes out, as with the run
+// time's buffered input.
+const unsigned kLocalFileMode =
+    plat::CFile::modeRead | plat::CFile::shareDenyNone | plat::CFile::typeBinary;
 
 bool MeasureLocalFile(const char* path, int64_t* size) {
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr) return false;
-    bool measured = MeasureOpenFile(file, size);
-    fclose(file);
-    return measured;
+    plat::CFile file;
+    if (!file.Open(path, kLocalFileMode)) return false;
+    *size = file.GetLength();
+    return *size >= 0;
 }
 
 }  // namespace
@@ -39,8 +29,7 @@ CStorThread::CStorThread(CFtpClientThread* session)
       m_pTransferCommand(kStor),
       m_nResumeOffset(0),
       m_nLocalSize(0),
-      m_nSent(0),
-      m_pFile(nullptr) {}
+      m_nSent(0) {}
 
 void CStorThread::Run() {
     if (!MeasureLocalFile(m_pSession->m_szLocalPath, &m_nLocalSize)) {
@@ -189,7 +178,7 @@ void CStorThread::OnDataReadable() {
 // The file is sent as far as it reached when it was opened, so a file that
 // grows meanwhile can neither overflow the counts nor pass 100 percent.
 void CStorThread::OnDataWritable() {
-    if (m_pFile == nullptr) {
+    if (!m_File.IsOpen()) {
         if (!OpenLocalFileAtResumeOffset()) FailWith(FTPE_FILEERROR);
         return;
     }
@@ -198,8 +187,8 @@ void CStorThread::OnDataWritable() {
         EndOfLocalFile();
         return;
     }
-    size_t length = fread(m_Block, 1, (size_t)(remaining < kBlockSize ? remaining : kBlockSize), m_pFile);
-    if (ferror(m_pFile)) {
+    int length = m_File.Read(m_Block, (unsigned)(remaining < kBlockSize ? remaining : kBlockSize));
+    if (length < 0) {
         FailWith(FTPE_FILEERROR);
         return;
     }
@@ -207,18 +196,17 @@ void CStorThread::OnDataWritable() {
         EndOfLocalFile();
         return;
     }
-    if (!SendBlock((int)length)) return;
-    m_nSent += (int64_t)length;
+    if (!SendBlock(length)) return;
+    m_nSent += length;
     int percent = 0;
     if (m_Progress.Advance(m_nSent, m_nLocalSize, &percent)) Post(WM_FTP_PROGRESS, percent);
-    m_Pacer.AfterBlock((int)length, Client()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
+    m_Pacer.AfterBlock(length, Client()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
 }
 
 bool CStorThread::OpenLocalFileAtResumeOffset() {
-    m_pFile = fopen(m_pSession->m_szLocalPath, "rb");
-    if (m_pFile == nullptr) return false;
-    if (!MeasureOpenFile(m_pFile, &m_nLocalSize)) return false;
-    if (fseek(m_pFile, (long)m_nResumeOffset, SEEK_SET) != 0) return false;
+    if (!m_File.Open(m_pSession->m_szLocalPath, kLocalFileMode)) return false;
+    m_nLocalSize = m_File.GetLength();
+    if (m_nLocalSize < 0 || !m_File.Seek(m_nResumeOffset)) return false;
     m_nSent = m_nResumeOffset;
     m_Pacer.Restart();
     return true;
@@ -247,9 +235,7 @@ bool CStorThread::SendBlock(int length) {
 }
 
 void CStorThread::CloseLocalFile() {
-    if (m_pFile == nullptr) return;
-    fclose(m_pFile);
-    m_pFile = nullptr;
+    m_File.Close();
 }
 
 // ---- Failures --------------------------------------------------------------------

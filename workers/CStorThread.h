@@ -16,13 +16,13 @@
 // inactivity limit give the control connection up: the server's state is
 // unknown after them.
 //
-// Sizes are signed 32-bit: a local file beyond 2^31 - 1 bytes is refused
-// with FTPE_FILEERROR.
+// Sizes and offsets are 64-bit: files of any size the server and the local
+// file system hold, and a resume at any remote size.
 #pragma once
 
 #include <stdint.h>
-#include <stdio.h>
 
+#include "platform/LocalFile.h"
 #include "workers/CWorkerThread.h"
 #include "workers/Pacing.h"
 #include "workers/TransferProgress.h"
@@ -67,7 +67,7 @@ private:
     int64_t m_nResumeOffset;
     int64_t m_nLocalSize;
     int64_t m_nSent;  // position in the local file: resume offset + bytes sent
-    FILE* m_pFile;
+    plat::CFile m_File;
     CTransferProgress m_Progress;
     CBlockPacer m_Pacer;
     char m_Block[kBlockSize];

@@ -158,7 +158,7 @@ void CStreamThread::ServeRead() {
     uint32_t delivered = 0;
     m_Queue.Read(s->m_pReadBuffer.load(), (uint32_t)s->m_nValue.load(), &delivered);
     *s->m_pReadCount.load() = delivered;
-    s->m_nStreamPos += (int32_t)delivered;
+    s->m_nStreamPos += delivered;
     s->m_bSucceeded = 1;
     s->m_bReadPending = 0;
     plat::SetEvent(Client()->m_hDoneEvent);
@@ -246,11 +246,11 @@ void CStreamThread::Throttle(uint32_t blockLength) {
         if (m_Queue.GetCount() != CBufferQueue::kMaxBuffers) {
             m_nThrottleMark = 0;
         } else if (m_nThrottleMark.load() == 0) {
-            m_nThrottleMark = (uint32_t)m_pSession->m_nStreamPos.load();
+            m_nThrottleMark = (uint64_t)m_pSession->m_nStreamPos.load();
             plat::SetEvent(m_pSession->m_hStreamWakeEvent);
         } else {
             m_nThrottleMark += blockLength;
-            if ((uint32_t)m_pSession->m_nStreamPos.load() >= m_nThrottleMark.load()) {
+            if ((uint64_t)m_pSession->m_nStreamPos.load() >= m_nThrottleMark.load()) {
                 pause = blockLength < kSmallBlock;
             } else if (!m_pSession->m_bReadPending.load()) {
                 plat::ResetEvent(m_pSession->m_hStreamWakeEvent);
@@ -372,7 +372,7 @@ void CStreamThread::SetStreamSocketOptions() {
 // A stream from the file's start arms the head capture when it is off.
 void CStreamThread::SendRest() {
     char command[32];
-    snprintf(command, sizeof command, "REST %i", (int)m_nStartOffset);
+    snprintf(command, sizeof command, "REST %u", (unsigned)m_nStartOffset);
     if (m_nStartOffset == 0) {
         int32_t off = -1;
         m_pSession->m_nHeadLength.compare_exchange_strong(off, 0);
@@ -410,17 +410,17 @@ int CStreamThread::SeekTo(uint32_t target) {
         if ((int64_t)m_Queue.GetAvailable(true) <= -distance) return 0;
         uint32_t delivered = 0;
         m_Queue.Read(nullptr, (uint32_t)-distance, &delivered);
-        m_pSession->m_nStreamPos += (int32_t)delivered;
+        m_pSession->m_nStreamPos += delivered;
         return 1;
     }
     if (!m_Queue.StepBack((uint32_t)distance)) return 0;
-    m_pSession->m_nStreamPos -= (int32_t)distance;
+    m_pSession->m_nStreamPos -= distance;
     return 1;
 }
 
 void CStreamThread::WakeIfPastThrottleMark() {
     if (m_bEndOfData.load()) return;
-    if (m_nThrottleMark.load() <= (uint32_t)m_pSession->m_nStreamPos.load()) {
+    if (m_nThrottleMark.load() <= (uint64_t)m_pSession->m_nStreamPos.load()) {
         plat::SetEvent(m_pSession->m_hStreamWakeEvent);
     }
 }

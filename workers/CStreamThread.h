@@ -36,7 +36,7 @@ public:
 
     // The stream position the reader must reach before a worker paused on
     // a full queue receives again; 0 = none.
-    std::atomic<uint32_t> m_nThrottleMark;
+    std::atomic<uint64_t> m_nThrottleMark;
     // While 1, every received block is followed by a WM_FTP_BUFFERING notice.
     std::atomic<int32_t> m_bReportBuffering;
     CBufferQueue m_Queue;
@@ -91,7 +91,7 @@ private:
     void SendRest();
     void SendRetr();
 
-    const int32_t m_nStartOffset;
+    const uint32_t m_nStartOffset;
     uint64_t m_nReceivedEnd;  // file offset just past the last byte received
     int32_t m_nStreamMode;
     Step m_nStep;

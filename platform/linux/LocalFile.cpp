@@ -84,6 +84,26 @@ bool CFile::Write(const void* data, unsigned length) {
     return true;
 }
 
+int CFile::Read(void* data, unsigned length) {
+    if (!IsOpen()) return -1;
+    for (;;) {
+        const ssize_t got = ::read(static_cast<int>(m_hFile), data, length);
+        if (got < 0 && errno == EINTR) continue;
+        return got < 0 ? -1 : static_cast<int>(got);
+    }
+}
+
+bool CFile::Seek(int64_t position) {
+    return IsOpen() && position >= 0 &&
+           ::lseek(static_cast<int>(m_hFile), static_cast<off_t>(position), SEEK_SET) == position;
+}
+
+int64_t CFile::GetLength() const {
+    struct stat status = {};
+    if (!IsOpen() || fstat(static_cast<int>(m_hFile), &status) != 0) return -1;
+    return static_cast<int64_t>(status.st_size);
+}
+
 void CFile::Close() {
     if (!IsOpen()) return;
     ::close(static_cast<int>(m_hFile));

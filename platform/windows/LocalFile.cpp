@@ -8,7 +8,7 @@ namespace plat {
 namespace {
 
 const unsigned kAccessMask = CFile::modeWrite | CFile::modeReadWrite;
-const unsigned kShareMask = CFile::shareExclusive | CFile::shareDenyWrite;
+const unsigned kShareMask = CFile::shareExclusive | CFile::shareDenyWrite | CFile::shareDenyNone;
 
 DWORD DesiredAccessOf(unsigned flags) {
     switch (flags & kAccessMask) {
@@ -24,7 +24,14 @@ DWORD DesiredAccessOf(unsigned flags) {
 // No share flag means exclusive, the compatibility mode of the original
 // file class.
 DWORD ShareModeOf(unsigned flags) {
-    return (flags & kShareMask) == CFile::shareDenyWrite ? FILE_SHARE_READ : 0;
+    switch (flags & kShareMask) {
+        case CFile::shareDenyWrite:
+            return FILE_SHARE_READ;
+        case CFile::shareDenyNone:
+            return FILE_SHARE_READ | FILE_SHARE_WRITE;
+        default:
+            return 0;
+    }
 }
 
 void DescribeFailure(const char* path, DWORD error, char* errorText, unsigned errorTextSize) {
@@ -73,6 +80,26 @@ bool CFile::Write(const void* data, unsigned length) {
         length -= written;
     }
     return true;
+}
+
+int CFile::Read(void* data, unsigned length) {
+    if (!IsOpen()) return -1;
+    DWORD got = 0;
+    if (!::ReadFile(HandleOf(m_hFile), data, length, &got, nullptr)) return -1;
+    return static_cast<int>(got);
+}
+
+bool CFile::Seek(int64_t position) {
+    if (!IsOpen() || position < 0) return false;
+    LARGE_INTEGER distance;
+    distance.QuadPart = position;
+    return ::SetFilePointerEx(HandleOf(m_hFile), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+int64_t CFile::GetLength() const {
+    LARGE_INTEGER size;
+    if (!IsOpen() || !::GetFileSizeEx(HandleOf(m_hFile), &size)) return -1;
+    return size.QuadPart;
 }
 
 void CFile::Close() {

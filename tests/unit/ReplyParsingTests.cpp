@@ -89,17 +89,24 @@ TEST(ReplyReader, FloodKeepsTheNewestRepliesAndClearForgets) {
     EXPECT_EQ(226, reply.code);  // the multi-line reply before Clear is forgotten
 }
 
+namespace {
+
+// The size a reply gives, or -1 for none.
+int64_t SizeOf(const char* text) {
+    int64_t size = -1;
+    return ParseReplySize(ReplyOf(text), &size) ? size : -1;
+}
+
+}  // namespace
+
 TEST(ReplyText, SizesFromTheirOwnReplyOnly) {
-    EXPECT_EQ(987, ReplyFileSize(ReplyOf("213 987\r\n")));
-    EXPECT_EQ(0, ReplyFileSize(ReplyOf("213 0\r\n")));
-    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("213 -5\r\n")));
-    EXPECT_EQ(2147483647, ReplyFileSize(ReplyOf("213 2147483647\r\n")));
-    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("213 2147483648\r\n")));
-    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("213 99999999999999999999999\r\n")));
-    EXPECT_EQ(-1, ReplyFileSize(ReplyOf("550 /tv/Show 213 5.mkv: No such file\r\n")));
-    int64_t size = 0;
-    EXPECT_TRUE(ParseReplySize(ReplyOf("213 3758096384\r\n"), &size));
-    EXPECT_EQ(3758096384LL, size);
+    EXPECT_EQ(987, SizeOf("213 987\r\n"));
+    EXPECT_EQ(0, SizeOf("213 0\r\n"));
+    EXPECT_EQ(-1, SizeOf("213 -5\r\n"));
+    EXPECT_EQ(3758096384LL, SizeOf("213 3758096384\r\n"));
+    EXPECT_EQ(9223372036854775807LL, SizeOf("213 9223372036854775807\r\n"));
+    EXPECT_EQ(-1, SizeOf("213 9223372036854775808\r\n"));
+    EXPECT_EQ(-1, SizeOf("550 /tv/Show 213 5.mkv: No such file\r\n"));
     EXPECT_EQ(2147483647, ParseLeadingInt("99999999999999999999"));
 }
 

@@ -89,7 +89,9 @@ TEST(SizeWorker, SizesMissingFilesAndSplitReplies) {
     EXPECT_EQ(1048576, client->m_nRemoteFileSize.load());
     EXPECT_EQ(-1, client->GetRemoteFileSize("/missing.bin"));
     EXPECT_EQ(987, client->GetRemoteFileSize("/split.bin"));
-    EXPECT_EQ(-1, client->GetRemoteFileSize("/huge.bin"));
+    // Beyond an int: its largest value, and the size in full for the stream.
+    EXPECT_EQ(2147483647, client->GetRemoteFileSize("/huge.bin"));
+    EXPECT_EQ(3000000000, client->m_nRemoteFileSize.load());
     EXPECT_TRUE(server.Failures().empty()) << server.Describe();
 }
 
