@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -226,6 +227,43 @@ TEST_P(StreamRealServerKinds, JumpsAndSwitchesOnOneConnection) {
     for (int i = 0; i < 150; ++i) ASSERT_TRUE(habits.Next(checker));
     EXPECT_EQ(1u, checker.Sessions());
     EXPECT_LE(CBufferQueue::MostBuffersOfOneQueueForTesting(), CBufferQueue::kMaxBuffers);
+}
+
+// A film of 3.5 GiB (sparse, with marks of known bytes past 2 GiB and near
+// its end): every position the interface can name is readable, the size
+// query gives the largest int, a read past the end returns what is there,
+// and a far jump back to the start and forward again reads right.
+TEST_P(StreamRealServerKinds, BeyondTwoGibibytesEveryMarkRight) {
+    const uint64_t size = (uint64_t)7 << 29;  // 3.5 GiB
+    const std::string path = "/" + realserver::EnvironmentName(GetParam()) + "-film.bin";
+    const std::string local = m_Server.LocalPathOf(path);
+    const std::map<uint64_t, std::string> marks = {
+        {0, NonRepeatingBytes(kLongestRead, 201)},
+        {((uint64_t)1 << 31) + 12345, NonRepeatingBytes(kLongestRead, 202)},
+        {(uint64_t)3 << 30, NonRepeatingBytes(kLongestRead, 203)},
+        {size - 1000, NonRepeatingBytes(1000, 204)}};
+    WriteWholeFile(local, "");
+    std::filesystem::resize_file(local, size);
+    for (const auto& mark : marks) {
+        std::fstream file(local, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((std::streamoff)mark.first);
+        file.write(mark.second.data(), (std::streamsize)mark.second.size());
+    }
+    EXPECT_EQ(2147483647, m_Client->GetRemoteFileSize(path.c_str()));
+    m_Client->SetBlockSize(kBlockSize);
+    for (uint64_t position : {marks.rbegin()->first, (uint64_t)0, ((uint64_t)1 << 31) + 12345,
+                              (uint64_t)3 << 30, (uint64_t)0, size - 1000}) {
+        const std::string& expected = marks.at(position);
+        std::string buffer(kLongestRead, '\0');
+        unsigned count = 0;
+        ASSERT_EQ(1, m_Client->ReadStream(path.c_str(), (unsigned char*)&buffer[0], (unsigned)position,
+                                          kLongestRead, &count))
+            << "at " << position << " error " << m_Client->m_nErrorCode.load();
+        ASSERT_EQ(expected.size(), count) << "at " << position;
+        EXPECT_TRUE(buffer.compare(0, count, expected) == 0) << "wrong bytes at " << position;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(local, ignored);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, StreamRealServerKinds,

@@ -5,6 +5,7 @@
 // uploads the server refuses reported as failures.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -198,6 +199,37 @@ TEST_P(TransferRoundTrip, RefusedUploadReportsAnError) {
         Upload(m_Client, outside, NonRepeatingBytes(5000, 16), "/outside.bin");
         ExpectFailedWith(FTPE_BADREPLY, outside);
     }
+}
+
+// A film of 5 GiB (sparse) goes down with progress in sane steps and no
+// error; the test stops it after its first percent.
+TEST_P(TransferRoundTrip, DownloadBeyondFourGibibytesRuns) {
+    const std::string path = m_Server.WritablePath(realserver::EnvironmentName(GetParam()) + "-5g.bin");
+    const std::string local = m_Server.LocalPathOf(path);
+    WriteWholeFile(local, "");
+    std::filesystem::resize_file(local, (uint64_t)5 << 30);
+    MessageWindow window;
+    m_Client->SetTransferRate(1000.0);
+    ASSERT_EQ(1, m_Client->SetMessageWindow(window.Handle()));
+    const std::string destination = m_Folder.File("5g.bin");
+    ASSERT_EQ(1, m_Client->ReceiveFile(path.c_str(), destination.c_str()));
+    bool progressed = testhost::WaitUntil([&] {
+        window.Drain();
+        Values progress = window.ParametersOf(WM_FTP_PROGRESS);
+        return (!progress.empty() && progress.back() >= 1) || !window.ParametersOf(WM_FTP_ERROR).empty();
+    }, kOutcomeWaitMs);
+    m_Client->StopSession();
+    window.Drain();
+    EXPECT_TRUE(progressed);
+    Values progress = window.ParametersOf(WM_FTP_PROGRESS);
+    EXPECT_TRUE(IsStrictlyIncreasing(progress));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_GE(progress.back(), 1);
+    EXPECT_LT(progress.back(), 100);
+    EXPECT_EQ(Values(), window.ParametersOf(WM_FTP_ERROR));
+    std::error_code ignored;
+    std::filesystem::remove(local, ignored);
+    std::filesystem::remove(destination, ignored);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, TransferRoundTrip,
