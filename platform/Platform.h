@@ -152,9 +152,19 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
 void Sleep(DWORD milliseconds);
 
 // ---- Clock -----------------------------------------------------------------
+// Two clocks. Time limits and pacing are measured on the tick count, which
+// only moves forward; the system time is the calendar and can be stepped
+// (by hand, by time synchronisation) either way, so it is for calendar
+// time only, never for measuring how long something took.
+//
+// Milliseconds since some fixed point (system start), moved by the test
+// offset below and never below 0. Windows: QueryPerformanceCounter; Linux:
+// CLOCK_MONOTONIC. Never steps with the calendar.
+uint64_t GetTickCount64();
 // UTC with milliseconds, moved by the test offset below.
 void GetSystemTime(SYSTEMTIME* now);
-// Tests move the clock forward (or back) instead of sleeping through limits.
+// Tests move both clocks forward (or back) by the same offset instead of
+// sleeping through limits.
 void SetClockOffsetForTesting(int64_t milliseconds);
 int64_t GetClockOffsetForTesting();
 // Milliseconds since 1601-01-01 of a SYSTEMTIME (proleptic Gregorian, UTC).

@@ -215,3 +215,8 @@ int32_t ElapsedSince(const plat::SYSTEMTIME& start) {
 bool IsOverLimit(const plat::SYSTEMTIME& start, uint32_t limitMs) {
     return (uint32_t)ElapsedSince(start) > limitMs;
 }
+
+bool IsOverLimit(uint64_t startMs, uint32_t limitMs) {
+    const uint64_t now = plat::GetTickCount64();
+    return now > startMs && now - startMs > limitMs;
+}

@@ -1,5 +1,5 @@
 // Opening TCP connections (directly, or racing two addresses), the
-// configured local bind address, and elapsed time between clock readings.
+// configured local bind address, and time limits.
 // IPv4 only; addresses are dotted-decimal texts, never names.
 #pragma once
 
@@ -22,13 +22,25 @@ plat::SOCKET ConnectToServer(char* serverAddress, uint16_t port, const char* loc
 // 4-byte number.
 uint32_t GetBindAddress();
 
-// Milliseconds from start to end, from the UTC readings themselves (no
-// calendar or daylight-saving conversion). Clamped to the 32-bit range.
+// Time limits are measured on the tick count (plat::GetTickCount64), which
+// never steps: mark the start with `start = plat::GetTickCount64()` and ask
+// IsOverLimit(start, limit). The system time (SYSTEMTIME) is calendar time,
+// which can be set back or forward at any moment; it is not for limits.
+//
+// True when more than limitMs have passed since the tick count read
+// startMs. A start later than now (only a test offset moved back can do
+// that) counts as no time passed.
+bool IsOverLimit(uint64_t startMs, uint32_t limitMs);
+
+// The same on the system time, kept until their last callers have moved to
+// the tick count above. ElapsedMs: milliseconds from start to end, from the
+// UTC readings themselves (no calendar or daylight-saving conversion),
+// clamped to the 32-bit range.
 int32_t ElapsedMs(const plat::SYSTEMTIME& start, const plat::SYSTEMTIME& end);
 // ElapsedMs from start to now.
 int32_t ElapsedSince(const plat::SYSTEMTIME& start);
-// The time limits compare the elapsed time as unsigned, so a clock set back
-// (a negative difference) counts as over the limit.
+// Compares the elapsed time as unsigned, so a clock set back (a negative
+// difference) counts as over the limit, and so does one set far forward.
 bool IsOverLimit(const plat::SYSTEMTIME& start, uint32_t limitMs);
 
 const uint32_t kConnectRaceLimitMs = 60000;

@@ -1,6 +1,7 @@
-// Calendar arithmetic and the test offset, shared by both targets. The
-// conversion is pure arithmetic in UTC: differences between two readings must
-// not move by an hour when daylight-saving time starts or ends.
+// Calendar arithmetic, the test offset and the tick count, shared by both
+// targets. The calendar conversion is pure arithmetic in UTC: differences
+// between two readings must not move by an hour when daylight-saving time
+// starts or ends.
 #include <atomic>
 
 #include "PlatformInternal.h"
@@ -68,6 +69,13 @@ SYSTEMTIME MillisecondsToSystemTime(int64_t milliseconds) {
 }
 
 }  // namespace internal
+
+// A test offset further back than the clock's own reading stops at 0
+// rather than wrapping to a far future.
+uint64_t GetTickCount64() {
+    const int64_t reading = internal::RealMonotonicMilliseconds() + g_ClockOffset.load();
+    return reading > 0 ? static_cast<uint64_t>(reading) : 0;
+}
 
 void GetSystemTime(SYSTEMTIME* now) {
     *now = internal::MillisecondsToSystemTime(internal::RealUtcMillisecondsSince1601() +

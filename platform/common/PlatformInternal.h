@@ -12,6 +12,10 @@ namespace internal {
 // The real UTC clock, in milliseconds since 1601-01-01, without the offset.
 int64_t RealUtcMillisecondsSince1601();
 
+// The real monotonic clock in milliseconds since a fixed point, without the
+// offset.
+int64_t RealMonotonicMilliseconds();
+
 // The calendar reading of a millisecond count since 1601-01-01.
 SYSTEMTIME MillisecondsToSystemTime(int64_t milliseconds);
 

@@ -21,6 +21,12 @@ int64_t RealUtcMillisecondsSince1601() {
            now.tv_nsec / 1000000;
 }
 
+int64_t RealMonotonicMilliseconds() {
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace internal
 
 // Sleep(0) gives up the rest of the time slice, as on Win32.

@@ -101,4 +101,23 @@ TEST_F(ClockTest, OffsetMovesTheSystemTime) {
     EXPECT_LE(behind, 3 * kDay);
 }
 
+// The tick count counts milliseconds (a 50 ms sleep is neither 0 nor
+// 50000), moves with the test offset, and a large offset back stops it at 0
+// rather than wrapping around to a far future.
+TEST_F(ClockTest, TickCountCountsMillisecondsAndMovesWithTheOffset) {
+    const uint64_t before = plat::GetTickCount64();
+    plat::Sleep(50);
+    const uint64_t after = plat::GetTickCount64();
+    EXPECT_GE(after - before, 40u);
+    EXPECT_LT(after - before, 5000u);
+
+    plat::SetClockOffsetForTesting(90000);
+    const uint64_t ahead = plat::GetTickCount64() - after;
+    EXPECT_GE(ahead, 90000u);
+    EXPECT_LT(ahead, 95000u);
+
+    plat::SetClockOffsetForTesting(-(int64_t)after - 3 * kDay);
+    EXPECT_EQ(plat::GetTickCount64(), 0u);
+}
+
 }  // namespace

@@ -201,6 +201,19 @@ TEST(ElapsedMs, ClockOffsetCountsAsTimePassing) {
     EXPECT_FALSE(IsOverLimit(start, 120000));
 }
 
+// On the tick count a test offset still moves limits forward, but a clock
+// set back leaves a running limit running instead of firing it.
+TEST(ElapsedMs, TickCountLimitsMoveForwardOnly) {
+    const uint64_t start = plat::GetTickCount64();
+    plat::SetClockOffsetForTesting(120001);
+    EXPECT_TRUE(IsOverLimit(start, 120000));
+    plat::SetClockOffsetForTesting(-5000);
+    EXPECT_FALSE(IsOverLimit(start, 120000));
+    EXPECT_FALSE(IsOverLimit(start, 0));
+    plat::SetClockOffsetForTesting(0);
+    EXPECT_FALSE(IsOverLimit(start, 120000));
+}
+
 TEST(RemotePath, SplitsIntoDirectoryAndName) {
     RemotePathParts parts;
     SplitRemotePath("/file.bin", &parts);
