@@ -3,7 +3,8 @@
 # table: each figure is the median of --reps runs with its min-max, and each
 # comparison (library, design limit, curl) is measured in the same run.
 #
-# usage: bench/run-bench.sh [--reps N] [--size-mib N] [--no-wine]
+# usage: bench/run-bench.sh [--reps N] [--size-mib N] [--no-wine] [--rates-only]
+#   --rates-only: only the rate caps (figure 5) and the Sleep(1) pass they use
 #   BENCH_BUILD: native build folder (default build/native), BENCH_BUILD_MINGW:
 #   mingw build folder (default build/mingw; figure 8 is left out without its
 #   ftpbench.exe), BENCH_WORK (default /tmp/ftpbench-run)
@@ -12,11 +13,13 @@ set -euo pipefail
 reps=3
 size_mib=256
 wine_run=1
+rates_only=0
 while [[ $# -gt 0 ]]; do
     case $1 in
     --reps) reps=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
     --no-wine) wine_run=0; shift ;;
+    --rates-only) rates_only=1; wine_run=0; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -30,7 +33,7 @@ work=${BENCH_WORK:-/tmp/ftpbench-run}
 size=$((size_mib * 1048576))
 trace_seed=20261207
 trace_reads=400
-rates=(1 15 50 100)
+rates=(1 5 15 50 100)
 
 if [[ ! -x $bin ]]; then
     echo "no $bin: build the ftpbench target, or set BENCH_BUILD" >&2
@@ -44,7 +47,7 @@ log=$work/server.log
 : >"$results"
 record() { echo "$1 $2" >>"$results"; }
 
-"$bin" makefile "$work/root/big.bin" "$size"
+[[ $rates_only == 1 ]] || "$bin" makefile "$work/root/big.bin" "$size"
 
 # The test server with a timestamped log: the log's transfer lines give the
 # bytes each transfer sent, its command lines the start-up timeline. The
@@ -67,12 +70,24 @@ bytes_since() {
     tail -c +$(($1 + 1)) "$log" | sed -n 's/.* RETR .* bytes=\([0-9]*\) .*/\1/p' |
         awk '{s += $1} END {print s + 0}'
 }
+# Mbit/s of the upload logged after the given log offset, on the server's
+# own clock: from the data connection's start to its end.
+server_upload_mbps() {
+    sleep 0.3
+    tail -c +$(($1 + 1)) "$log" |
+        sed -n 's/.* STOR .* bytes=\([0-9]*\) seconds=\([0-9.]*\).*/\1 \2/p' | tail -1 |
+        awk '$2 > 0 {print $1 * 8 / 1048576 / $2}'
+}
 
 echo "server on port $port, $reps runs per figure" >&2
 
-# ---- 1, 2, 7: stream throughput, its ceiling, direct reads, memory -----------
 for _ in $(seq "$reps"); do
     record sleep1_us "$("$bin" sleep | value sleep1_us)"
+done
+
+# ---- 1, 2, 7: stream throughput, its ceiling, direct reads, memory -----------
+for _ in $(seq "$reps"); do
+    [[ $rates_only == 1 ]] && break
     out=$("$bin" stream "$port" big.bin "$size")
     record stream_mibs "$(value stream_mibs <<<"$out")"
     record hwm_kib "$(value hwm_kib <<<"$out")"
@@ -84,13 +99,14 @@ for _ in $(seq "$reps"); do
     record direct64k_us "$(value direct64k_us <<<"$out")"
     record memcpy64k_us "$("$bin" memcpy | value memcpy64k_us)"
 done
-echo "stream done" >&2
+[[ $rates_only == 1 ]] || echo "stream done" >&2
 
 # ---- 3: playback trace ---------------------------------------------------------
-"$bin" tracelist "$size" "$trace_seed" "$trace_reads" |
+[[ $rates_only == 1 ]] || "$bin" tracelist "$size" "$trace_seed" "$trace_reads" |
     awk -v u="$url/big.bin" 'NR > 1 {print "next"} {printf "url = \"%s\"\nrange = \"%s-%s\"\noutput = \"/dev/null\"\n", u, $1, $2}' \
         >"$work/trace.curl"
 for _ in $(seq "$reps"); do
+    [[ $rates_only == 1 ]] && break
     mark=$(log_offset)
     out=$("$bin" trace "$port" big.bin "$size" "$trace_seed" "$trace_reads")
     record trace_s "$(value trace_s <<<"$out")"
@@ -101,7 +117,7 @@ for _ in $(seq "$reps"); do
     record curl_trace_s "$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN {print b - a}')"
     record curl_trace_mib "$(bytes_since "$mark" | awk '{print $1 / 1048576}')"
 done
-echo "trace done" >&2
+[[ $rates_only == 1 ]] || echo "trace done" >&2
 
 # ---- 4: start-up, split by the server log's timeline ---------------------------
 startup_split() {
@@ -115,6 +131,7 @@ startup_split() {
               (cwdend - login) * 1000, (t0 + total - cwdend) * 1000, total * 1000 }'
 }
 for _ in $(seq $((reps * 2))); do
+    [[ $rates_only == 1 ]] && break
     mark=$(log_offset)
     out=$("$bin" startup "$port" big.bin "$size")
     sleep 0.3
@@ -128,9 +145,9 @@ for _ in $(seq $((reps * 2))); do
     record curl_connect_ms "$(awk -v x="$tc" 'BEGIN {print x * 1000}')"
     record curl_first_byte_ms "$(awk -v x="$ts" 'BEGIN {print x * 1000}')"
 done
-echo "start-up done" >&2
+[[ $rates_only == 1 ]] || echo "start-up done" >&2
 
-# ---- 5: rate caps, about 2 s of data per transfer -------------------------------
+# ---- 5: rate caps, about 2 s of data per transfer (256 KiB at 1 Mbit/s) ---------
 for rate in "${rates[@]}"; do
     bytes=$((rate * 262144))
     "$bin" makefile "$work/root/rate$rate.bin" "$bytes"
@@ -138,13 +155,10 @@ for rate in "${rates[@]}"; do
     for _ in $(seq "$reps"); do
         out=$("$bin" receive "$port" "rate$rate.bin" "$bytes" "$rate" "$work/down$rate.bin")
         record "recv_mbps_$rate" "$(value receive_mbps <<<"$out")"
+        mark=$(log_offset)
         out=$("$bin" send "$port" "$work/up$rate.bin" "up$rate.bin" "$rate")
         record "send_mbps_$rate" "$(value send_mbps <<<"$out")"
-        # The 1 Mbit/s upload's pause is never taken: the same file unpaced.
-        if [[ $rate == 1 ]]; then
-            out=$("$bin" send "$port" "$work/up$rate.bin" "up${rate}u.bin" 1000000)
-            record send_mbps_unpaced "$(value send_mbps <<<"$out")"
-        fi
+        record "send_server_mbps_$rate" "$(server_upload_mbps "$mark")"
         bps=$((rate * 131072))
         t=$(curl -s -o /dev/null --limit-rate "$bps" -w '%{time_total}' "$url/rate$rate.bin")
         record "curl_recv_mbps_$rate" "$(awk -v t="$t" -v b="$bytes" 'BEGIN {print b * 8 / 1048576 / t}')"
@@ -157,6 +171,7 @@ echo "rates done" >&2
 
 # ---- 6: idle cost ------------------------------------------------------------------
 for _ in $(seq "$reps"); do
+    [[ $rates_only == 1 ]] && break
     record idle_cpu_s "$("$bin" idle "$port" big.bin "$size" 10 | value idle_cpu_s)"
 done
 
