@@ -287,7 +287,28 @@ def case_server_failures(lab):
     expect("connection cut" in gateway.log_text(), "the gateway's console does not say it cut the body")
 
 
-CASES = [case_http_answers, case_concurrent_readers, case_ffprobe_reads_each_file,
+def case_large_file_end_found(lab):
+    """A sparse 3 GiB file: the library's size saturates at 2147483647, the
+    gateway finds the true end by reading and serves its last bytes."""
+    size = 3 * 1024 ** 3
+    marker = b"END-OF-A-3-GIB-FILE!"
+    path = os.path.join(lab.root, "large.bin")
+    with open(path, "wb") as f:
+        f.seek(size - len(marker))
+        f.write(marker)
+    try:
+        status, headers, _ = curl(lab.gateway.url("/large.bin"), "-I")
+        expect(status == 200 and headers.get("content-length") == str(size),
+               "HEAD: %d, length %s (the true size is %d)" % (status, headers.get("content-length"), size))
+        status, headers, body = curl(lab.gateway.url("/large.bin"), "-r", "-%d" % len(marker))
+        expect(status == 206 and body == marker, "the last bytes: %d, %r" % (status, body[:40]))
+        status, _, body = curl(lab.gateway.url("/large.bin"), "-r", "2147483000-2147484999")
+        expect(status == 206 and body == bytes(2000), "bytes across 2 GiB: %d, %d bytes" % (status, len(body)))
+    finally:
+        os.remove(path)
+
+
+CASES = [case_http_answers, case_large_file_end_found, case_concurrent_readers, case_ffprobe_reads_each_file,
          case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures]
 
 

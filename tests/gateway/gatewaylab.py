@@ -12,12 +12,7 @@ PYFTPD = os.path.join(REPO, "tests", "realserver", "pyftpd_server.py")
 PASSWORD = "secret"
 SYSTEM_PYTHON = "/usr/bin/python3"  # Debian's, with python3-pyftpdlib
 
-# Six seconds of 640x360 at 25 frames/s with a tone; the noise keeps the
-# encoders near 3 Mbit/s. A keyframe every second.
 MEDIA_SECONDS = 6
-_SOURCES = ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25:duration=%d" % MEDIA_SECONDS,
-            "-f", "lavfi", "-i", "sine=frequency=440:duration=%d" % MEDIA_SECONDS,
-            "-vf", "noise=alls=25:allf=t", "-g", "25"]
 _H264 = ["-c:v", "libx264", "-preset", "veryfast", "-b:v", "3M", "-maxrate", "3M", "-bufsize", "3M"]
 MEDIA = {
     # No -movflags faststart: the index (moov) stays at the end, as a
@@ -29,16 +24,23 @@ MEDIA = {
 }
 
 
-def make_media(folder):
-    """Writes the three clips into folder (made if missing); returns their names."""
+def make_media(folder, seconds=MEDIA_SECONDS):
+    """Writes the three clips into folder (made if missing); returns their names.
+    640x360 at 25 frames/s with a tone; the noise keeps the encoders near
+    3 Mbit/s. A keyframe every second."""
+    sources = ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25:duration=%d" % seconds,
+               "-f", "lavfi", "-i", "sine=frequency=440:duration=%d" % seconds,
+               "-vf", "noise=alls=25:allf=t", "-g", "25"]
     os.makedirs(folder, exist_ok=True)
     for name, codec in MEDIA.items():
         path = os.path.join(folder, name)
         if os.path.exists(path):
             continue
-        subprocess.run(["nice", "ffmpeg", "-nostdin", "-loglevel", "error", "-y"] + _SOURCES + codec +
-                       [path + ".part." + name.split(".")[-1]], check=True, timeout=120)
-        os.replace(path + ".part." + name.split(".")[-1], path)
+        extension = name.split(".")[-1]
+        partial = path + ".part." + extension
+        subprocess.run(["nice", "ffmpeg", "-nostdin", "-loglevel", "error", "-y"] + sources + codec +
+                       [partial], check=True, timeout=600)
+        os.replace(partial, path)
     return sorted(MEDIA)
 
 

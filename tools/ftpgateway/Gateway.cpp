@@ -14,6 +14,9 @@ namespace {
 
 // The piece one ReadStream call asks for, as a player's read would.
 const uint32_t kPiece = 65536;
+// A read at 0 of up to 64 KiB is served from the library's head buffer once
+// it holds the file's start, with a pause of 100 ms; a longer one is not.
+const uint32_t kPastHeadPiece = 2 * kPiece;
 // The library's text fields hold 259 characters.
 const size_t kLongestPath = 259;
 // A request that finds every client busy waits this long for one.
@@ -190,8 +193,9 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
     }
     // The first piece is read before the status goes out, so that a server
     // that fails at once is answered 502 rather than with a cut body.
-    transfer->piece.resize(kPiece);
-    uint32_t wanted = (uint32_t)std::min<uint64_t>(kPiece, length);
+    transfer->piece.resize(kPastHeadPiece);
+    uint32_t firstPiece = m_bSkipHeadBuffer && first == 0 ? kPastHeadPiece : kPiece;
+    uint32_t wanted = (uint32_t)std::min<uint64_t>(firstPiece, length);
     ReadResult read = transfer->lease->Read(path, first, transfer->piece.data(), wanted);
     if (!read.succeeded || read.got != wanted) {
         std::string detail =

@@ -18,8 +18,8 @@ struct Response;
 
 class Gateway {
 public:
-    Gateway(ClientPool& pool, RemoteFiles& files, Console& console)
-        : m_Pool(pool), m_Files(files), m_Console(console) {}
+    Gateway(ClientPool& pool, RemoteFiles& files, Console& console, bool skipHeadBuffer)
+        : m_Pool(pool), m_Files(files), m_Console(console), m_bSkipHeadBuffer(skipHeadBuffer) {}
 
     void Install(httplib::Server& server);
 
@@ -35,4 +35,5 @@ private:
     ClientPool& m_Pool;
     RemoteFiles& m_Files;
     Console& m_Console;
+    const bool m_bSkipHeadBuffer;
 };

@@ -39,6 +39,9 @@ std::string GatewayHelp() {
            "  --port-file FILE       write the HTTP port there once listening\n"
            "  --clients N            client objects for reading files (4)\n"
            "  --size-seconds N       how long a file's size is kept (10)\n"
+           "  --skip-head-buffer     read a body that starts at 0 with a first piece\n"
+           "                         of 128 KiB, which the library's head buffer does\n"
+           "                         not serve (it pauses 100 ms per read it serves)\n"
            "  --quiet                no line per request, errors only\n"
            "  --debug                the library's diagnostics on stderr\n"
            "  --help, --version\n"
@@ -87,6 +90,8 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* 
             o->showHelp = true;
         } else if (name == "--version") {
             o->showVersion = true;
+        } else if (name == "--skip-head-buffer") {
+            o->skipHeadBuffer = true;
         } else if (name == "--quiet") {
             o->quiet = true;
         } else if (name == "--debug") {

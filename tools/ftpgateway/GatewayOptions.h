@@ -14,6 +14,7 @@ struct GatewayOptions {
     std::string portFile;
     size_t clients = 4;
     int sizeSeconds = 10;
+    bool skipHeadBuffer = false;
     bool quiet = false;
     bool debug = false;
     bool showHelp = false;

@@ -70,7 +70,7 @@ int Run(const GatewayOptions& options) {
         server.set_keep_alive_timeout(15);
         server.set_keep_alive_max_count(1000);
         server.set_write_timeout(60);
-        Gateway gateway(pool, files, console);
+        Gateway gateway(pool, files, console, options.skipHeadBuffer);
         gateway.Install(server);
 
         int port = options.httpPort;
