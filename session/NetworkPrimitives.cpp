@@ -198,24 +198,6 @@ uint32_t GetBindAddress() {
     return address;
 }
 
-int32_t ElapsedMs(const plat::SYSTEMTIME& start, const plat::SYSTEMTIME& end) {
-    int64_t difference =
-        plat::SystemTimeToMilliseconds(end) - plat::SystemTimeToMilliseconds(start);
-    if (difference > INT32_MAX) return INT32_MAX;
-    if (difference < INT32_MIN) return INT32_MIN;
-    return (int32_t)difference;
-}
-
-int32_t ElapsedSince(const plat::SYSTEMTIME& start) {
-    plat::SYSTEMTIME now;
-    plat::GetSystemTime(&now);
-    return ElapsedMs(start, now);
-}
-
-bool IsOverLimit(const plat::SYSTEMTIME& start, uint32_t limitMs) {
-    return (uint32_t)ElapsedSince(start) > limitMs;
-}
-
 bool IsOverLimit(uint64_t startMs, uint32_t limitMs) {
     const uint64_t now = plat::GetTickCount64();
     return now > startMs && now - startMs > limitMs;

@@ -32,17 +32,6 @@ uint32_t GetBindAddress();
 // that) counts as no time passed.
 bool IsOverLimit(uint64_t startMs, uint32_t limitMs);
 
-// The same on the system time, kept until their last callers have moved to
-// the tick count above. ElapsedMs: milliseconds from start to end, from the
-// UTC readings themselves (no calendar or daylight-saving conversion),
-// clamped to the 32-bit range.
-int32_t ElapsedMs(const plat::SYSTEMTIME& start, const plat::SYSTEMTIME& end);
-// ElapsedMs from start to now.
-int32_t ElapsedSince(const plat::SYSTEMTIME& start);
-// Compares the elapsed time as unsigned, so a clock set back (a negative
-// difference) counts as over the limit, and so does one set far forward.
-bool IsOverLimit(const plat::SYSTEMTIME& start, uint32_t limitMs);
-
 const uint32_t kConnectRaceLimitMs = 60000;
 // Tests shorten the race's wait; 0 restores the normal limit.
 void SetConnectRaceLimitForTesting(uint32_t milliseconds);
