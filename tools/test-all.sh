@@ -7,6 +7,8 @@
 #   mingw    build/mingw    the i686 Windows DLL and tests, run under Wine
 #   abi      build/mingw    a Microsoft-ABI host calling the DLL under Wine
 #   gateway  build/native   ftpgateway with real players (tests/gateway)
+#   package  build/native   installed into a fresh prefix and as a Debian
+#                           package; examples/host built against both
 # Warnings are errors. The last line reads "N passed, M failed" (ctest tests
 # over all targets; a target that fails to configure or build counts as one
 # failure more) and the exit status is non-zero when M > 0.
@@ -21,6 +23,7 @@ readonly packages=(
     clang-14 lld-14
     python3-pyftpdlib iproute2 curl libclang-rt-14-dev llvm-14
     libcpp-httplib-dev pkg-config ffmpeg chromium
+    libcli11-dev dpkg-dev file
 )
 
 as_root() {
@@ -204,6 +207,27 @@ gateway_target() {
     fi
 }
 
+# The library as a host developer gets it (tests/packaging/check-consumers.sh):
+# installed, found through find_package and pkg-config, packed by CPack.
+package_target() {
+    local start=$SECONDS status line passed=0 failed=1
+    echo "== package: install, examples/host against it, Debian package"
+    tests/packaging/check-consumers.sh build/native 2>&1 | tee build/native/package.log
+    status=${PIPESTATUS[0]}
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/native/package.log | tail -n 1)
+    if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        passed=${BASH_REMATCH[1]}
+        failed=${BASH_REMATCH[2]}
+    fi
+    if [[ $status -eq 0 && $failed -eq 0 ]]; then
+        record package "$passed" 0 ok - "$((SECONDS - start))"
+    else
+        [[ $failed -eq 0 ]] && failed=1
+        record package "$passed" "$failed" "exit $status, see build/native/package.log" - \
+            "$((SECONDS - start))"
+    fi
+}
+
 print_summary() {
     echo
     echo "== summary"
@@ -227,6 +251,7 @@ main() {
         echo "fetching the FTP servers failed; their tests will say why" >&2
     export FTP_SERVERS_DIR=$root/build/ftpservers
     native_target native build/native
+    package_target
     gateway_target
     native_target asan build/asan -DFTP_SANITIZE=address
     soak_target

@@ -1,9 +1,11 @@
 // A host built the way hosts of this DLL are usually built: Microsoft C++ ABI
-// (clang-cl here), no C run time. It loads ftpclient.dll, takes one object
-// and calls every slot of its table once, with arguments the library must
-// refuse or accept without a server. A slot that moved, a calling convention
-// that differs (thiscall, callee pops) or a double passed the wrong way shows
-// up as a wrong result or a crash.
+// (clang-cl here), no C run time, linked against the SDK's import library
+// ftpclient.lib, so the loader binds the factory when the host starts. It
+// takes one object and calls every slot of its table once, with arguments
+// the library must refuse or accept without a server. A slot that moved, a
+// calling convention that differs (thiscall, callee pops) or a double passed
+// the wrong way shows up as a wrong result or a crash; an import library
+// that names the export wrongly keeps the host from starting at all.
 //
 // The interface is declared here, not included: include/IFtpClient.h pulls in
 // <windows.h>, which this toolchain does not have for the MSVC target. Its
@@ -20,8 +22,6 @@ __declspec(dllimport) HANDLE __stdcall GetStdHandle(DWORD stdHandle);
 __declspec(dllimport) BOOL __stdcall WriteFile(HANDLE file, const void* data, DWORD length,
                                                DWORD* written, void* overlapped);
 __declspec(dllimport, noreturn) void __stdcall ExitProcess(unsigned exitCode);
-__declspec(dllimport) HMODULE __stdcall LoadLibraryA(const char* name);
-__declspec(dllimport) void* __stdcall GetProcAddress(HMODULE module, const char* name);
 __declspec(dllimport) HWND __stdcall CreateWindowExA(DWORD exStyle, const char* className,
                                                      const char* windowName, DWORD style, int x,
                                                      int y, int width, int height, HWND parent,
@@ -59,7 +59,9 @@ struct IFtpClient {
     virtual int SetTransferRate(double megabitsPerSecond) = 0;
 };
 
-typedef IFtpClient*(__cdecl* CreateInstanceFunction)(int selector);
+// From ftpclient.lib: the symbol _CreateFtpClientInstance, imported by the
+// plain name the DLL exports.
+extern "C" __declspec(dllimport) IFtpClient* __cdecl CreateFtpClientInstance(int selector);
 
 namespace {
 
@@ -150,22 +152,11 @@ void CheckOperationsRefuse(IFtpClient* client) {
     Check("CreateOrRemoveDirectory(\"/\", 1) == 0", client->CreateOrRemoveDirectory("/", 1) == 0);
 }
 
-CreateInstanceFunction LoadFactory() {
-    HMODULE library = LoadLibraryA("ftpclient.dll");
-    Check("LoadLibraryA(ftpclient.dll)", library != nullptr);
-    if (library == nullptr) Finish();
-    void* factory = GetProcAddress(library, "CreateFtpClientInstance");
-    Check("GetProcAddress(CreateFtpClientInstance)", factory != nullptr);
-    if (factory == nullptr) Finish();
-    return reinterpret_cast<CreateInstanceFunction>(factory);
-}
-
 }  // namespace
 
 extern "C" void start() {
-    CreateInstanceFunction create = LoadFactory();
-    Check("CreateFtpClientInstance(1) == null", create(1) == nullptr);
-    IFtpClient* client = create(0);
+    Check("CreateFtpClientInstance(1) == null", CreateFtpClientInstance(1) == nullptr);
+    IFtpClient* client = CreateFtpClientInstance(0);
     Check("CreateFtpClientInstance(0) != null", client != nullptr);
     if (client == nullptr) Finish();
 
