@@ -8,7 +8,8 @@
 
 namespace {
 
-const char kVersion[] = "1.0.0";
+// The project's version (CMakeLists.txt), given by the build.
+const char kVersion[] = FTPCLI_VERSION;
 
 const char kExitStatuses[] =
     "Exit status:\n"
@@ -43,7 +44,7 @@ std::string HelpText::Tool() {
                  command.summary);
         text += line;
     }
-    text += "\nOptions:\n" + OptionParser::DescribeOptions();
+    text += OptionParser::DescribeOptions();
     text += "\n";
     text += kExitStatuses;
     text += "\n\"ftpcli COMMAND --help\" shows the help of one command.\n";

@@ -4,145 +4,143 @@
 
 #include <algorithm>
 
+#include <CLI/CLI.hpp>
+
 #include "CommandCatalog.h"
 #include "NumberText.h"
 
 namespace {
 
-// Applies a value to the options; false when the value is not acceptable.
-typedef bool (*ApplyValue)(Options& options, const std::string& value);
-
-struct OptionEntry {
-    const char* name;
-    const char* valueName;  // null: a switch without a value
-    ApplyValue apply;
-    const char* help;
-};
-
 // Where an option's description starts in the help text.
 const size_t kHelpColumn = 31;
 const long long kLongestTimeoutSeconds = 7 * 24 * 3600;
 
-template <bool Options::*Field>
-bool SetFlag(Options& options, const std::string&) {
-    options.*Field = true;
-    return true;
+// CLI11's own conversions take "010" as octal, " 21" as 21, "7" for an
+// unsigned char as the character '7', and "nan" as a rate; the tool's
+// numbers are the strict decimal ones of NumberText.
+CLI::ValidationError BadValue(const std::string& name, const std::string& value) {
+    return CLI::ValidationError(name, "bad value \"" + value + "\"");
 }
 
-template <std::string Options::*Field>
-bool SetText(Options& options, const std::string& value) {
-    options.*Field = value;
-    return true;
+template <typename T>
+CLI::Option* AddInteger(CLI::App& app, const std::string& name, T* field, long long minimum,
+                        long long maximum, const std::string& help) {
+    auto store = [name, field, minimum, maximum](const std::string& value) {
+        long long number = 0;
+        if (!ParseSigned(value, minimum, maximum, &number)) throw BadValue(name, value);
+        *field = static_cast<T>(number);
+    };
+    return app.add_option_function<std::string>(name, store, help);
 }
 
-template <typename T, T Options::*Field, long long Minimum, long long Maximum>
-bool SetInteger(Options& options, const std::string& value) {
-    long long number = 0;
-    if (!ParseSigned(value, Minimum, Maximum, &number)) return false;
-    options.*Field = static_cast<T>(number);
-    return true;
+CLI::Option* AddReal(CLI::App& app, const std::string& name, std::optional<double>* field,
+                     const std::string& help) {
+    auto store = [name, field](const std::string& value) {
+        double number = 0;
+        if (!ParseReal(value, &number)) throw BadValue(name, value);
+        *field = number;
+    };
+    return app.add_option_function<std::string>(name, store, help);
 }
 
-template <std::optional<double> Options::*Field>
-bool SetReal(Options& options, const std::string& value) {
-    double number = 0;
-    if (!ParseReal(value, &number)) return false;
-    options.*Field = number;
-    return true;
-}
+// Every option of the tool, writing into *options; the command and its
+// arguments, in order, into *words. Options may stand before or after the
+// command; after "--" every word is an argument.
+void DefineOptions(CLI::App& app, Options* options, std::vector<std::string>* words) {
+    app.set_help_flag();  // --help is a setting here: help on the tool or on the command given
+    app.allow_extras(false);
+    // On Windows CLI11 would read "/a" as an option; here it is a remote path.
+    app.allow_windows_style_options(false);
+    // A value given twice: the last one counts. "--debug=1" is refused.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.option_defaults()->disable_flag_override();
 
-const OptionEntry kOptionEntrys[] = {
-    {"--server", "ADDR[|ADDR2]", SetText<&Options::server>,
-     "server address; two joined by \"|\" are raced (required)"},
-    {"--port", "N", SetInteger<unsigned short, &Options::port, 1, 65535>, "server port (21)"},
-    {"--user", "NAME", SetText<&Options::user>,
-     "user name (ftp); servers that do not name themselves Microsoft\n"
-     "are always logged in as \"ftp\""},
-    {"--password", "TEXT", SetText<&Options::password>,
-     "password (default: $FTPCLI_PASSWORD, else empty)"},
-    {"--local-address", "ADDR", SetText<&Options::localAddress>, "local address to connect from"},
-    {"--overwrite", nullptr, SetFlag<&Options::overwrite>,
-     "upload: replace a remote file that exists"},
-    {"--append", nullptr, SetFlag<&Options::append>,
-     "upload with --overwrite: continue a shorter remote file"},
-    {"--extra-flag", "N", SetInteger<unsigned char, &Options::extraFlag, 0, 255>,
-     "last argument of SetConnectParameter (1)"},
-    {"--rate", "MBPS", SetReal<&Options::rateMbps>,
-     "transfer rate limit in megabits per second (SetTransferRate)"},
-    {"--block-size", "BYTES", SetInteger<std::optional<unsigned>, &Options::blockSize, 0, UINT_MAX>,
-     "stream block size (SetBlockSize)"},
-    {"--stream-mode", "N", SetInteger<std::optional<int>, &Options::streamMode, INT_MIN, INT_MAX>,
-     "stream mode (SetStreamMode)"},
-    {"--buffering-mode", "N",
-     SetInteger<std::optional<int>, &Options::bufferingMode, INT_MIN, INT_MAX>,
-     "buffering mode (SetBufferingMode); 1 shows the buffering indicator"},
-    {"--timeout", "SECONDS",
-     SetInteger<unsigned, &Options::timeoutSeconds, 1, kLongestTimeoutSeconds>,
-     "upload/download: longest wait for completion (600)"},
-    {"--verify", "LOCALCOPY", SetText<&Options::verifyCopy>,
-     "read/play: compare every byte with this local file"},
-    {"--debug", nullptr, SetFlag<&Options::debug>, "show the library's diagnostics on stderr"},
-    {"--quiet", nullptr, SetFlag<&Options::quiet>, "no progress display, even on a terminal"},
-    {"--help", nullptr, SetFlag<&Options::showHelp>, "help on the tool, or on the command given"},
-    {"--version", nullptr, SetFlag<&Options::showVersion>, "print the version"},
-};
+    app.add_option("--server", options->server,
+                   "server address; two joined by \"|\" are raced (required)")
+        ->type_name("ADDR[|ADDR2]");
+    AddInteger(app, "--port", &options->port, 1, 65535, "server port (21)")->type_name("N");
+    app.add_option("--user", options->user,
+                   "user name (ftp); servers that do not name themselves Microsoft\n"
+                   "are always logged in as \"ftp\"")
+        ->type_name("NAME");
+    app.add_option("--password", options->password,
+                   "password (default: $FTPCLI_PASSWORD, else empty)")
+        ->type_name("TEXT");
+    app.add_option("--local-address", options->localAddress, "local address to connect from")
+        ->type_name("ADDR");
+    app.add_flag("--overwrite", options->overwrite, "upload: replace a remote file that exists");
+    app.add_flag("--append", options->append,
+                 "upload with --overwrite: continue a shorter remote file");
+    AddInteger(app, "--extra-flag", &options->extraFlag, 0, 255,
+               "last argument of SetConnectParameter (1)")
+        ->type_name("N");
+    AddReal(app, "--rate", &options->rateMbps,
+            "transfer rate limit in megabits per second (SetTransferRate)")
+        ->type_name("MBPS");
+    AddInteger(app, "--block-size", &options->blockSize, 0, UINT_MAX,
+               "stream block size (SetBlockSize)")
+        ->type_name("BYTES");
+    AddInteger(app, "--stream-mode", &options->streamMode, INT_MIN, INT_MAX,
+               "stream mode (SetStreamMode)")
+        ->type_name("N");
+    AddInteger(app, "--buffering-mode", &options->bufferingMode, INT_MIN, INT_MAX,
+               "buffering mode (SetBufferingMode); 1 shows the buffering indicator")
+        ->type_name("N");
+    AddInteger(app, "--timeout", &options->timeoutSeconds, 1, kLongestTimeoutSeconds,
+               "upload/download: longest wait for completion (600)")
+        ->type_name("SECONDS");
+    app.add_option("--verify", options->verifyCopy,
+                   "read/play: compare every byte with this local file")
+        ->type_name("LOCALCOPY");
+    app.add_flag("--debug", options->debug, "show the library's diagnostics on stderr");
+    app.add_flag("--quiet", options->quiet, "no progress display, even on a terminal");
+    app.add_flag("-h,--help", options->showHelp, "help on the tool, or on the command given");
+    app.add_flag("--version", options->showVersion, "print the version");
 
-const OptionEntry* FindOption(const std::string& name) {
-    if (name == "-h") return FindOption("--help");
-    for (const OptionEntry& entry : kOptionEntrys) {
-        if (name == entry.name) return &entry;
-    }
-    return nullptr;
-}
-
-bool IsOption(const std::string& argument) {
-    return argument.size() > 1 && argument[0] == '-';
+    app.add_option("COMMAND", *words, "the command and its arguments")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
 bool IsStreamCommand(const std::string& command) {
     return command == "read" || command == "play";
 }
 
+// CLI11 reads "--name=" as "--name" and takes the next word as the value:
+// "--password= size /a" would log in with the password "size". An empty value
+// given with "=" is split off as a word of its own, which CLI11 keeps.
+std::vector<std::string> SplitEmptyValues(int argc, const char* const argv[]) {
+    std::vector<std::string> arguments(argv, argv + argc);
+    for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.size() > 3 && argument.compare(0, 2, "--") == 0 &&
+            argument.find('=') == argument.size() - 1) {
+            arguments[i].pop_back();
+            arguments.insert(arguments.begin() + (long)i + 1, std::string());
+            ++i;
+        }
+    }
+    return arguments;
+}
+
 }  // namespace
 
 bool OptionParser::Parse(int argc, const char* const argv[], Options* options) {
     std::vector<std::string> words;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (!optionsEnded && argument == "--") {
-            optionsEnded = true;
-        } else if (!optionsEnded && IsOption(argument)) {
-            if (!ApplyOption(argument, argc, argv, &i, options)) return false;
-        } else {
-            words.push_back(argument);
-        }
+    CLI::App app("ftpcli");
+    DefineOptions(app, options, &words);
+    std::vector<std::string> arguments = SplitEmptyValues(argc, argv);
+    arguments.erase(arguments.begin());                // the program's name
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+    try {
+        app.parse(arguments);
+    } catch (const CLI::ParseError& error) {
+        return Fail(error.what());
     }
     if (words.empty()) {
         if (options->showHelp || options->showVersion) return true;
         return Fail("no command given");
     }
     return TakeCommand(words, options) && CheckCommand(*options);
-}
-
-bool OptionParser::ApplyOption(const std::string& argument, int argc, const char* const argv[],
-                               int* index, Options* options) {
-    size_t equals = argument.find('=');
-    std::string name = argument.substr(0, equals);
-    const OptionEntry* entry = FindOption(name);
-    if (entry == nullptr) return Fail("unknown option " + name);
-    std::string value;
-    if (entry->valueName == nullptr) {
-        if (equals != std::string::npos) return Fail(name + " takes no value");
-    } else if (equals != std::string::npos) {
-        value = argument.substr(equals + 1);
-    } else if (*index + 1 < argc) {
-        value = argv[++*index];
-    } else {
-        return Fail(name + " needs a value: " + entry->valueName);
-    }
-    if (!entry->apply(*options, value)) return Fail("bad value for " + name + ": \"" + value + "\"");
-    return true;
 }
 
 // "help COMMAND" is COMMAND's help; otherwise the first word is the command.
@@ -182,16 +180,14 @@ bool OptionParser::Fail(const std::string& error) {
 }
 
 std::string OptionParser::DescribeOptions() {
-    std::string text;
-    for (const OptionEntry& entry : kOptionEntrys) {
-        std::string left = std::string("  ") + entry.name;
-        if (entry.valueName != nullptr) left += std::string(" ") + entry.valueName;
-        left.resize(std::max<size_t>(left.size() + 1, kHelpColumn), ' ');
-        std::string help = entry.help;
-        for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
-            help.insert(at + 1, std::string(kHelpColumn, ' '));
-        }
-        text += left + help + "\n";
-    }
-    return text;
+    Options unused;
+    std::vector<std::string> words;
+    CLI::App app("ftpcli");
+    DefineOptions(app, &unused, &words);
+    CLI::Formatter formatter;
+    formatter.column_width(kHelpColumn);
+    const CLI::App& described = app;
+    std::vector<const CLI::Option*> options =
+        described.get_options([](const CLI::Option* option) { return option->nonpositional(); });
+    return formatter.make_group("Options", false, options);
 }

@@ -1,5 +1,5 @@
-// Turns the command line into Options. Options may come before or after the
-// command, as "--name value" or "--name=value"; "--" ends them.
+// Turns the command line into Options, with CLI11. Options may come before or
+// after the command, as "--name value" or "--name=value"; "--" ends them.
 #pragma once
 
 #include <string>
@@ -14,12 +14,10 @@ public:
     bool Parse(int argc, const char* const argv[], Options* options);
     const std::string& Error() const { return m_Error; }
 
-    // The options part of the tool's help, one option a line.
+    // The options part of the tool's help ("Options:" and one option a line).
     static std::string DescribeOptions();
 
 private:
-    bool ApplyOption(const std::string& argument, int argc, const char* const argv[], int* index,
-                     Options* options);
     bool TakeCommand(const std::vector<std::string>& words, Options* options);
     bool CheckCommand(const Options& options);
     bool Fail(const std::string& error);
