@@ -150,7 +150,7 @@ void CFtpClientThread::OnConnectFailure() {
     PostToHost(FTPE_NOTCONNECT);
     plat::OutputDebugStringA("FtpPostMessage---FTPE_NOTCONNECT\n");
     m_bSucceeded = 0;
-    m_nValue = 0;
+    m_nValue = -1;
     if (m_bRestart) {
         plat::SetEvent(m_pClient->m_hDoneEvent);
     } else {

@@ -94,8 +94,7 @@ void CFtpClientThread::OnLoginReply(const FtpReply& reply) {
             m_nLoginStep = kLoginType;
             SendCommand("TYPE I");
         } else if (reply.code == 530) {
-            m_bAbort = 1;
-            PostToHost(FTPE_LOGINFAIL);
+            FailLogin(FTPE_LOGINFAIL);
         }
         return;
     case kLoginType:
@@ -134,7 +133,7 @@ void CFtpClientThread::FailStep(const FtpReply& reply) {
 void CFtpClientThread::FailLogin(int errorCode) {
     PostToHost(errorCode);
     m_bSucceeded = 0;
-    m_nValue = 0;
+    m_nValue = -1;
     m_bAbort = 1;
     if (m_bRestart) {
         plat::SetEvent(m_pClient->m_hDoneEvent);

@@ -95,11 +95,10 @@ void CListThread::OnReply(const FtpReply& reply) {
 }
 
 void CListThread::OnPasvReply(const FtpReply& reply) {
-    if (reply.IsNegative()) {
+    if (reply.code != 227) {
         m_bError = 1;
         return;
     }
-    if (reply.code != 227) return;
     OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
     if (m_hDataSocket == INVALID_SOCKET) {
         m_bError = 1;

@@ -155,11 +155,11 @@ void CReceThread::OnSizeReply(const FtpReply& reply) {
 }
 
 void CReceThread::OnPasvReply(const FtpReply& reply) {
-    if (reply.IsNegative()) {
+    if (reply.IsPreliminary()) return;
+    if (reply.code != 227) {
         FailWith(FTPE_BADREPLY);
         return;
     }
-    if (reply.code != 227) return;
     if (!OpenPassiveDataConnectionOrFail(reply, kRaceAnnouncedAndServer)) return;
     m_nReceived = 0;
     SendOwing("REST 0");

@@ -112,8 +112,13 @@ void CStorThread::OnSizeReply(const FtpReply& reply) {
             return;
         }
         ChooseTransferForPresentFile(ParseReplySize(reply, &remoteSize) ? remoteSize : -1);
+    } else if (reply.code < 500) {
+        // A transient failure ("421 ", "450 "): whether the file is there is
+        // not known.
+        FailWith(FTPE_BADREPLY);
+        return;
     } else {
-        // Absent, or a server without "SIZE": a fresh copy.
+        // Absent ("550 "), or a server without "SIZE": a fresh copy.
         m_pTransferCommand = kStor;
     }
     m_nStep = kWaitPasv;
@@ -135,11 +140,11 @@ void CStorThread::ChooseTransferForPresentFile(int64_t remoteSize) {
 // Without a data connection the transfer command would leave an empty file
 // on the server: the upload fails instead.
 void CStorThread::OnPasvReply(const FtpReply& reply) {
-    if (reply.IsNegative()) {
+    if (reply.IsPreliminary()) return;
+    if (reply.code != 227) {
         FailWith(FTPE_BADREPLY);
         return;
     }
-    if (reply.code != 227) return;
     if (!OpenPassiveDataConnectionOrFail(reply, kServerAddressOnly)) return;
     SendWithFileName(m_pTransferCommand, true);
     m_nStep = kTransferring;

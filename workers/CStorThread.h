@@ -8,7 +8,9 @@
 // close with unsent bytes could reset the connection on a slow link. The
 // outcome is that "226 ".
 //
-// A refusal of any command ends the upload at once with FTPE_BADREPLY. A
+// A refusal of any command ends the upload at once with FTPE_BADREPLY; only
+// a permanent one to "SIZE" ("550 ": absent, "500 ": not supported) means a
+// fresh copy. A
 // cancel (the session stopping) stops sending at once; when the transfer
 // command has gone out, the partial remote file is removed with "DELE" on
 // a best-effort basis, since the host is not waited for. A send failure, a

@@ -14,6 +14,7 @@
 namespace {
 
 const uint32_t kSmallBlock = 8192;
+const uint32_t kPassiveAfterEmptyLineMs = 1500;
 const plat::DWORD kSocketTimeoutMs = 2000;
 
 }  // namespace
@@ -32,6 +33,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bDrained(0),
       m_bDataClosed(false),
       m_bEmptyLineAnswered(false),
+      m_tEmptyLineAnswered(0),
       m_bPassOnRead(false) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
     session->m_nStreamPos = m_nStartOffset;
@@ -112,7 +114,9 @@ bool CStreamThread::PollSockets() {
         return false;
     }
     if (ready == 0) {
-        if (IsInactive()) {
+        if (IsPassiveReplyOverdue()) {
+            Refused();
+        } else if (IsInactive()) {
             Client()->m_nErrorCode = FTPE_TIMEOUT;
             m_bError = 1;
             NoteControlTrouble();
@@ -313,19 +317,35 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
     bool emptyLineAnswer = reply.code == 200 || (reply.code >= 500 && reply.code <= 502);
     if (!m_bEmptyLineAnswered && emptyLineAnswer) {
         m_bEmptyLineAnswered = true;
+        m_tEmptyLineAnswered = plat::GetTickCount64();
         NoteUnaskedReply();
         return;
     }
-    if (reply.IsNegative()) FailOn(reply);
+    if (reply.IsNegative()) {
+        FailOn(reply);
+    } else if (!reply.IsPreliminary()) {
+        Refused();
+    }
+}
+
+// Replies come in the order of their commands: once the empty line has its
+// answer, "PASV" has its own at the latest a round trip later. A server that
+// gave no answer to the empty line and refused "PASV" with the same codes
+// would otherwise leave the stream to its inactivity limit.
+bool CStreamThread::IsPassiveReplyOverdue() const {
+    return m_nStep == kWaitPassive && m_bEmptyLineAnswered &&
+           IsOverLimit(m_tEmptyLineAnswered, kPassiveAfterEmptyLineMs);
 }
 
 // A refused "REST 0" changes nothing: a transfer starts at 0 anyway.
 void CStreamThread::OnRestReply(const FtpReply& reply) {
     if (reply.IsPreliminary()) return;
-    if (reply.code == 350 || (reply.IsNegative() && m_nStartOffset == 0)) {
+    if (reply.code == 350 || m_nStartOffset == 0) {
         SendRetr();
     } else if (reply.IsNegative()) {
         FailOn(reply);
+    } else {
+        Refused();
     }
 }
 

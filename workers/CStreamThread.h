@@ -84,6 +84,7 @@ private:
     void OnControlReadable();
     void OnReply(const FtpReply& reply);
     void OnPassiveReply(const FtpReply& reply);
+    bool IsPassiveReplyOverdue() const;
     void OnRestReply(const FtpReply& reply);
     void OnTransferReply(const FtpReply& reply);
     bool OpenStreamDataConnection(const FtpReply& reply);
@@ -98,6 +99,7 @@ private:
     uint8_t m_bDrained;
     bool m_bDataClosed;         // the server closed the data connection in order
     bool m_bEmptyLineAnswered;  // the reply to the empty line before "PASV" is in
+    uint64_t m_tEmptyLineAnswered;
     bool m_bPassOnRead;
     uint8_t m_DataBuf[kDataReceiveSize];
 };

@@ -153,8 +153,14 @@ void CWorkerThread::GiveUpControlConnection() {
     m_hSocket = INVALID_SOCKET;
 }
 
+// Once nothing is owed, whatever else the reader holds answers nothing the
+// next worker or the session will ask: it goes.
 void CWorkerThread::CollectOwedReplies() {
-    if (m_nOwedReplies == 0 || m_hSocket == INVALID_SOCKET || IsSessionStopping()) return;
+    if (m_hSocket == INVALID_SOCKET || IsSessionStopping()) return;
+    if (m_nOwedReplies == 0) {
+        m_pSession->m_Replies.Clear();
+        return;
+    }
     if (m_bControlTrouble) {
         GiveUpControlConnection();
         return;
@@ -162,7 +168,10 @@ void CWorkerThread::CollectOwedReplies() {
     uint64_t start = plat::GetTickCount64();
     FtpReply reply;
     while (OwesReplies()) {
-        if (TakeReply(&reply)) continue;
+        if (TakeReply(&reply)) {
+            if (!OwesReplies()) m_pSession->m_Replies.Clear();
+            continue;
+        }
         if (IsOverLimit(start, g_nOwedReplyLimitMs.load())) {
             GiveUpControlConnection();
             return;
