@@ -151,17 +151,20 @@ int CFtpClient::SetMessageWindow(HWND hWnd) {
     return 1;
 }
 
+// Under m_csRequest, like the requests that create the session: the fields
+// are written before a session reads them, or not at all.
 int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userName,
                                     const char* password, unsigned short port,
                                     unsigned char overwrite, unsigned char append,
                                     const char* localAddress, unsigned char extraFlag) {
-    if (m_pSessionThread.load() != nullptr) return 0;
     // These texts go to the server (or to inet_addr); an oversized text or a
     // line break would corrupt the field or smuggle in another command.
     const char* texts[] = {serverAddress, userName, password, localAddress};
     for (const char* text : texts) {
         if (!IsSafeCommandText(text, kTextFieldSize)) return 0;
     }
+    RequestLock lock(m_csRequest);
+    if (m_pSessionThread.load() != nullptr) return 0;
     plat::OutputDebugStringA("SetConnectParameter receive ip ");
     plat::OutputDebugStringA(serverAddress);
     plat::OutputDebugStringA(".\n");
@@ -201,18 +204,31 @@ int CFtpClient::SetTransferRate(double megabitsPerSecond) {
     return 1;
 }
 
+// The stop is asked for once, and only of the session found here. Nothing
+// but a new session resets the stop event (a request waits for a session
+// that is asked to stop, see ReplaceDepartingSession), so the request
+// stands until the session has acted on it; and once the session has let
+// go of the client, a new one started by another host thread never sees it.
 void CFtpClient::StopSession() {
     CFtpClientThread* session = AcquireSession();
     if (session == nullptr) return;
     plat::ResetEvent(m_hStoppedEvent);
-    plat::SetEvent(m_hStopEvent);
+    AskToStop(session);
     if (session->IsLoggedIn()) {
-        // A request handing over on another thread resets the stop event;
-        // the stop asked for here must happen all the same.
+        // The stopped event may be reset meanwhile by another host thread's
+        // StopSession or by a new session; the session's end also counts.
         while (plat::WaitForSingleObject(m_hStoppedEvent, kStopRecheckMs) == WAIT_TIMEOUT &&
                !session->HasEnded()) {
-            plat::SetEvent(m_hStopEvent);
         }
     }
     session->ReleaseRef();
+}
+
+// Under m_csSession, where a session lets go of the client and a new one
+// takes its place (and has the stop event reset): a stop meant for a session
+// that has gone is not set, so it cannot reach its successor.
+void CFtpClient::AskToStop(CFtpClientThread* session) {
+    m_csSession.Lock();
+    if (m_pSessionThread.load() == session) plat::SetEvent(m_hStopEvent);
+    m_csSession.Unlock();
 }

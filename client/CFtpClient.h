@@ -107,16 +107,23 @@ public:
 private:
     void FindMessageWindow();
     bool IsBusy();
+    // Sets the stop event while session is still the client's session.
+    void AskToStop(CFtpClientThread* session);
     // Creates and starts a session when there is none; returns it with a
     // reference taken for the caller, or null when it cannot be created.
     CFtpClientThread* SessionForRequest(bool synchronous);
     CFtpClientThread* CreateSession();
+    // A session that is going away (ending, gave up its control connection,
+    // or asked to stop) is waited for until it has let go of the client;
+    // returns whatever session the client has then, with the reference
+    // moved to it. Called with m_csRequest held.
+    CFtpClientThread* ReplaceDepartingSession(CFtpClientThread* session);
+    bool IsDeparting(CFtpClientThread* session);
     void WaitForResult(CFtpClientThread* session);
     void CloseEvents();
 
     // Stream reading steps (client/CFtpClientStream.cpp).
     struct StreamRequest;
-    CFtpClientThread* ReplaceDepartingSession(CFtpClientThread* session);
     CFtpClientThread* StartStreamSession(const StreamRequest& request);
     bool RecordStreamRequest(CFtpClientThread* session, const StreamRequest& request);
     void WriteStreamRequest(CFtpClientThread* session, const StreamRequest& request);
@@ -137,7 +144,9 @@ private:
     char m_szHeadPath[kTextFieldSize] = {};
 
     std::atomic<int> m_nRefs;
-    plat::CCriticalSection m_csSession;        // m_pSessionThread and its references
+    // m_pSessionThread and its references; also the stop event's set (for
+    // the client's session only) and its reset for a new session.
+    plat::CCriticalSection m_csSession;
     plat::CCriticalSection m_csServerAddress;  // m_szServerAddress
     // Makes a request's busy test and its hand-over one step, so that two
     // host threads cannot both pass the test and write one session's fields.

@@ -64,39 +64,64 @@ bool CreateEmptyLocalFile(const char* localPath) {
 }  // namespace
 
 // Returns the session (existing and idle, or new and not yet started) with
-// a reference for the caller, after resetting the hand-over events; null
-// when the session is busy. Called with m_csRequest held, so no other
-// request creates one meanwhile. The previous operation's worker sets the
-// done event while it ends holding m_cs, so the busy test and the reset of
-// that event are one step against it: a late set cannot wake this request.
+// a reference for the caller, after resetting the done event; null when the
+// session is busy. Called with m_csRequest held, so no other request creates
+// one meanwhile. The previous operation's worker sets the done event while
+// it ends holding m_cs, so the busy test and the reset of that event are one
+// step against it: a late set cannot wake this request.
+//
+// A session that is going away, for instance asked to stop by another host
+// thread, is not handed the request: it is waited for, and the request goes
+// to a new session. Its stop request is left as it is: reset here, it would
+// be lost, and the session would run the request instead of stopping.
 CFtpClientThread* CFtpClient::SessionForRequest(bool synchronous) {
-    CFtpClientThread* session = AcquireSession();
-    if (session != nullptr) {
-        session->m_cs.Lock();
-        bool busy = session->m_nOperation.load() != kOperationNone;
-        if (!busy && synchronous) plat::ResetEvent(m_hDoneEvent);
-        session->m_cs.Unlock();
-        if (busy) {
-            session->ReleaseRef();
-            return nullptr;
-        }
-    } else {
+    CFtpClientThread* session = ReplaceDepartingSession(AcquireSession());
+    if (session == nullptr) {
         if (synchronous) plat::ResetEvent(m_hDoneEvent);
-        session = CreateSession();
+        return CreateSession();
     }
-    plat::ResetEvent(m_hStopEvent);
-    plat::ResetEvent(m_hStoppedEvent);
+    session->m_cs.Lock();
+    bool busy = session->m_nOperation.load() != kOperationNone;
+    if (!busy && synchronous) plat::ResetEvent(m_hDoneEvent);
+    session->m_cs.Unlock();
+    if (busy) {
+        session->ReleaseRef();
+        return nullptr;
+    }
     return session;
 }
 
+// A new session starts without the stop requests of the one before it. The
+// events are reset under m_csSession, together with the change of session,
+// so a StopSession still busy with the old session cannot set them after.
 CFtpClientThread* CFtpClient::CreateSession() {
     CFtpClientThread* session = new (std::nothrow) CFtpClientThread(this);
     if (session == nullptr) return nullptr;
     session->AddRef();  // the caller's reference; the run holds the other
     m_csSession.Lock();
+    plat::ResetEvent(m_hStopEvent);
+    plat::ResetEvent(m_hStoppedEvent);
     m_pSessionThread = session;
     m_csSession.Unlock();
     return session;
+}
+
+// It has given up its control connection, or it is ending, or a stop request
+// is on its way to it (it sees one within a poll round, and then ends or
+// restarts): it will not serve another request as it is.
+bool CFtpClient::IsDeparting(CFtpClientThread* session) {
+    if (session->m_bEnding.load()) return true;
+    if (session->IsLoggedIn() && session->m_hSocket.load() == INVALID_SOCKET) return true;
+    return plat::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
+}
+
+CFtpClientThread* CFtpClient::ReplaceDepartingSession(CFtpClientThread* session) {
+    if (session == nullptr || !IsDeparting(session)) return session;
+    while (m_pSessionThread.load() == session && IsDeparting(session)) {
+        plat::Sleep(1);
+    }
+    session->ReleaseRef();
+    return AcquireSession();
 }
 
 namespace {
@@ -139,6 +164,7 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
     CopyToField(session->m_szRemotePath, kTextFieldSize, remote);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     bool started = HandOver(session, kOperationUpload);
+    lock.Unlock();  // before the session reference goes: it may hold the client's last
     session->ReleaseRef();
     return started ? 1 : 0;
 }
@@ -160,6 +186,7 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
     CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     bool started = HandOver(session, kOperationDownload);
+    lock.Unlock();  // before the session reference goes: it may hold the client's last
     session->ReleaseRef();
     return started ? 1 : 0;
 }
@@ -191,7 +218,11 @@ int CFtpClient::GetRemoteFileSize(const char* remotePath) {
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
     CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
-    session->m_nValue = 0;
+    // The worker writes the size, or -1; an operation that ends without a
+    // worker (none could start) leaves the -1 written here, not the value of
+    // an earlier operation or 0.
+    session->m_nValue = -1;
+    session->m_nFileSize = -1;
     session->m_hNotifyWnd = m_hMessageHwnd.load();
     int result = -1;
     bool handedOver = HandOver(session, kOperationSize);

@@ -40,14 +40,20 @@ bool IsOtherOperationRunning(CFtpClientThread* session) {
     return operation != kOperationNone && operation != kOperationStream;
 }
 
-// It has given up its control connection, or it is ending, or a stop request
-// is on its way to it (it sees one within a poll round, and then ends or
-// restarts): it will not serve another read as it is.
-bool IsDeparting(CFtpClientThread* session, plat::HANDLE stopEvent) {
-    if (session->m_bEnding.load()) return true;
-    if (session->IsLoggedIn() && session->m_hSocket.load() == INVALID_SOCKET) return true;
-    return plat::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
-}
+// A read's own reference on the client. A host thread may Release the object
+// while another host thread reads; the session reference the read holds may
+// then be the object's last holder, and dropping it would free the object
+// under the read's locks and fields. Taken first, released last.
+class ClientReference {
+public:
+    explicit ClientReference(CFtpClient* client) : m_pClient(client) { client->AddRef(); }
+    ~ClientReference() { m_pClient->ReleaseRef(); }
+    ClientReference(const ClientReference&) = delete;
+    ClientReference& operator=(const ClientReference&) = delete;
+
+private:
+    CFtpClient* const m_pClient;
+};
 
 }  // namespace
 
@@ -66,6 +72,7 @@ struct CFtpClient::StreamRequest {
 
 int CFtpClient::ReadStream(const char* remotePath, unsigned char* buffer, unsigned int position,
                            unsigned int length, unsigned int* bytesRead) {
+    ClientReference self(this);
     m_nSeekFlag = 0;
     int result = 0;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
@@ -87,13 +94,18 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
     if (length > kLargestReadLength) return 0;
     StreamRequest request = {remotePath, buffer, position, length, bytesRead, attempt};
 
+    ClientReference self(this);
     RequestLock readLock(m_csRead);
     RequestLock requestLock(m_csRequest);
+    // The locks go before the session reference: see ClientReference.
+    auto finish = [&](CFtpClientThread* held, int result) {
+        requestLock.Unlock();
+        readLock.Unlock();
+        if (held != nullptr) held->ReleaseRef();
+        return result;
+    };
     CFtpClientThread* session = AcquireSession();
-    if (session != nullptr && IsOtherOperationRunning(session)) {
-        session->ReleaseRef();
-        return 0;
-    }
+    if (session != nullptr && IsOtherOperationRunning(session)) return finish(session, 0);
     plat::ResetEvent(m_hAbortEvent);
     plat::ResetEvent(m_hAbortDoneEvent);
     plat::ResetEvent(m_hDoneEvent);
@@ -101,38 +113,22 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
     session = ReplaceDepartingSession(session);
     if (session != nullptr) {
         bool sameFile = RecordStreamRequest(session, request);
-        if (ServeFromHead(session, request, sameFile)) {
-            session->ReleaseRef();
-            return 1;
-        }
+        if (ServeFromHead(session, request, sameFile)) return finish(session, 1);
         DecideHowStreamGoesOn(session, request, sameFile);
         // An abort or a restart may have cost the connection.
         session = ReplaceDepartingSession(session);
     }
     if (session == nullptr) session = StartStreamSession(request);
-    if (session == nullptr) return 0;
+    if (session == nullptr) return finish(nullptr, 0);
     KeepHeadForFile(session, remotePath);
     int result = Serve(session, request, requestLock);
-    session->ReleaseRef();
-    return result;
+    return finish(session, result);
 }
 
-// Waits until a departing session has let go of the client, then takes
-// whatever session the client has: none, or the same one restarted.
-CFtpClientThread* CFtpClient::ReplaceDepartingSession(CFtpClientThread* session) {
-    if (session == nullptr || !IsDeparting(session, m_hStopEvent)) return session;
-    while (m_pSessionThread.load() == session && IsDeparting(session, m_hStopEvent)) {
-        plat::Sleep(1);
-    }
-    session->ReleaseRef();
-    return AcquireSession();
-}
-
-// The stop events are reset for a new session only: with a session running,
-// a stop request set by another host thread is still on its way to it.
+// A new session starts with its stop events reset (CreateSession): with a
+// session running, a stop request set by another host thread is still on
+// its way to it.
 CFtpClientThread* CFtpClient::StartStreamSession(const StreamRequest& request) {
-    plat::ResetEvent(m_hStopEvent);
-    plat::ResetEvent(m_hStoppedEvent);
     CFtpClientThread* session = CreateSession();
     if (session == nullptr) return nullptr;
     WriteStreamRequest(session, request);
@@ -288,29 +284,36 @@ bool CFtpClient::ShouldWaitForBuffering(CFtpClientThread* session,
     return worker != nullptr && worker->m_bEndOfData.load() == 0;
 }
 
-// The ready event is shared with the queue, so it stays valid when the
-// worker ends during the wait (it is set then). A queue already full, or
-// whose data has ended, is not waited for: its ready event may have been
-// reset by an earlier wait and would not be set again.
+// Waits until the queue is full, its data has ended or the stream is over.
+// The queue arms its ready event for this wait (a queue that was full once
+// and has been read since must fill again), and a queue that is ready
+// already is not waited for. The event is shared with the queue, so it
+// stays valid when the worker ends during the wait (it is set then).
+//
+// A worker held at its throttle mark receives nothing until the reader
+// passes the mark, and the reader is the one waiting: once the reader has
+// taken a buffer, such a queue would never fill. So the wait lifts the
+// mark (the worker sets a new one when the queue holds ten buffers again)
+// and lets the worker run. Both under m_cs, where the worker decides to
+// pause.
 void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
     PostBufferingNotice(m_hMessageHwnd.load(), 0);
     std::shared_ptr<void> ready;
     {
         RequestLock lock(session->m_cs);
         CStreamThread* worker = session->m_pStreamThread.load();
-        if (worker != nullptr) {
+        if (worker != nullptr && worker->m_Queue.ArmReady()) {
+            ready = worker->m_Queue.ReadyEvent();
             worker->m_bReportBuffering = 1;
-            if (!worker->IsBufferingDone()) ready = worker->m_Queue.ReadyEvent();
+            worker->m_nThrottleMark = 0;
+            plat::SetEvent(session->m_hStreamWakeEvent);
         }
     }
     if (ready) session->WaitWhileRunning(ready.get());
     {
         RequestLock lock(session->m_cs);
         CStreamThread* worker = session->m_pStreamThread.load();
-        if (worker != nullptr) {
-            worker->m_bReportBuffering = 0;
-            worker->m_Queue.ResetReady();
-        }
+        if (worker != nullptr) worker->m_bReportBuffering = 0;
     }
     PostBufferingNotice(m_hMessageHwnd.load(), 100);
 }

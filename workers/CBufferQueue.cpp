@@ -64,6 +64,7 @@ CBufferQueue::CBufferQueue(CFtpClient* client)
       m_hCancelEvent(nullptr),
       m_nReadPos(0),
       m_bEndOfData(false),
+      m_bStreamOver(false),
       m_hReadyEvent(NewSharedEvent()),
       m_hSpaceEvent(plat::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_nWritePos(0),
@@ -76,7 +77,7 @@ CBufferQueue::~CBufferQueue() {
     m_FilledList.clear();
     m_FreeList.clear();
     // A reader may still wait for pre-buffering.
-    SignalReady();
+    plat::SetEvent(m_hReadyEvent.get());
     plat::CloseHandle(m_hSpaceEvent);
 }
 
@@ -130,9 +131,9 @@ bool CBufferQueue::Write(const uint8_t* data, uint32_t length) {
                     return false;
                 }
             }
+            SetReadyIfReadyLocked();
         }
         if (waitForRoom && !WaitForRoom()) return false;
-        if (IsFull()) SignalReady();
     }
     return true;
 }
@@ -168,6 +169,26 @@ uint32_t CBufferQueue::GetFreeSpace() {
 bool CBufferQueue::IsFull() {
     std::lock_guard<std::mutex> lock(m_Lock);
     return FreeSpaceLocked() < m_nBufferSize;
+}
+
+// Full, or as full as the stream worker fills it: it stops receiving one
+// byte short of the end (so that Write never waits), which with one-byte
+// buffers leaves a whole buffer of room.
+bool CBufferQueue::IsReadyLocked() const {
+    if (m_bStreamOver || m_bEndOfData) return true;
+    int64_t room = FreeSpaceLocked();
+    return room < m_nBufferSize || room <= 1;
+}
+
+void CBufferQueue::SetReadyIfReadyLocked() {
+    if (IsReadyLocked()) plat::SetEvent(m_hReadyEvent.get());
+}
+
+bool CBufferQueue::ArmReady() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (IsReadyLocked()) return false;
+    plat::ResetEvent(m_hReadyEvent.get());
+    return true;
 }
 
 int32_t CBufferQueue::GetAvailable(bool includePartial) {
@@ -243,12 +264,11 @@ bool CBufferQueue::StepBack(uint32_t distance) {
 void CBufferQueue::SetEndOfData() {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_bEndOfData = true;
+    SetReadyIfReadyLocked();
 }
 
 void CBufferQueue::SignalReady() {
-    plat::SetEvent(m_hReadyEvent.get());
-}
-
-void CBufferQueue::ResetReady() {
-    plat::ResetEvent(m_hReadyEvent.get());
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_bStreamOver = true;
+    SetReadyIfReadyLocked();
 }

@@ -64,14 +64,22 @@ public:
     // byte: the tail's bytes become readable and read buffers are freed.
     void SetEndOfData();
 
-    // Set when the queue is full, when the data has ended and when the
-    // stream fails. Shared, so that a reader waiting on it outside the
-    // session lock keeps it valid while the stream worker goes away.
+    // The ready event ends a reader's wait for pre-buffering. It is set
+    // while the queue is ready: full (or as full as the stream worker fills
+    // it), its data ended, or its stream over. Shared, so that a reader
+    // waiting on it outside the session lock keeps it valid while the
+    // stream worker goes away.
     std::shared_ptr<void> ReadyEvent() const { return m_hReadyEvent; }
+    // For a reader about to wait: false when the queue is ready already;
+    // otherwise the ready event is reset and true. Test and reset are one
+    // step under the queue's lock, where the writer sets the event, so a
+    // queue that becomes ready just now is never missed, and readiness left
+    // over from an earlier fill never ends a new wait early.
+    bool ArmReady();
+    // The stream is over (failed, ended or going away): every wait for
+    // readiness, now and later, ends at once.
     void SignalReady();
-    void ResetReady();
-    // The writer has no room left for a full buffer: the condition under
-    // which the ready event is set.
+    // The writer has no room left for a full buffer.
     bool IsFull();
 
     // Test hooks. After `allowed` more successful allocations every buffer
@@ -90,6 +98,8 @@ private:
     bool AllocateBuffer();
     void ReleaseHeadBuffer();
     int64_t FreeSpaceLocked() const;
+    bool IsReadyLocked() const;
+    void SetReadyIfReadyLocked();
     uint32_t EndOfHeadBuffer() const;
     bool HeadBufferFinished() const;
 
@@ -103,6 +113,7 @@ private:
     plat::HANDLE m_hCancelEvent;
     uint32_t m_nReadPos;
     bool m_bEndOfData;
+    bool m_bStreamOver;
     std::shared_ptr<void> m_hReadyEvent;
     plat::HANDLE m_hSpaceEvent;
     uint32_t m_nWritePos;

@@ -115,6 +115,18 @@ TEST_F(QueueTest, ReadyOnlyOnceMoreThanNineBuffersAreQueued) {
     EXPECT_EQ(kSize - 1, queue->GetFreeSpace());
 }
 
+// The stream worker stops one byte short of the end of the tenth buffer.
+// With one-byte buffers that leaves a whole buffer of room: a wait for
+// pre-buffering must end there all the same.
+TEST_F(QueueTest, OneByteBuffersAreReadyWhereTheWriterStops) {
+    m_Client->m_nBlockSize = 1;
+    auto queue = NewQueue();
+    ASSERT_TRUE(Feed(*queue, 9));
+    EXPECT_EQ(10, queue->GetCount());
+    EXPECT_EQ(1u, queue->GetFreeSpace());
+    EXPECT_TRUE(IsSet(queue->ReadyEvent().get()));
+}
+
 TEST_F(QueueTest, PartlyReadTailGivesNegativeCompleteCount) {
     auto queue = NewQueue();
     ASSERT_TRUE(Feed(*queue, kSize / 2));

@@ -235,6 +235,30 @@ TEST(Session, StopWhileIdleEndsTheSession) {
     EXPECT_EQ(1, client->SetConnectParameter("127.0.0.1", "u", "p", 1, 0, 0, "", 1));
 }
 
+// Connection parameters set by another host thread while a request starts
+// the session are either in place before the session reads them, or
+// refused; the thread sanitizer build catches a session reading fields
+// written meanwhile.
+TEST(Session, ConnectParametersFromAnotherThreadPrecedeTheSessionOrAreRefused) {
+    ScriptedFtpServer server;
+    server.OnEveryConnection([](ScriptedConnection& c) {
+        c.Login();
+        AnswerSize(c, "f", "213 3");
+        c.WaitForClientClose();
+    });
+    Client client;
+    client.ConnectTo(server.Port());
+    for (int round = 0; round < 5; ++round) {
+        std::thread other([&] {
+            client->SetConnectParameter("127.0.0.1", "tester", "secret", server.Port(), 0, 0, "", 1);
+        });
+        EXPECT_EQ(3, client->GetRemoteFileSize("/f"));
+        other.join();
+        client->StopSession();
+        ASSERT_TRUE(client.WaitSessionGone());
+    }
+}
+
 TEST(Session, StopDuringLoginEndsSoonAfter) {
     ScriptedFtpServer server;
     server.OnConnection(0, [](ScriptedConnection& c) {

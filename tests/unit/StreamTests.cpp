@@ -65,6 +65,10 @@ struct ServerStyle {
     // Sends its "226 " completionDelayMs after "150 ", not after the data:
     // a client that lags behind the server's socket buffers reads it so.
     bool completesEarly = false;
+    // The data in chunks of this size (0: as bytesPerSecond asks), with a
+    // pause after each.
+    size_t chunkSize = 0;
+    int chunkPauseMs = 0;
 };
 
 ServerStyle PyftpdlibStyle() {
@@ -191,7 +195,9 @@ private:
         }
         DataSendPlan plan;
         plan.bytes = file->second.substr(rest);
-        plan.chunkSize = m_Style.bytesPerSecond != 0 ? 8192 : 0;
+        plan.chunkSize = m_Style.chunkSize != 0 ? m_Style.chunkSize
+                                                : m_Style.bytesPerSecond != 0 ? 8192 : 0;
+        plan.pauseMsBetweenChunks = m_Style.chunkPauseMs;
         plan.bytesPerSecond = m_Style.bytesPerSecond;
         plan.endAfterBytes = NextTransferEnd();
         data.StartSending(plan);
@@ -296,6 +302,22 @@ bool WholeFileQueued(CFtpClient* client) {
     bool ended = false;
     WithWorker(client, [&](CStreamThread* w) { ended = w->m_bEndOfData.load() != 0; });
     return ended;
+}
+
+// The worker is held at its throttle mark: it receives nothing until the
+// reader's position passes the mark.
+bool HeldAtThrottleMark(CFtpClient* client) {
+    CFtpClientThread* session = client->AcquireSession();
+    if (session == nullptr) return false;
+    bool held = false;
+    {
+        RequestLock lock(session->m_cs);
+        CStreamThread* worker = session->m_pStreamThread.load();
+        held = worker != nullptr &&
+               worker->m_nThrottleMark.load() > (uint64_t)session->m_nStreamPos.load();
+    }
+    session->ReleaseRef();
+    return held;
 }
 
 int32_t HeadLength(CFtpClient* client) {
@@ -619,6 +641,45 @@ TEST_F(StreamTest, BufferingModeOnePostsZeroThenFillLevelsThenHundred) {
     }
 }
 
+// Every stall pre-buffers, also after the queue was full once, and also when
+// the reader has freed a buffer without reaching the worker's throttle mark
+// (the worker then receives nothing until the reader passes the mark). The
+// server sends one buffer per chunk, so the tenth buffer starts empty, the
+// mark is set there, and the next chunk fills the queue to one byte short.
+TEST_F(StreamTest, EveryStallPreBuffersAlsoWithTheWorkerHeldAtItsMark) {
+    const unsigned block = 8192;
+    Files files = {{"movie.bin", NonRepeatingBytes(12 * block, 37)}};
+    const std::string& movie = files["movie.bin"];
+    ServerStyle style = VsftpdStyle();
+    style.chunkSize = block;
+    style.chunkPauseMs = 200;
+    FileServer server(files, style);
+    MessageWindow window;
+    Client client;
+    client.ConnectTo(server.Port());
+    client->SetMessageWindow(window.Handle());
+    client->SetBlockSize(block);
+    client->SetBufferingMode(1);
+    ExpectBytes(ReadAt(client.get(), "/movie.bin", 0, 100), movie, 0, 100);
+    ASSERT_TRUE(WaitUntil([&] { return QueueIsFull(client.get()) && HeldAtThrottleMark(client.get()); },
+                          kWaitMs));
+    // The rest of the head buffer: served from the queue, which loses a buffer.
+    ExpectBytes(ReadAt(client.get(), "/movie.bin", 100, block - 100), movie, 100, block - 100);
+    ASSERT_TRUE(HeldAtThrottleMark(client.get()));
+    ASSERT_FALSE(QueueIsFull(client.get()));
+    EXPECT_TRUE(BufferingNotices(window).empty());
+
+    ReadOutcome stalled;
+    WithinOrAbort(30, "a read waiting for pre-buffering", [&] {
+        stalled = ReadAt(client.get(), "/movie.bin", block, 70000);
+    });
+    ExpectBytes(stalled, movie, block, 70000);
+    std::vector<uintptr_t> notices = BufferingNotices(window);
+    ASSERT_GE(notices.size(), 3u);  // 0, the fill level while waiting, 100
+    EXPECT_EQ(0u, notices.front());
+    EXPECT_EQ(100u, notices.back());
+}
+
 TEST_F(StreamTest, OtherStreamModesBufferOnlyAwayFromTheEndsOfAKnownFile) {
     Files files = {{"movie.bin", NonRepeatingBytes(300000, 17)}};
     const std::string& movie = files["movie.bin"];
@@ -869,6 +930,39 @@ TEST_F(StreamTest, ReadStreamRetriesALostConnectionWithinOneCall) {
     client.ConnectTo(server.Port());
     ExpectBytes(ReadAt(client.get(), "/movie.bin", 0, 100), movie, 0, 100);
     EXPECT_EQ(2, server.Server().AcceptedCount());
+}
+
+namespace {
+
+// Another host thread releases the object while the read is about to wait
+// for the stream worker, and the session ends meanwhile: the read's session
+// reference is then the last one that keeps the object.
+void ReleaseTheObjectMeanwhile(CFtpClient* client) {
+    CFtpClientThread* session = client->m_pSessionThread.load();  // the read holds it
+    std::thread host([client] { client->Release(); });
+    host.join();
+    if (session != nullptr) WaitUntil([&] { return session->HasEnded(); }, kWaitMs);
+}
+
+}  // namespace
+
+// The object must outlive the read: the sanitizer builds catch a read that
+// touches it after its session reference went.
+TEST_F(StreamTest, ReleaseDuringAReadKeepsTheObjectUntilTheReadReturns) {
+    Files files = {{"movie.bin", NonRepeatingBytes(1000, 38)}};
+    FileServer server(files, VsftpdStyle());
+    CFtpClient* client = static_cast<CFtpClient*>(CreateFtpClientInstance(0));
+    ASSERT_NE(nullptr, client);
+    client->SetConnectParameter("127.0.0.1", "tester", "secret", server.Port(), 0, 0, "", 1);
+    PendingReadHookGuard hook(ReleaseTheObjectMeanwhile);
+    unsigned char buffer[100];
+    unsigned count = 12345;
+    int result = -1;
+    WithinOrAbort(30, "a read of a released object", [&] {
+        result = client->ReadStream("/movie.bin", buffer, 0, sizeof buffer, &count);
+    });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0u, count);
 }
 
 TEST_F(StreamTest, StopSessionAnswersAPendingRead) {
