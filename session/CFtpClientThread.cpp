@@ -58,6 +58,7 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
       m_hSocket(INVALID_SOCKET),
       m_bStarted(false),
       m_bDetached(false),
+      m_nErrorToPost(0),
       m_nRefs(1) {
     client->AddRef();
     memset(m_HeadBuffer, 0, sizeof m_HeadBuffer);
@@ -152,7 +153,7 @@ void CFtpClientThread::OnConnectFailure() {
     m_bSucceeded = 0;
     m_nValue = -1;
     if (m_bRestart) {
-        plat::SetEvent(m_pClient->m_hDoneEvent);
+        AnswerRequest();
     } else {
         EndForClient();
     }
@@ -233,14 +234,29 @@ bool CFtpClientThread::Dispatch() {
     strcpy(m_szFileName, parts.fileName);
     ResetWorkerEvents();
     if (!StartWorkerFor(this, m_nOperation.load())) {
-        // Nothing can run the operation: end it as failed rather than wait.
-        m_nOperation = kOperationNone;
-        m_bSucceeded = 0;
-        plat::SetEvent(m_pClient->m_hDoneEvent);
+        EndOperationWithoutWorker();
         return true;
     }
     plat::SetEvent(m_hStartEvent);
     return WaitForWorker();
+}
+
+// Nothing can run the operation: it ends as failed rather than waiting. As a
+// worker's end, under m_cs, so that a request of another host thread cannot
+// reset the done event between the clearing and the set; a transfer, which
+// nobody waits for, is told by a notice.
+void CFtpClientThread::EndOperationWithoutWorker() {
+    int operation = m_nOperation.load();
+    m_cs.Lock();
+    m_nValue = -1;
+    m_nFileSize = -1;
+    m_bSucceeded = 0;
+    m_nOperation = kOperationNone;
+    plat::SetEvent(m_pClient->m_hDoneEvent);
+    m_cs.Unlock();
+    if (operation == kOperationUpload || operation == kOperationDownload) {
+        FtpPostMessage(m_hNotifyWnd.load(), WM_FTP_ERROR, m_pClient, FTPE_TRANSFERFAIL);
+    }
 }
 
 bool CFtpClientThread::WaitForWorker() {
@@ -350,6 +366,7 @@ void CFtpClientThread::ResetForRestart() {
     m_szCurrentDir[0] = '\0';
     m_szFileName[0] = '\0';
     plat::SetEvent(m_pClient->m_hStoppedEvent);
+    PostPendingError();
     plat::OutputDebugStringA("goto begin in the ftp client thread.....\n");
 }
 
@@ -373,6 +390,14 @@ void CFtpClientThread::EndForClient() {
     plat::SetEvent(m_pClient->m_hDoneEvent);
     m_cs.Unlock();
     plat::SetEvent(m_pClient->m_hStoppedEvent);
+    PostPendingError();
+}
+
+// The request is answered (the done event set) before it is told why, so a
+// host that retries from its handler is not refused by this session.
+void CFtpClientThread::AnswerRequest() {
+    plat::SetEvent(m_pClient->m_hDoneEvent);
+    PostPendingError();
 }
 
 void CFtpClientThread::ResetWorkerEvents() {
@@ -386,8 +411,18 @@ void CFtpClientThread::NoteActivity() {
     m_tLastActivity = plat::GetTickCount64();
 }
 
+// Kept until the request is answered or the session has let go of the
+// client; the first error of a run is the one told.
 void CFtpClientThread::PostToHost(int errorCode) {
-    FtpPostMessage(m_pClient->m_hMessageHwnd.load(), WM_FTP_ERROR, m_pClient, errorCode);
+    if (m_nErrorToPost == 0) m_nErrorToPost = errorCode;
+}
+
+void CFtpClientThread::PostPendingError() {
+    int errorCode = m_nErrorToPost;
+    m_nErrorToPost = 0;
+    if (errorCode != 0) {
+        FtpPostMessage(m_pClient->m_hMessageHwnd.load(), WM_FTP_ERROR, m_pClient, errorCode);
+    }
 }
 
 // ---- Services for the client and the workers ---------------------------------

@@ -182,8 +182,12 @@ private:
     void SecondDirectoryStepOrDone();
     void ReconnectAfterServiceEnd();
     void PostToHost(int errorCode);
+    void PostPendingError();
+    void AnswerRequest();
+    void EndOperationWithoutWorker();
 
     bool m_bStarted;
     bool m_bDetached;
+    int m_nErrorToPost;  // 0 for none
     std::atomic<int> m_nRefs;
 };

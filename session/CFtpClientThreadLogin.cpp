@@ -136,7 +136,7 @@ void CFtpClientThread::FailLogin(int errorCode) {
     m_nValue = -1;
     m_bAbort = 1;
     if (m_bRestart) {
-        plat::SetEvent(m_pClient->m_hDoneEvent);
+        AnswerRequest();
     } else {
         EndForClient();
     }
