@@ -444,7 +444,3 @@ void CStreamThread::WakeIfPastThrottleMark() {
         plat::SetEvent(m_pSession->m_hStreamWakeEvent);
     }
 }
-
-bool CStreamThread::IsBufferingDone() {
-    return m_bEndOfData.load() || m_Queue.IsFull();
-}

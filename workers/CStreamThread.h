@@ -30,9 +30,6 @@ public:
     // A worker paused on a full queue receives again once the reader has
     // passed the throttle mark.
     void WakeIfPastThrottleMark();
-    // A wait for pre-buffering would end at once: the queue is full or the
-    // data has ended.
-    bool IsBufferingDone();
 
     // The stream position the reader must reach before a worker paused on
     // a full queue receives again; 0 = none.
