@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,8 @@ const char kRemotePath[] = "/f.bin";
 // Everything up to the preliminary reply to RETR; the data side then sends
 // as plan says.
 std::shared_ptr<PassiveData> ServeUntilRetr(ScriptedConnection& c, const std::string& sizeReply,
-                                            const DataSendPlan& plan) {
+                                            const DataSendPlan& plan,
+                                            const std::string& restReply = "350 Restarting at 0.") {
     c.Login();
     c.ExpectLine("SIZE f.bin");
     c.Reply(sizeReply);
@@ -48,7 +50,7 @@ std::shared_ptr<PassiveData> ServeUntilRetr(ScriptedConnection& c, const std::st
     std::shared_ptr<PassiveData> data = c.OpenPassive();
     c.Send(data->PasvReply());
     c.ExpectLine("REST 0");
-    c.Reply("350 Restarting at 0.");
+    c.Reply(restReply);
     c.ExpectLine("RETR f.bin");
     c.Reply("150 Opening BINARY mode data connection.");
     data->StartSending(plan);
@@ -166,6 +168,30 @@ TEST_F(Download, ExistingLocalFileIsEmptiedBeforeTheServerIsAskedEvenWhenTheDown
     EXPECT_EQ("", ReadWholeFile(m_LocalPath));
     ExpectScriptsClean();
 }
+
+// A transfer starts at 0 anyway: a server that refuses "REST 0" (or has
+// no REST) is asked for the file all the same, at once.
+class DownloadRefusedRestart : public Download, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DownloadRefusedRestart, GoesOnWithRetrAndCompletes) {
+    const std::string content = NonRepeatingBytes(100000);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        std::shared_ptr<PassiveData> data = ServeUntilRetr(c, "213 100000", SendAll(content), GetParam());
+        if (data->WaitDone()) c.Reply("226 Transfer complete.");
+        c.WaitForClientClose();
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitForEnd());
+
+    EXPECT_EQ(1u, Completions());
+    EXPECT_EQ(Values(), Errors());
+    EXPECT_TRUE(ReadWholeFile(m_LocalPath) == content);
+    ExpectScriptsClean();
+}
+
+INSTANTIATE_TEST_SUITE_P(Download, DownloadRefusedRestart,
+                         ::testing::Values("502 Command not implemented.", "451 Restart not possible now."));
 
 class DownloadRefusedSize : public Download, public ::testing::WithParamInterface<const char*> {};
 
@@ -369,6 +395,49 @@ TEST_F(Download, NoActivityWithinTheLimitTimesOut) {
 
     ExpectFailedWith(FTPE_TIMEOUT);
     EXPECT_EQ(FTPE_TIMEOUT, m_Client->m_nErrorCode.load());
+    ExpectScriptsClean();
+}
+
+// The server stays silent on RETR until the download has timed out, and
+// answers only when the next request's command arrives: its late "226 "
+// comes first. It belongs to the download, never to the size request,
+// which gets its own answer (here on a new connection: the timed-out
+// download gave up the old one, whose state was unknown).
+TEST_F(Download, LateFinalReplyAfterATimeOutIsNotTheNextRequestsAnswer) {
+    std::atomic<bool> retrSeen(false);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE f.bin");
+        c.Reply("213 100000");
+        c.ExpectLine("PASV");
+        std::shared_ptr<PassiveData> data = c.OpenPassive();
+        c.Send(data->PasvReply());
+        c.ExpectLine("REST 0");
+        c.Reply("350 Restarting at 0.");
+        c.ExpectLine("RETR f.bin");
+        retrSeen = true;
+        std::optional<std::string> next = c.ReadLine(kOutcomeWaitMs);
+        if (!next) return;  // the client gave the connection up
+        c.Send("226 Transfer complete.\r\n");
+        c.Pause(200);
+        if (*next == "SIZE f.bin") c.Reply("213 77");
+        c.WaitForClientClose(kOutcomeWaitMs);
+    });
+    m_Server.OnConnection(1, [](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("SIZE f.bin");
+        c.Reply("213 77");
+        c.WaitForClientClose(kOutcomeWaitMs);
+    });
+    Connect();
+    StartDownload();
+    ASSERT_TRUE(WaitUntil([&] { return retrSeen.load(); }, kOutcomeWaitMs));
+    plat::SetClockOffsetForTesting(kWorkerInactivityLimitMs + 1000);
+    ASSERT_TRUE(WaitForEnd());
+    ExpectFailedWith(FTPE_TIMEOUT);
+    // Asked at once: the session that gave its connection up may still be
+    // leaving, and the request must go to a new one all the same.
+    EXPECT_EQ(77, m_Client->GetRemoteFileSize(kRemotePath)) << m_Server.Describe();
     ExpectScriptsClean();
 }
 

@@ -1,6 +1,7 @@
 // The fault matrix, continued: passive replies that cannot be used, data
-// connections that end early, by a reset or late, and reply texts that are
-// overlong or carry NUL bytes. Same checks as the step-by-step cases: the
+// connections that end early, by a reset or late, reply texts that are
+// overlong, carry NUL bytes or name other codes in their text, replies cut
+// into small pieces, and a stream's refused restart point. Same checks as the step-by-step cases: the
 // exact result, the exact notices, the call's return, and nothing left
 // behind. docs/fault-matrix.md lists the cases.
 #include <gtest/gtest.h>
@@ -115,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Data connections that end early, by a reset, or late -------------------------------
 
-enum class DataFault { EarlyClose, EarlyReset, LateClose };
+enum class DataFault { EarlyClose, EarlyReset, LateClose, EarlyCloseThenAborted };
 
 struct DataCase {
     Job job;
@@ -127,7 +128,8 @@ class DataConnectionFault : public testing::TestWithParam<DataCase> {};
 
 // Early: half the file (20 bytes of a listing), then the data connection
 // ends and the server claims success ("226 ") after a close, or reports the
-// reset ("426 "). Late: all of it and "226 ", and the data connection ends a
+// reset ("426 "), or closes in order and then reports the transfer aborted
+// ("426 "). Late: all of it and "226 ", and the data connection ends a
 // second later. (After a reset, how much of what came before it the client
 // still reads is the system's affair: any count of the file's first bytes.)
 // A download knows its size and never completes short; a
@@ -141,7 +143,8 @@ TEST_P(DataConnectionFault, ShortDataIsNeverComplete) {
         DataSendPlan plan;
         plan.bytes = param.job == Job::List ? std::string(hostdriver::kListing) : hostdriver::kContent;
         if (param.fault != DataFault::LateClose) plan.endAfterBytes = param.job == Job::List ? 20 : kHalf;
-        plan.end = param.fault == DataFault::EarlyClose ? DataEnd::Close : DataEnd::KeepOpen;
+        bool closes = param.fault == DataFault::EarlyClose || param.fault == DataFault::EarlyCloseThenAborted;
+        plan.end = closes ? DataEnd::Close : DataEnd::KeepOpen;
         data->StartSending(plan);
         c.Reply("150 Opening BINARY mode data connection.");
         data->WaitDone(kServerTimeoutMs);
@@ -152,6 +155,9 @@ TEST_P(DataConnectionFault, ShortDataIsNeverComplete) {
             data->Reset();
             c.Pause(300);
             c.Reply("426 Connection reset; transfer aborted.");
+        } else if (param.fault == DataFault::EarlyCloseThenAborted) {
+            c.Pause(300);
+            c.Reply("426 Connection closed; transfer aborted.");
         } else {
             c.Reply("226 Transfer complete.");
         }
@@ -165,7 +171,7 @@ TEST_P(DataConnectionFault, ShortDataIsNeverComplete) {
 }
 
 std::string DataCaseName(const testing::TestParamInfo<DataCase>& info) {
-    const char* faults[] = {"EarlyClose", "EarlyReset", "LateClose"};
+    const char* faults[] = {"EarlyClose", "EarlyReset", "LateClose", "EarlyCloseThenAborted"};
     return std::string(hostdriver::JobName(info.param.job)) + "_" + faults[(int)info.param.fault];
 }
 
@@ -182,7 +188,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A reset is no end of the file: the read fails, and each retry
         // (a new connection) meets the same reset.
         DataCase{Job::Stream, DataFault::EarlyReset, {"0 no bytes", {}, 0, 3}},
-        DataCase{Job::Stream, DataFault::LateClose, {"1 all bytes right", {}, 0, 1}}),
+        DataCase{Job::Stream, DataFault::LateClose, {"1 all bytes right", {}, 0, 1}},
+        // An orderly close is no end of the file either when the server then
+        // reports the transfer aborted: a transient failure, retried.
+        DataCase{Job::Stream, DataFault::EarlyCloseThenAborted, {"0 no bytes", {}, 0, 3}}),
     DataCaseName);
 
 // ---- Reply texts: overlong, and with NUL bytes ---------------------------------------------
@@ -242,7 +251,134 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"SizeBeyond31Bits", Job::Size, false, "213 3000000000\r\n", {"-1", {}, 0, 1}},
         TextCase{"DownloadSizeZero", Job::Download, false, "213 0\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
         TextCase{"DownloadSizeNegative", Job::Download, false, "213 -5\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
-        TextCase{"DownloadSizeBeyond31Bits", Job::Download, false, "213 3000000000\r\n", {"1 file no bytes", {kBadReply}, 0, 1}}),
+        TextCase{"DownloadSizeBeyond31Bits", Job::Download, false, "213 3000000000\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
+        // Refusals whose text holds what looks like another code (media
+        // names carry numbers): only the code at the line's start counts.
+        TextCase{"SizeRefusalNamingASize", Job::Size, false, "550 /tv/Show 213 12.mkv: No such file\r\n", {"-1", {}, 0, 1}},
+        TextCase{"DeleteRefusalNamingADeletion", Job::Delete, false, "550 Can't delete /tv/Episode 250 .mkv\r\n", {"0", {kBadReply}, 0, 1}},
+        TextCase{"RemoveDirRefusalNamingARemoval", Job::RemoveDir, false, "550 /tv/Show 250 x: Directory not empty\r\n", {"0", {}, 0, 1}},
+        TextCase{"MakeDirRefusalNamingACreation", Job::MakeDir, false, "451 /tv/Show 257 x: try later\r\n", {"0", {}, 0, 1}}),
     [](const testing::TestParamInfo<TextCase>& info) { return std::string(info.param.name); });
+
+// ---- Replies cut into 7-byte pieces ----------------------------------------------------
+
+// A slow or busy link can deliver a reply in pieces of any size: every reply
+// of the conversation, the login's included, goes out 7 bytes at a time.
+const size_t kPieceBytes = 7;
+const int kPiecePauseMs = 2;
+
+void SendInPieces(ScriptedConnection& c, const std::string& text) {
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < text.size(); at += kPieceBytes) pieces.push_back(text.substr(at, kPieceBytes));
+    c.SendChunks(pieces, kPiecePauseMs);
+}
+
+struct PieceCase {
+    Job job;
+    Expected expected;
+};
+
+class RepliesInPieces : public testing::TestWithParam<PieceCase> {};
+
+// Each reply is acted on once its line has ended, never on its first piece
+// (a "227 " acted on early has no address yet). The upload's data is
+// compared on the server, which answers "226 " only when every byte is
+// right.
+TEST_P(RepliesInPieces, EveryRequestGetsItsOutcome) {
+    const PieceCase& param = GetParam();
+    auto script = [&](ScriptedConnection& c) {
+        const std::vector<Step> steps = conversation::AllSteps(param.job);
+        bool transfer = steps.back().reply.empty();
+        size_t answered = transfer ? steps.size() - 1 : steps.size();
+        std::shared_ptr<PassiveData> data;
+        for (size_t i = 0; i < answered; ++i) {
+            conversation::AwaitCommand(c, steps[i]);
+            if (conversation::IsPassive(steps[i])) {
+                data = c.OpenPassive();
+                SendInPieces(c, data->PasvReply());
+            } else if (!steps[i].reply.empty()) {
+                SendInPieces(c, steps[i].reply + "\r\n");
+            }
+        }
+        if (transfer && data != nullptr) {
+            conversation::AwaitCommand(c, steps.back());
+            if (param.job == Job::Upload) {
+                data->StartReceiving({});
+            } else {
+                DataSendPlan plan;
+                plan.bytes = param.job == Job::List ? std::string(hostdriver::kListing) : hostdriver::kContent;
+                data->StartSending(plan);
+            }
+            SendInPieces(c, "150 Opening BINARY mode data connection.\r\n");
+            data->WaitDone(kServerTimeoutMs);
+            bool right = param.job != Job::Upload || data->Received() == hostdriver::kContent;
+            SendInPieces(c, right ? "226 Transfer complete.\r\n" : "451 Bytes differ.\r\n");
+        }
+        c.WaitForClientClose(kServerTimeoutMs);
+    };
+    RunAndCheck(param.job, script, 0, param.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, RepliesInPieces,
+    testing::Values(PieceCase{Job::List, {hostdriver::kListing, {}, 0, 1}},
+                    PieceCase{Job::Download, {"1 file all bytes right", {}, 1, 1}},
+                    PieceCase{Job::Upload, {"1", {}, 1, 1}}),
+    [](const testing::TestParamInfo<PieceCase>& info) {
+        return std::string(hostdriver::JobName(info.param.job));
+    });
+
+// ---- A stream's restart point refused ----------------------------------------------------
+
+struct RestartCase {
+    const char* name;
+    const char* refusal;
+    int connections;
+};
+
+class StreamRestartRefused : public testing::TestWithParam<RestartCase> {};
+
+// A read inside the file cannot go on without its restart point: the
+// refusal ends each attempt at once, with no RETR. A final refusal (5xx)
+// is not retried, a transient one (4xx) is, on a new connection each time.
+TEST_P(StreamRestartRefused, EndsEachAttemptWithoutRetr) {
+    const RestartCase& param = GetParam();
+    const unsigned kStart = 1000;
+    const std::string rest = "REST " + std::to_string(kStart);
+    hostdriver::ClockOffsetGuard restoreClock;
+    hostdriver::Outcome outcome;
+    scripted::ScriptedFtpServer server(kServerTimeoutMs);
+    server.OnEveryConnection([&](ScriptedConnection& c) {
+        c.Login();
+        c.ExpectLine("");
+        c.ExpectLine("PASV");
+        std::shared_ptr<PassiveData> data = c.OpenPassive();
+        c.Send(data->PasvReply());
+        c.ExpectLine(rest);
+        c.Reply(param.refusal);
+        c.WaitForClientClose(kServerTimeoutMs);
+    });
+    {
+        hostdriver::HostRun host(server.Port(), 0);
+        host.StartStreamAt(kStart);
+        outcome = host.Run(Job::Stream);
+    }
+    EXPECT_EQ("0 no bytes", outcome.result);
+    EXPECT_EQ(std::vector<intptr_t>(), outcome.errors);
+    EXPECT_EQ(param.connections, server.AcceptedCount());
+    ASSERT_TRUE(server.WaitForScripts(kServerTimeoutMs)) << server.Describe();
+    EXPECT_TRUE(server.Failures().empty()) << server.Describe();
+    for (int i = 0; i < server.AcceptedCount(); ++i) {
+        std::vector<std::string> commands = server.Commands(i);
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(rest, commands.back()) << server.Describe();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, StreamRestartRefused,
+    testing::Values(RestartCase{"Final", "502 REST not implemented.", 1},
+                    RestartCase{"Transient", "450 Restart not possible now.", 3}),
+    [](const testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The fault matrix: every request broken at every step of its conversation,
-// in the three ways a server lets a client down: it closes the control
-// connection, it announces the end of its service ("421 ") and closes, or it
-// falls silent. For each case: the exact result of the host's call, the exact
-// notices, that the call returned (within its limit, reached by moving the
-// clock), how many connections the request made, and that no thread or
-// descriptor is left behind. docs/fault-matrix.md lists the cases.
+// in the ways a server lets a client down: it closes the control
+// connection, it announces the end of its service ("421 ") and closes, it
+// falls silent, or it refuses the command and keeps the connection. For
+// each case: the exact result of the host's call, the exact notices, that
+// the call returned (within its limit, reached by moving the clock), how
+// many connections the request made, and that no thread or descriptor is
+// left behind. docs/fault-matrix.md lists the cases.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,8 +25,13 @@ namespace {
 
 const int kServerTimeoutMs = 30000;
 const int kBeyondEveryLimitMs = 125000;  // the login's 120 s and the workers' 80 s
+// After a refusal the server keeps the connection longer than the host waits
+// for the call (30 s): only the client can end the request in time.
+const int kRefusalHoldMs = 40000;
 
-enum class Fault { Close, ServiceEnd, Silence };
+// A refusal keeps the control connection: only the client can end the
+// request then, and it must do so at once (the clock stays).
+enum class Fault { Close, ServiceEnd, Silence, Refused4xx, Refused5xx, RefusedInPieces, NotLoggedIn };
 
 // Whether the request ends as soon as it sees the fault, or only when its
 // inactivity limit runs out (the test then moves the clock).
@@ -57,6 +63,27 @@ void Inject(ScriptedConnection& c, Fault fault) {
     case Fault::Silence:
         c.WaitForClientClose(kServerTimeoutMs);
         break;
+    case Fault::Refused4xx:
+        c.Reply("451 Requested action aborted: local error in processing.");
+        c.WaitForClientClose(kRefusalHoldMs);
+        break;
+    case Fault::Refused5xx:
+        c.Reply("550 Requested action not taken.");
+        c.WaitForClientClose(kRefusalHoldMs);
+        break;
+    case Fault::RefusedInPieces: {
+        // A refusal longer than a receive, cut into 7-byte pieces.
+        std::string refusal = "550 " + std::string(300, 'x') + "\r\n";
+        std::vector<std::string> pieces;
+        for (size_t at = 0; at < refusal.size(); at += 7) pieces.push_back(refusal.substr(at, 7));
+        c.SendChunks(pieces, 2);
+        c.WaitForClientClose(kRefusalHoldMs);
+        break;
+    }
+    case Fault::NotLoggedIn:
+        c.Reply("530 Not logged in.");
+        c.WaitForClientClose(kRefusalHoldMs);
+        break;
     }
 }
 
@@ -69,7 +96,8 @@ std::string StepName(const Step& step) {
 
 std::string CaseName(const testing::TestParamInfo<MatrixCase>& info) {
     const MatrixCase& param = info.param;
-    const char* faults[] = {"Close", "ServiceEnd", "Silence"};
+    const char* faults[] = {"Close",      "ServiceEnd",      "Silence",    "Refused4xx",
+                            "Refused5xx", "RefusedInPieces", "NotLoggedIn"};
     Step step = conversation::AllSteps(param.job)[param.step];
     return std::string(hostdriver::JobName(param.job)) + "_" + StepName(step) + "_" +
            faults[(int)param.fault];
@@ -92,7 +120,7 @@ TEST_P(FaultAtEveryStep, CallReturnsWithTheExactOutcomeAndLeavesNothingBehind) {
 }
 
 const intptr_t kNotConnect = FTPE_NOTCONNECT, kBadReply = FTPE_BADREPLY, kTimeout = FTPE_TIMEOUT,
-               kTransferFail = FTPE_TRANSFERFAIL;
+               kTransferFail = FTPE_TRANSFERFAIL, kLoginFail = FTPE_LOGINFAIL;
 
 // The login, driven by a size request. A session that ends while logging in
 // answers it with -1.
@@ -114,6 +142,9 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{Job::Size, kCwd, Fault::Close, Ends::AtOnce, "-1", {}, 1},
         MatrixCase{Job::Size, kCwd, Fault::ServiceEnd, Ends::AtOnce, "-1", {kBadReply}, 1},
         MatrixCase{Job::Size, kCwd, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1},
+        // A refused account or type ends the login at once.
+        MatrixCase{Job::Size, kUser, Fault::NotLoggedIn, Ends::AtOnce, "-1", {kLoginFail}, 1},
+        MatrixCase{Job::Size, kType, Fault::Refused5xx, Ends::AtOnce, "-1", {kBadReply}, 1},
         // A stream read retries what ended with a time-out, on a new session.
         MatrixCase{Job::Stream, kGreeting, Fault::Silence, Ends::AtLimit, "0 no bytes", {kTimeout, kTimeout, kTimeout}, 3},
         MatrixCase{Job::Stream, kPass, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 1}),
@@ -152,7 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{Job::List, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "", {}, 1},
         MatrixCase{Job::List, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "", {}, 1},
         MatrixCase{Job::List, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "", {}, 1}),
+        MatrixCase{Job::List, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "", {}, 1},
+        // Refusals end it at once, however the reply arrives.
+        MatrixCase{Job::List, kFirstJobStep, Fault::Refused5xx, Ends::AtOnce, "", {}, 1},
+        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "", {}, 1},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Refused4xx, Ends::AtOnce, "", {}, 1},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Refused5xx, Ends::AtOnce, "", {}, 1},
+        MatrixCase{Job::List, kFirstJobStep + 3, Fault::RefusedInPieces, Ends::AtOnce, "", {}, 1}),
     CaseName);
 
 // The download: SIZE, PASV, REST, RETR. The local file is created empty first.
@@ -170,7 +207,11 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{Job::Download, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "1 file no bytes", {kTimeout}, 1},
         MatrixCase{Job::Download, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "1 file no bytes", {kTransferFail}, 1},
         MatrixCase{Job::Download, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "1 file no bytes", {kBadReply}, 1},
-        MatrixCase{Job::Download, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "1 file no bytes", {kTimeout}, 1}),
+        MatrixCase{Job::Download, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "1 file no bytes", {kTimeout}, 1},
+        // A refused PASV ends it at once (a refused "REST 0" does not:
+        // Download/DownloadRefusedRestart).
+        MatrixCase{Job::Download, kFirstJobStep + 1, Fault::Refused4xx, Ends::AtOnce, "1 file no bytes", {kBadReply}, 1},
+        MatrixCase{Job::Download, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "1 file no bytes", {kBadReply}, 1}),
     CaseName);
 
 // The upload: SIZE, PASV, STOR. It cannot finish without the control
@@ -186,7 +227,10 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{Job::Upload, kFirstJobStep + 1, Fault::Silence, Ends::AtLimit, "1", {kTimeout}, 1},
         MatrixCase{Job::Upload, kFirstJobStep + 2, Fault::Close, Ends::AtOnce, "1", {kTransferFail}, 1},
         MatrixCase{Job::Upload, kFirstJobStep + 2, Fault::ServiceEnd, Ends::AtOnce, "1", {kBadReply}, 1},
-        MatrixCase{Job::Upload, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "1", {kTimeout}, 1}),
+        MatrixCase{Job::Upload, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "1", {kTimeout}, 1},
+        // A refused PASV ends it at once.
+        MatrixCase{Job::Upload, kFirstJobStep + 1, Fault::Refused4xx, Ends::AtOnce, "1", {kBadReply}, 1},
+        MatrixCase{Job::Upload, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "1", {kBadReply}, 1}),
     CaseName);
 
 // The stream: an empty line, PASV, REST, RETR. A read that failed with a
@@ -207,7 +251,13 @@ INSTANTIATE_TEST_SUITE_P(
         MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3},
         MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3},
         MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3}),
+        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3},
+        // A refusal ends each attempt at once; a final one (5xx) is not
+        // retried, a transient one (4xx) is. ("REST 0" refused goes on with
+        // RETR; REST inside the file: Matrix/StreamRestartRefused.)
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Refused4xx, Ends::AtOnce, "0 no bytes", {}, 3},
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "0 no bytes", {}, 1},
+        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Refused4xx, Ends::AtOnce, "0 no bytes", {}, 3}),
     CaseName);
 
 }  // namespace

@@ -21,11 +21,13 @@ std::atomic<int64_t> g_ClockOffset{0};
 
 
 // "all bytes right", "no bytes", or how many bytes came and whether they
-// are the file's first bytes.
-std::string DescribeBytes(const std::string& bytes) {
-    if (bytes == kContent) return "all bytes right";
+// are the file's first bytes (from start on).
+std::string DescribeBytes(const std::string& bytes, size_t start = 0) {
     if (bytes.empty()) return "no bytes";
-    bool right = kContent.compare(0, bytes.size(), bytes) == 0;
+    if (bytes.size() == kContent.size() - start && kContent.compare(start, bytes.size(), bytes) == 0) {
+        return "all bytes right";
+    }
+    bool right = kContent.compare(start, bytes.size(), bytes) == 0;
     return std::to_string(bytes.size()) + (right ? " bytes right" : " bytes wrong");
 }
 
@@ -128,12 +130,12 @@ std::future<std::string> HostRun::Start(Job job) {
             return std::string(listing != nullptr ? listing : "(null)");
         });
     case Job::Stream:
-        return synchronous([client] {
-            std::string buffer(kContent.size(), '\0');
+        return synchronous([client, start = m_StreamStart] {
+            std::string buffer(kContent.size() - start, '\0');
             unsigned got = 0;
-            int result = client->ReadStream("/f.bin", (unsigned char*)&buffer[0], 0,
+            int result = client->ReadStream("/f.bin", (unsigned char*)&buffer[0], start,
                                             (unsigned)buffer.size(), &got);
-            return std::to_string(result) + " " + DescribeBytes(buffer.substr(0, got));
+            return std::to_string(result) + " " + DescribeBytes(buffer.substr(0, got), start);
         });
     case Job::Download: {
         std::string file = LocalFile();

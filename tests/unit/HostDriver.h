@@ -40,7 +40,7 @@ struct ClockOffsetGuard {
 //   Size: the size; Delete, MakeDir, RemoveDir: the result; List: the text
 //   ("(null)" for a refusal); Upload: the call's result; Download: the call's
 //   result and "file" with the local file's bytes; Stream: the result of a
-//   read of the whole file and its bytes. Bytes are "all bytes right", "no
+//   read of the whole file (or its rest, StartStreamAt) and its bytes. Bytes are "all bytes right", "no
 //   bytes", or "N bytes right" (the file's first N) or "N bytes wrong".
 struct Outcome {
     std::string result;
@@ -69,6 +69,10 @@ public:
     void HoldClockUntil(const std::atomic<bool>* released) { m_pClockReleased = released; }
     bool EndedWhileClockHeld() const { return m_bEndedWhileHeld; }
 
+    // A stream read starts at position and asks for the rest of the file
+    // (0 unless told); its bytes are compared with the file from there.
+    void StartStreamAt(unsigned position) { m_StreamStart = position; }
+
     // The local file a download writes and an upload reads.
     std::string LocalFile() const { return m_Folder.File("f.bin"); }
 
@@ -82,6 +86,7 @@ private:
     void AbandonCall();
 
     const int m_ClockStepMs;
+    unsigned m_StreamStart = 0;
     const std::atomic<bool>* m_pClockReleased = nullptr;
     bool m_bEndedWhileHeld = false;
     transfertest::TempFolder m_Folder;

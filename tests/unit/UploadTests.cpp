@@ -210,14 +210,24 @@ INSTANTIATE_TEST_SUITE_P(
         TransferChoice{"SizeReplySplitBeforeItsLineFeed", {"213 9", "87\r\n"}, true, true, 2000, "APPE up.bin", 987, {100}}),
     [](const ::testing::TestParamInfo<TransferChoice>& info) { return std::string(info.param.name); });
 
-// "150 " and "226 " read in one piece: the final reply is not lost behind
-// the preliminary one.
-TEST_F(Upload, FinalReplyArrivingWithThePreliminaryOne) {
+// "150 " and "226 " read in one piece, whole or with the final reply's
+// first bytes only and the rest later (a server that sends 150 late, a
+// segment boundary): the final reply is not lost behind the preliminary
+// one. The clock stays, so an upload that waited for its limit instead
+// would not end.
+struct FinalReplyPieces {
+    const char* name;
+    Lines pieces;
+};
+
+class PreliminaryAndFinalReply : public Upload, public ::testing::WithParamInterface<FinalReplyPieces> {};
+
+TEST_P(PreliminaryAndFinalReply, UploadCompletes) {
     const std::string content = NonRepeatingBytes(1000);
     m_Server.OnConnection(0, [](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data = ServeUntilTransfer(
             c, {"550 No such file.\r\n"}, "STOR up.bin", DataReceivePlan(), "");
-        if (data->WaitDone()) c.Send("150 Opening BINARY connection.\r\n226 Done.\r\n");
+        if (data->WaitDone()) c.SendChunks(GetParam().pieces, 200);
         c.WaitForClientClose();
     });
     Connect(false, false);
@@ -228,6 +238,14 @@ TEST_F(Upload, FinalReplyArrivingWithThePreliminaryOne) {
     EXPECT_TRUE(ReceivedByServer() == content);
     ExpectScriptsClean();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, PreliminaryAndFinalReply,
+    ::testing::Values(
+        FinalReplyPieces{"InOnePiece", {"150 Opening BINARY connection.\r\n226 Done.\r\n"}},
+        FinalReplyPieces{"FinalReplyCutAfterItsFirstBytes",
+                         {"150 Opening BINARY connection.\r\n226 Tra", "nsfer complete.\r\n"}}),
+    [](const ::testing::TestParamInfo<FinalReplyPieces>& info) { return std::string(info.param.name); });
 
 TEST_F(Upload, TransferEndedByAnotherReplyIsABadReply) {
     m_Server.OnConnection(0, [](ScriptedConnection& c) {
