@@ -387,17 +387,19 @@ void CFtpClientThread::EndForClient() {
     m_bLoggedIn = 0;
     m_cs.Lock();
     m_pClient->DetachSession(this);
+    PostPendingError();
     plat::SetEvent(m_pClient->m_hDoneEvent);
     m_cs.Unlock();
     plat::SetEvent(m_pClient->m_hStoppedEvent);
-    PostPendingError();
 }
 
-// The request is answered (the done event set) before it is told why, so a
-// host that retries from its handler is not refused by this session.
+// The error is told before the waiting request returns, so the request's
+// caller finds it posted; a host that retries from its handler is not
+// refused, since this session has let go of the client (EndForClient) or
+// is starting again.
 void CFtpClientThread::AnswerRequest() {
-    plat::SetEvent(m_pClient->m_hDoneEvent);
     PostPendingError();
+    plat::SetEvent(m_pClient->m_hDoneEvent);
 }
 
 void CFtpClientThread::ResetWorkerEvents() {
@@ -411,8 +413,8 @@ void CFtpClientThread::NoteActivity() {
     m_tLastActivity = plat::GetTickCount64();
 }
 
-// Kept until the request is answered or the session has let go of the
-// client; the first error of a run is the one told.
+// Kept until the session has let go of the client or answers the request;
+// the first error of a run is the one told.
 void CFtpClientThread::PostToHost(int errorCode) {
     if (m_nErrorToPost == 0) m_nErrorToPost = errorCode;
 }

@@ -245,13 +245,13 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"NulInDeleteLine", Job::Delete, false, "250 Deleted" + kNul + "\r\n", {"1", {}, 1, 1}},
         TextCase{"LongRefusalLine", Job::Delete, false, "550 " + kLong + "\r\n", {"0", {kBadReply}, 0, 1}},
         TextCase{"LongMakeDirLine", Job::MakeDir, false, "257 \"/d\" " + kLong + "\r\n", {"1", {}, 0, 1}},
-        // Sizes the 32-bit result cannot or must not carry as a file's size.
+        // Sizes the 32-bit result cannot or must not carry as a file's size:
+        // one beyond its range is given as its largest value.
         TextCase{"SizeZero", Job::Size, false, "213 0\r\n", {"0", {}, 0, 1}},
         TextCase{"SizeNegative", Job::Size, false, "213 -5\r\n", {"-1", {}, 0, 1}},
-        TextCase{"SizeBeyond31Bits", Job::Size, false, "213 3000000000\r\n", {"-1", {}, 0, 1}},
+        TextCase{"SizeBeyond31Bits", Job::Size, false, "213 3000000000\r\n", {"2147483647", {}, 0, 1}},
         TextCase{"DownloadSizeZero", Job::Download, false, "213 0\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
         TextCase{"DownloadSizeNegative", Job::Download, false, "213 -5\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
-        TextCase{"DownloadSizeBeyond31Bits", Job::Download, false, "213 3000000000\r\n", {"1 file no bytes", {kBadReply}, 0, 1}},
         // Refusals whose text holds what looks like another code (media
         // names carry numbers): only the code at the line's start counts.
         TextCase{"SizeRefusalNamingASize", Job::Size, false, "550 /tv/Show 213 12.mkv: No such file\r\n", {"-1", {}, 0, 1}},

@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
     Upload, FaultAtEveryStep,
     testing::Values(
         MatrixCase{Job::Upload, kFirstJobStep, Fault::Close, Ends::AtOnce, "1", {kTransferFail}, 1},
-        MatrixCase{Job::Upload, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "1", {kTransferFail}, 1},
+        MatrixCase{Job::Upload, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "1", {kBadReply}, 1},
         MatrixCase{Job::Upload, kFirstJobStep, Fault::Silence, Ends::AtLimit, "1", {kTimeout}, 1},
         MatrixCase{Job::Upload, kFirstJobStep + 1, Fault::Close, Ends::AtOnce, "1", {kTransferFail}, 1},
         MatrixCase{Job::Upload, kFirstJobStep + 1, Fault::ServiceEnd, Ends::AtOnce, "1", {kBadReply}, 1},

@@ -195,7 +195,7 @@ TEST_P(UploadChoice, SizeReplyAndOptionsChooseTheCommandAndTheOffset) {
 }
 
 // Progress is the position reached: 100 + 400 of 500 bytes is 100 at once.
-// A remote size beyond 32 bits cannot be appended to at a known offset. An
+// A remote copy longer than the local file is replaced, whatever its size. An
 // empty or equally long file sends nothing and posts no progress. A size
 // reply cut before its line feed is read whole: 987, not 9.
 INSTANTIATE_TEST_SUITE_P(
@@ -337,24 +337,29 @@ TEST_F(Upload, NoProgressWithinTheLimitTimesOutAndGivesUpTheControlConnection) {
     ExpectScriptsClean();
 }
 
-// Sizes are counted in 32 bits: a local file beyond that is refused before
-// the server is asked anything.
-TEST_F(Upload, LocalFileBeyondThirtyTwoBitsIsAFileError) {
-    m_Server.OnConnection(0, [](ScriptedConnection& c) {
-        c.PlayLogin();
-        c.AnswerTypeAndCwd(1500);
-        c.WaitForClientClose();
+// A film beyond 4 GiB, most of it already on the server: APPE at the remote
+// size, and only the rest goes, read from that far into the local file (a
+// sparse file, with known bytes at its end).
+TEST_F(Upload, ResumeBeyondFourGibibytesAppendsTheRest) {
+    const uint64_t remoteSize = ((uint64_t)1 << 32) + 100;
+    const std::string tail = NonRepeatingBytes(900);
+    m_Server.OnConnection(0, [&](ScriptedConnection& c) {
+        ServeCompleteUpload(c, {"213 " + std::to_string(remoteSize) + "\r\n"}, "APPE up.bin");
     });
-    Connect(false, false);
+    Connect(true, true);
     {
         std::ofstream create(m_LocalPath, std::ios::binary);
     }
-    std::filesystem::resize_file(m_LocalPath, (uintmax_t)1 << 31);  // sparse
+    std::filesystem::resize_file(m_LocalPath, remoteSize);
+    {
+        std::ofstream append(m_LocalPath, std::ios::binary | std::ios::app);
+        append << tail;
+    }
     ASSERT_EQ(1, m_Client->SendFile(m_LocalPath.c_str(), kRemotePath));
     ASSERT_TRUE(WaitForEnd());
 
-    EXPECT_EQ(Values({FTPE_FILEERROR}), Errors());
-    EXPECT_EQ(0u, Completions());
+    ExpectCompleted();
+    EXPECT_EQ(Values({100}), Progress());
+    EXPECT_TRUE(ReceivedByServer() == tail);
     ExpectScriptsClean();
-    EXPECT_EQ(Lines(), CommandsFromSize());
 }
