@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/NetworkRelay.h"
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
@@ -121,7 +123,7 @@ bool RealFtpServer::MakeLocalFolder(const std::string& remotePath) const {
 
 bool RealFtpServer::Start() {
     std::string announced = AnnouncedPrefix(m_Kind);
-    if (!announced.empty()) return UseAnnouncedServer(announced);
+    if (!announced.empty()) return UseAnnouncedServer(announced) && StartRelayIfAsked();
 #ifdef _WIN32
     std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
     m_Error = "no " + prefix + "_PORT given to this Windows test (run it through "
@@ -130,8 +132,29 @@ bool RealFtpServer::Start() {
     if (!reason.empty()) m_Error += "; the server did not start: " + reason;
     return false;
 #else
-    return StartLauncher();
+    return StartLauncher() && StartRelayIfAsked();
 #endif
+}
+
+uint16_t RealFtpServer::Port() const {
+    return m_pRelay ? m_pRelay->Port() : m_nPort;
+}
+
+bool RealFtpServer::StartRelayIfAsked() {
+    std::string settings = Variable(kRelayVariable);
+    if (settings.empty()) return true;
+    relay::RelayConfig config;
+    std::string error;
+    if (!relay::RelayConfig::Parse(settings, &config, &error)) {
+        m_Error = std::string(kRelayVariable) + ": " + error;
+        return false;
+    }
+    m_pRelay.reset(new relay::NetworkRelay(m_nPort, config));
+    if (!m_pRelay->IsListening()) {
+        m_Error = "the relay in front of the server could not listen";
+        return false;
+    }
+    return true;
 }
 
 bool RealFtpServer::UseAnnouncedServer(const std::string& prefix) {
@@ -149,7 +172,9 @@ bool RealFtpServer::UseAnnouncedServer(const std::string& prefix) {
 }
 
 #ifdef _WIN32
-RealFtpServer::~RealFtpServer() {}
+RealFtpServer::~RealFtpServer() {
+    m_pRelay.reset();
+}
 #else
 // The launcher's port file: the port, then "server=..." and "writable=...".
 bool RealFtpServer::ReadFacts(const std::string& factsText) {
@@ -269,6 +294,7 @@ void RealFtpServer::StopLauncher() {
 }
 
 RealFtpServer::~RealFtpServer() {
+    m_pRelay.reset();  // its connections end before the server does
     StopLauncher();
     if (!m_RunFolder.empty()) {
         std::error_code ignored;

@@ -8,13 +8,26 @@
 // and names it in FTP_REAL_SERVER_<KIND>_PORT, _ROOT, _SERVER and _WRITABLE,
 // with <KIND> as in EnvironmentName(); such a server is shared by every test
 // of the run. FTP_REAL_SERVER_PORT / _ROOT name a pyftpdlib server as well.
+//
+// With FTP_TEST_RELAY set (e.g. "delay_ms=20,piece=7", syntax in
+// tests/support/RelayConfig.h, docs/network-relay.md) the server is put
+// behind a relay::NetworkRelay that plays a network, and Port() is the
+// relay's: every client the test points at Port() goes through it.
 #pragma once
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 
+namespace relay {
+class NetworkRelay;
+}
+
 namespace realserver {
+
+// The environment variable that routes the clients through a relay.
+const char kRelayVariable[] = "FTP_TEST_RELAY";
 
 const char kPassword[] = "secret";
 
@@ -36,7 +49,12 @@ public:
     bool Start();
     const std::string& Error() const { return m_Error; }
     ServerKind Kind() const { return m_Kind; }
-    uint16_t Port() const { return m_nPort; }
+    // Where a client connects: the relay when there is one, else the server.
+    uint16_t Port() const;
+    // The server's own control port.
+    uint16_t ServerPort() const { return m_nPort; }
+    // The relay in front of the server, or null.
+    relay::NetworkRelay* Relay() const { return m_pRelay.get(); }
     // Name and version, e.g. "vsftpd 3.0.3".
     const std::string& ServerName() const { return m_ServerName; }
 
@@ -56,6 +74,7 @@ public:
 
 private:
     bool UseAnnouncedServer(const std::string& prefix);
+    bool StartRelayIfAsked();
 #ifndef _WIN32
     bool ReadFacts(const std::string& factsText);
     bool StartLauncher();
@@ -74,6 +93,7 @@ private:
     uint16_t m_nPort;
     long m_nPid;
     int m_nStdinFd;
+    std::unique_ptr<relay::NetworkRelay> m_pRelay;
 };
 
 }  // namespace realserver

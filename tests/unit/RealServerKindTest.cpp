@@ -1,11 +1,14 @@
 #include "tests/unit/RealServerKindTest.h"
 
+#include "tests/support/NetworkRelay.h"
+
 namespace realserver {
 
 RealServerKindTest::RealServerKindTest() : m_Server(GetParam()) {}
 
 void RealServerKindTest::SetUp() {
     ASSERT_TRUE(m_Server.Start()) << KindName(GetParam()) << ": " << m_Server.Error();
+    if (m_Server.Relay() != nullptr) RecordProperty("relay", m_Server.Relay()->Config().Describe());
     // The library logs in as "ftp" whatever name it is given, unless the
     // greeting names Microsoft.
     m_Client.ConnectTo(m_Server.Port(), "ignored", kPassword);

@@ -1,0 +1,91 @@
+// A TCP relay that plays a network between a client and an FTP server on
+// this machine. Tests run on loopback, where replies come whole and at once;
+// through the relay they come late (a delay each way, with jitter if asked),
+// cut into pieces the client receives separately, at a limited rate, and
+// with resets and closes on cue (RelayConfig.h).
+//
+// It listens on 127.0.0.1 (Port()); every control connection it accepts is
+// paired with a connection of its own to the server. The server's passive
+// replies ("227 " and "229 ") are rewritten to announce a data port of the
+// relay, so the data connections go through it too: each such port takes
+// one client connection and pairs it with one to the address and port the
+// server announced.
+//
+//   relay::RelayConfig config;
+//   config.delayMs = 20;
+//   config.replyPieceBytes = 7;
+//   relay::NetworkRelay relay(serverPort, config);
+//   ... point the client at 127.0.0.1:relay.Port() ...
+//   relay.SetFaults({...});            // from now on
+//   relay.Counts().dataToClient ...
+//
+// Each connection runs on a thread of its own; every wait is bounded, and
+// the destructor closes every connection and joins every thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "RelayConfig.h"
+#include "RelayCounters.h"
+#include "RelayLink.h"
+#include "RelaySocket.h"
+
+namespace relay {
+
+class NetworkRelay {
+public:
+    // In front of the FTP server listening at 127.0.0.1:serverPort.
+    explicit NetworkRelay(uint16_t serverPort, const RelayConfig& config = RelayConfig());
+    ~NetworkRelay();
+    NetworkRelay(const NetworkRelay&) = delete;
+    NetworkRelay& operator=(const NetworkRelay&) = delete;
+
+    bool IsListening() const { return m_Port != 0; }
+    uint16_t Port() const { return m_Port; }
+    uint16_t ServerPort() const { return m_ServerPort; }
+    const RelayConfig& Config() const { return m_Config; }
+
+    // Applies to data connections paired and control lines read from now on.
+    void SetFaults(const RelayFaults& faults);
+    RelayFaults Faults() const;
+    RelayCounts Counts() const { return m_Counters.Snapshot(); }
+
+    // A client that does not connect to an announced data port within this
+    // long finds it closed.
+    static constexpr int kDataAcceptMs = 60000;
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+
+    void AcceptControlConnections();
+    uint16_t OpenDataRoute(uint32_t address, uint16_t port);
+    void RunDataRoute(const std::shared_ptr<RelaySocket>& listener, uint32_t address, uint16_t port);
+    void RunLink(LinkKind kind, RelaySocket client, RelaySocket server);
+    // Runs work on a thread of its own unless the relay is stopping; joins
+    // the threads that have finished meanwhile.
+    void Spawn(std::function<void()> work);
+
+    const RelayConfig m_Config;
+    const uint16_t m_ServerPort;
+    RelayCounters m_Counters;
+    std::atomic<bool> m_Stopping{false};
+    std::atomic<uint32_t> m_LinkNumber{0};
+    RelaySocket m_Listener;
+    uint16_t m_Port = 0;
+
+    mutable std::mutex m_Mutex;
+    RelayFaults m_Faults;
+    std::vector<Worker> m_Workers;
+    std::thread m_AcceptThread;
+};
+
+}  // namespace relay
