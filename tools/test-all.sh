@@ -185,11 +185,13 @@ fuzz_target() {
 }
 
 # The HTTP gateway with real players (ffprobe, ffmpeg, curl, headless
-# Chromium) against pyftpdlib, from the native build (tests/gateway).
+# Chromium) against pyftpdlib, from the native build (tests/gateway); the
+# players' cases once more through ftprelay at 20 ms each way.
 gateway_target() {
     local start=$SECONDS status
     echo "== gateway with real players"
     /usr/bin/python3 tests/gateway/gateway_players.py --gateway build/native/bin/ftpgateway \
+        --relay build/native/bin/ftprelay \
         --work build/native/gateway-tests 2>&1 | tee build/native/gateway-tests.log
     status=${PIPESTATUS[0]}
     local line passed=0 failed=1

@@ -4,15 +4,26 @@ headless Chromium read media that a real FTP server (pyftpdlib) serves
 through the gateway, and what they get is compared with the local files.
 
     gateway_players.py --gateway build/native/bin/ftpgateway --work build/native/gateway-tests
+                       [--relay build/native/bin/ftprelay] [--relay-settings delay_ms=20,...]
 
-The work folder keeps the media, the logs and Chromium's screenshot. The last
+Every case runs once with the gateway talking to the server directly; then
+the cases that show what a player sees (exact bytes of curl's ranges,
+ffprobe, ffmpeg's frames at the seek points, Chromium's play and seek) run
+again, "relayed", with a second gateway that reaches the same server through
+ftprelay (tools/ftprelay: by default 20 ms each way, replies in 7-byte
+pieces, data in pieces of 1399 bytes), and a last case checks that the relay
+carried their transfers and stopped cleanly.
+
+The work folder keeps the media, the logs and Chromium's screenshots. The last
 line reads "N passed, M failed"; the exit status is non-zero when M > 0. A
-missing tool fails the cases that need it (tools/test-all.sh installs them)."""
+missing tool or relay program fails the cases that need it (tools/test-all.sh
+installs the tools and builds ftprelay with the native build)."""
 import argparse
 import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -28,7 +39,8 @@ SEEK_POINTS = (0.0, 1.3, 2.9, 4.6)
 
 
 class Lab:
-    """One FTP server and one gateway for the whole suite."""
+    """One FTP server and one gateway for the whole suite; relayed(), a second
+    gateway that reaches the same server through ftprelay."""
 
     def __init__(self, args):
         self.work = os.path.abspath(args.work)
@@ -36,9 +48,26 @@ class Lab:
         self.root = os.path.join(self.work, "served")
         self.media_dir = os.path.join(self.root, "media")
         self.names = gatewaylab.make_media(self.media_dir)
+        self.tag = ""
+        self.relay = None
         self.server = gatewaylab.FtpServer(self.root, self.work, os.path.join(self.work, "pyftpdlib.log"))
         self.gateway = gatewaylab.Gateway(self.binary, self.server.port, self.work,
                                           os.path.join(self.work, "ftpgateway.log"))
+
+    def relayed(self, relay_binary, settings):
+        """The same server, media and cases, the gateway pointed at a relay."""
+        other = Lab.__new__(Lab)
+        other.__dict__.update(self.__dict__)
+        other.tag = "-relayed"
+        other.relay = gatewaylab.Relay(relay_binary, self.server.port, self.work,
+                                       os.path.join(self.work, "ftprelay.log"), settings)
+        try:
+            other.gateway = gatewaylab.Gateway(self.binary, other.relay.port, self.work,
+                                               os.path.join(self.work, "ftpgateway-relayed.log"))
+        except Exception:
+            other.relay.stop()
+            raise
+        return other
 
     def local(self, name):
         return os.path.join(self.media_dir, name)
@@ -50,6 +79,10 @@ class Lab:
         status = self.gateway.stop()
         self.server.stop()
         return status
+
+    def close_relayed(self):
+        """(the gateway's exit status, the relay's)."""
+        return self.gateway.stop(), self.relay.stop()
 
 
 def run(command, timeout=120, check=True):
@@ -225,10 +258,10 @@ PLAY_AND_SEEK = """
 def case_chromium_plays_and_seeks(lab):
     """Headless Chromium opens the folder page, follows the WebM's play link,
     plays, seeks to 4 s and is ready to play there; a screenshot is kept."""
-    profile = os.path.join(lab.work, "chromium-profile")
+    profile = os.path.join(lab.work, "chromium-profile" + lab.tag)
     shutil.rmtree(profile, ignore_errors=True)
     before = lab.gateway.log_text().count("GET /media/clip.webm bytes=")
-    browser = Chromium(profile, os.path.join(lab.work, "chromium.log"))
+    browser = Chromium(profile, os.path.join(lab.work, "chromium%s.log" % lab.tag))
     try:
         session = browser.open_page(lab.gateway.url("/media/"))
         browser.wait_for(session, "!!document.querySelector('a.play[href$=\"clip.webm?play\"]')", 30)
@@ -237,7 +270,7 @@ def case_chromium_plays_and_seeks(lab):
         browser.wait_for(session, "!!document.getElementById('player')", 30)
         target = 4.0
         state = browser.evaluate(session, PLAY_AND_SEEK % target, timeout=60)
-        browser.screenshot(session, os.path.join(lab.work, "chromium-webm-after-seek.png"))
+        browser.screenshot(session, os.path.join(lab.work, "chromium-webm-after-seek%s.png" % lab.tag))
     finally:
         browser.close()
     expect(state["error"] == 0, "media error %s" % state["error"])
@@ -310,31 +343,25 @@ def case_large_file_end_found(lab):
 
 CASES = [case_http_answers, case_large_file_end_found, case_concurrent_readers, case_ffprobe_reads_each_file,
          case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures]
+# What a player sees, once more through the relay.
+RELAYED_CASES = [case_http_answers, case_ffprobe_reads_each_file, case_ffmpeg_seeks_match_local,
+                 case_chromium_plays_and_seeks]
+RELAY_SETTINGS = "delay_ms=20,piece=7,data_piece=1399"
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--only", default="", help="run the cases whose name contains this")
-    args = parser.parse_args()
-    os.makedirs(args.work, exist_ok=True)
-    cases = [c for c in CASES if args.only in c.__name__]
-    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
-    if not os.access(args.gateway, os.X_OK):
-        missing.append(args.gateway)
+def relay_figures(text):
+    """The numbers of ftprelay's last line: control and data connections,
+    data bytes to the client, passive replies rewritten; None without it."""
+    found = re.search(r"stopping \(standard input closed\): control (\d+) connections.*; data (\d+) connections, "
+                      r"\d+ bytes to server, (\d+) to client; (\d+) passive replies rewritten", text)
+    return tuple(int(n) for n in found.groups()) if found else None
+
+
+def run_cases(lab, cases, setup_error, prefix=""):
+    """Runs the cases, printing PASS/FAIL lines; (passed, failed)."""
     passed = failed = 0
-    lab = None
-    setup_error = ""
-    if missing:
-        setup_error = "missing: " + ", ".join(missing) + " (tools/test-all.sh installs the tools)"
-    else:
-        try:
-            lab = Lab(args)
-        except Exception as error:  # noqa: BLE001 - every case fails with it
-            setup_error = "set-up failed: %s" % error
     for case in cases:
-        name = case.__name__[len("case_"):]
+        name = prefix + case.__name__[len("case_"):]
         start = time.monotonic()
         if setup_error:
             print("FAIL %s: %s" % (name, setup_error), flush=True)
@@ -349,6 +376,78 @@ def main():
             if not isinstance(error, AssertionError):
                 traceback.print_exc()
             failed += 1
+    return passed, failed
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--gateway", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--relay", default="", help="ftprelay; by default the one beside --gateway")
+    parser.add_argument("--relay-settings", default=RELAY_SETTINGS)
+    parser.add_argument("--only", default="", help="run the cases whose name contains this")
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    relay_binary = os.path.abspath(args.relay or os.path.join(os.path.dirname(args.gateway), "ftprelay"))
+    cases = [c for c in CASES if args.only in c.__name__]
+    relayed_cases = [c for c in RELAYED_CASES if args.only in "relayed_" + c.__name__[len("case_"):]]
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+    if not os.access(args.gateway, os.X_OK):
+        missing.append(args.gateway)
+    passed = failed = 0
+    lab = None
+    setup_error = ""
+    if missing:
+        setup_error = "missing: " + ", ".join(missing) + " (tools/test-all.sh installs the tools)"
+    else:
+        try:
+            lab = Lab(args)
+        except Exception as error:  # noqa: BLE001 - every case fails with it
+            setup_error = "set-up failed: %s" % error
+    counts = run_cases(lab, cases, setup_error)
+    passed, failed = passed + counts[0], failed + counts[1]
+
+    if relayed_cases:
+        relayed = None
+        relay_error = setup_error
+        if not relay_error and not os.access(relay_binary, os.X_OK):
+            relay_error = "missing: %s (built with the native build, tests/CMakeLists.txt)" % relay_binary
+        if not relay_error:
+            try:
+                relayed = lab.relayed(relay_binary, args.relay_settings)
+                print("relayed: gateway -> ftprelay 127.0.0.1:%d (%s) -> pyftpdlib 127.0.0.1:%d"
+                      % (relayed.relay.port, args.relay_settings, lab.server.port), flush=True)
+            except Exception as error:  # noqa: BLE001 - every relayed case fails with it
+                relay_error = "relayed set-up failed: %s" % error
+        counts = run_cases(relayed, relayed_cases, relay_error, "relayed_")
+        passed, failed = passed + counts[0], failed + counts[1]
+        # The relayed run counts only if its bytes went through the relay.
+        if relayed is None:
+            print("FAIL relayed_run_went_through_the_relay: %s" % relay_error)
+            failed += 1
+        else:
+            gateway_status, relay_status = relayed.close_relayed()
+            figures = relay_figures(relayed.relay.log_text())
+            # http_answers reads every file whole at least once.
+            media_bytes = sum(os.path.getsize(relayed.local(n)) for n in relayed.names) \
+                if case_http_answers in relayed_cases else 1
+            problem = ""
+            if gateway_status != 0 or relay_status != 0:
+                problem = "exit status %s of the relayed gateway, %s of ftprelay" % (gateway_status, relay_status)
+            elif figures is None:
+                problem = "ftprelay did not report what it passed on: " + relayed.relay.log_text()[-300:]
+            elif figures[0] < 1 or figures[1] < 1 or figures[3] < figures[1] or figures[2] < media_bytes:
+                problem = ("ftprelay carried too little: control %d, data %d connections, %d data bytes to "
+                           "the client (the media are %d), %d passive replies rewritten"
+                           % (figures[0], figures[1], figures[2], media_bytes, figures[3]))
+            if problem:
+                print("FAIL relayed_run_went_through_the_relay: %s" % problem)
+                failed += 1
+            else:
+                print("PASS relayed_run_went_through_the_relay (control %d, data %d connections, %d data bytes "
+                      "to the client, %d passive replies rewritten)" % figures)
+                passed += 1
+
     if lab is not None:
         status = lab.close()
         if status != 0:

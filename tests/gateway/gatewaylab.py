@@ -125,3 +125,39 @@ class Gateway:
                 self.process.wait(timeout=10)
         self._log_file.close()
         return self.process.returncode
+
+
+class Relay:
+    """ftprelay (tools/ftprelay, docs/network-relay.md) in front of
+    127.0.0.1:target_port, with settings in the FTP_TEST_RELAY syntax
+    ("delay_ms=20,piece=7,data_piece=1399"). It ends when stop() closes its
+    standard input, and prints what it passed on into log."""
+
+    def __init__(self, binary, target_port, work, log, settings):
+        port_file = os.path.join(work, "relay-port-%d" % id(self))
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        self.log = log
+        self.settings = settings
+        self._log_file = open(log, "wb")
+        self.process = subprocess.Popen(
+            [binary, "--target-port", str(target_port), "--settings", settings, "--port-file", port_file,
+             "--max-seconds", "7200"],
+            stdin=subprocess.PIPE, stdout=self._log_file, stderr=self._log_file)
+        self.port = _wait_for_file(port_file, self.process, 20, "ftprelay")
+
+    def log_text(self):
+        with open(self.log, errors="replace") as f:
+            return f.read()
+
+    def stop(self):
+        """Closes its input, then the exit status (0 when it stopped cleanly)."""
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        self._log_file.close()
+        return self.process.returncode
