@@ -3,8 +3,16 @@
 through FFmpeg's own ftp:// input, through rclone's FTP backend served over
 HTTP, and with curl's ranged reads. Prints one table.
 
-    bench/gateway_bench.py [--gateway build/native/bin/ftpgateway] [--reps 3]
+    bench/gateway_bench.py [--gateway build/native/bin/ftpgateway] [--relay ftprelay]
+                           [--delays 0,20] [--reps 3] [--delayed-reps 1]
                            [--seconds 60] [--work /tmp/gateway-bench]
+
+The FTP server sits behind ftprelay (tools/ftprelay, docs/network-relay.md)
+for every peer: each delay of --delays (ms each way, the relay's delay_ms and
+nothing else) gets a relay of its own and its own gateways and rclone in
+front of it, and every peer runs its sessions through it. --reps is the
+number of sessions per file and peer at delay 0, --delayed-reps at the other
+delays (a session at 20 ms takes several times longer).
 
 Every player session is one libavformat/libavcodec instance (FFmpeg 5.1 of
 Debian through PyAV, python3-av): open the URL and decode the first video
@@ -14,10 +22,13 @@ at about 3 Mbit/s, made with ffmpeg), the same seek list and the same
 pyftpdlib server serve every peer. "Sent" is what the FTP server process
 wrote to its sockets during the session and half a second after it (its
 /proc/PID/io wchar; the server runs without a log, so nothing else counts).
+A session that fails (the player's error) is left out of the figures and
+counted in the last column.
 """
 import argparse
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -91,38 +102,45 @@ def percentile(values, share):
     return ordered[index]
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--gateway", default=os.path.join(REPO, "build", "native", "bin", "ftpgateway"))
-    parser.add_argument("--reps", type=int, default=3)
-    parser.add_argument("--seconds", type=int, default=60)
-    parser.add_argument("--work", default="/tmp/gateway-bench")
-    args = parser.parse_args()
-    for tool in ("ffmpeg", "curl", "rclone"):
-        if shutil.which(tool) is None:
-            sys.exit("missing %s (apt-get install ffmpeg curl rclone python3-av)" % tool)
-    os.makedirs(args.work, exist_ok=True)
-    root = os.path.join(args.work, "root")
-    names = gatewaylab.make_media(os.path.join(root, "media"), args.seconds)
-    sizes = {n: os.path.getsize(os.path.join(root, "media", n)) for n in names}
-    seeks = [round(f * args.seconds, 2) for f in SEEK_FRACTIONS]
+def free_port():
+    """A port of 127.0.0.1 nobody listens on just now (for rclone's --addr)."""
+    with socket.socket() as probe_socket:
+        probe_socket.bind(("127.0.0.1", 0))
+        return probe_socket.getsockname()[1]
 
-    server = gatewaylab.FtpServer(root, args.work)
-    gateway = gatewaylab.Gateway(args.gateway, server.port, args.work,
-                                 os.path.join(args.work, "ftpgateway.log"), extra=["--quiet"])
+
+def measure_at(args, server, delay, reps, names, sizes, seeks):
+    """Every peer's sessions through a relay of delay ms each way:
+    {label: (open ms list, seek ms list, MiB sent list)}."""
+    tag = "-%dms" % delay
+    relay = gatewaylab.Relay(args.relay, server.port, args.work, os.path.join(args.work, "ftprelay%s.log" % tag),
+                             "delay_ms=%d" % delay)
+    started = [relay]
+    try:
+        gateway = gatewaylab.Gateway(args.gateway, relay.port, args.work,
+                                     os.path.join(args.work, "ftpgateway%s.log" % tag), extra=["--quiet"])
+        started.append(gateway)
+        skipping = gatewaylab.Gateway(args.gateway, relay.port, args.work,
+                                      os.path.join(args.work, "ftpgateway-skip%s.log" % tag),
+                                      extra=["--quiet", "--skip-head-buffer"])
+        started.append(skipping)
+        return run_peers(args, server, relay, gateway, skipping, tag, reps, names, sizes, seeks)
+    finally:
+        for process in reversed(started):
+            process.stop()
+
+
+def run_peers(args, server, relay, gateway, skipping, tag, reps, names, sizes, seeks):
     obscured = subprocess.run(["rclone", "obscure", gatewaylab.PASSWORD], stdout=subprocess.PIPE,
                               check=True, timeout=30).stdout.decode().strip()
-    rclone_port = gateway.port + 1 if gateway.port < 65000 else gateway.port - 1
-    rclone_log = open(os.path.join(args.work, "rclone.log"), "wb")
+    rclone_port = free_port()
+    rclone_log = open(os.path.join(args.work, "rclone%s.log" % tag), "wb")
     rclone = subprocess.Popen(
-        ["rclone", "serve", "http", ":ftp:/", "--ftp-host", "127.0.0.1", "--ftp-port", str(server.port),
+        ["rclone", "serve", "http", ":ftp:/", "--ftp-host", "127.0.0.1", "--ftp-port", str(relay.port),
          "--ftp-user", "ftp", "--ftp-pass", obscured, "--addr", "127.0.0.1:%d" % rclone_port,
          "--vfs-cache-mode", "off", "--config", "/dev/null"],
         stdin=subprocess.DEVNULL, stdout=rclone_log, stderr=rclone_log)
-    ftp_base = "ftp://ftp:%s@127.0.0.1:%d" % (gatewaylab.PASSWORD, server.port)
-    skipping = gatewaylab.Gateway(args.gateway, server.port, args.work,
-                                  os.path.join(args.work, "ftpgateway-skip.log"),
-                                  extra=["--quiet", "--skip-head-buffer"])
+    ftp_base = "ftp://ftp:%s@127.0.0.1:%d" % (gatewaylab.PASSWORD, relay.port)
     peers = [
         ("ffmpeg via ftpgateway", lambda n: player_session(gateway.url("/media/" + n), seeks)),
         ("ffmpeg via ftpgateway --skip-head-buffer",
@@ -143,16 +161,23 @@ def main():
             time.sleep(0.1)
         results = {}
         for label, session in peers:
-            opens, seeks_ms, sent = [], [], []
-            for rep in range(args.reps):
+            opens, seeks_ms, sent, failed = [], [], [], []
+            for rep in range(reps):
                 for name in names:
                     before = settle(server.process.pid)
-                    opened, per_seek = session(name)
+                    try:
+                        opened, per_seek = session(name)
+                    except Exception as error:  # noqa: BLE001 - counted and shown, not measured
+                        failed.append("%s: %s" % (name, str(error)[-160:]))
+                        print("failed%s: %s %s" % (tag, label, failed[-1]), file=sys.stderr, flush=True)
+                        settle(server.process.pid)
+                        continue
                     sent.append((settle(server.process.pid) - before) / 1048576)
                     opens.append(opened)
                     seeks_ms.extend(per_seek)
-            results[label] = (opens, seeks_ms, sent)
-            print("measured: %s" % label, file=sys.stderr, flush=True)
+            results[label] = (opens, seeks_ms, sent, failed)
+            print("measured%s: %s" % (tag, label), file=sys.stderr, flush=True)
+        return results
     finally:
         rclone.terminate()
         try:
@@ -160,20 +185,56 @@ def main():
         except subprocess.TimeoutExpired:
             rclone.kill()
         rclone_log.close()
-        gateway.stop()
-        skipping.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--gateway", default=os.path.join(REPO, "build", "native", "bin", "ftpgateway"))
+    parser.add_argument("--relay", default="", help="ftprelay; by default the one beside --gateway")
+    parser.add_argument("--delays", default="0,20", help="relay delays each way, ms")
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--delayed-reps", type=int, default=1)
+    parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--work", default="/tmp/gateway-bench")
+    args = parser.parse_args()
+    args.relay = os.path.abspath(args.relay or os.path.join(os.path.dirname(args.gateway), "ftprelay"))
+    delays = [int(d) for d in args.delays.split(",")]
+    for tool in ("ffmpeg", "curl", "rclone", args.relay, args.gateway):
+        if shutil.which(tool) is None:
+            sys.exit("missing %s (apt-get install ffmpeg curl rclone python3-av; the native build makes "
+                     "ftpgateway and ftprelay)" % tool)
+    os.makedirs(args.work, exist_ok=True)
+    root = os.path.join(args.work, "root")
+    names = gatewaylab.make_media(os.path.join(root, "media"), args.seconds)
+    sizes = {n: os.path.getsize(os.path.join(root, "media", n)) for n in names}
+    seeks = [round(f * args.seconds, 2) for f in SEEK_FRACTIONS]
+
+    server = gatewaylab.FtpServer(root, args.work)
+    results = {}
+    try:
+        for delay in delays:
+            reps = args.reps if delay == 0 else args.delayed_reps
+            results[delay] = (reps, measure_at(args, server, delay, reps, names, sizes, seeks))
+    finally:
         server.stop()
 
     total = sum(sizes.values()) / len(sizes) / 1048576
-    print("media: %s, %d s each, %.1f MiB on average; seek list %s s; %d sessions per peer"
-          % (", ".join(names), args.seconds, total, seeks, args.reps * len(names)))
-    print("delay each way: 0 ms (loopback; no 20 ms run: the network relay has no standalone form)")
-    print("%-42s %14s %14s %14s %14s" % ("peer", "open ms med", "open ms p95", "seek ms med", "seek ms p95")
-          + " %14s" % "MiB sent/sess")
-    for label, (opens, seeks_ms, sent) in results.items():
-        print("%-42s %14.1f %14.1f %14.1f %14.1f %14.2f" % (
-            label, statistics.median(opens), percentile(opens, 0.95), statistics.median(seeks_ms),
-            percentile(seeks_ms, 0.95), statistics.median(sent)))
+    print("media: %s, %d s each, %.1f MiB on average; seek list %s s"
+          % (", ".join(names), args.seconds, total, seeks))
+    print("server behind ftprelay for every peer; sessions per peer: %s"
+          % ", ".join("%d at %d ms" % (reps * len(names), d) for d, (reps, _) in results.items()))
+    print("%-42s %6s %12s %12s %12s %12s %14s %7s" % ("peer", "delay", "open ms med", "open ms p95",
+                                                     "seek ms med", "seek ms p95", "MiB sent/sess", "failed"))
+    labels = list(next(iter(results.values()))[1])
+    for label in labels:
+        for delay, (_, measured) in results.items():
+            opens, seeks_ms, sent, failed = measured[label]
+            if not opens:
+                print("%-42s %6s %s %7d" % (label, "%d ms" % delay, "every session failed".center(70), len(failed)))
+                continue
+            print("%-42s %6s %12.1f %12.1f %12.1f %12.1f %14.2f %7d" % (
+                label, "%d ms" % delay, statistics.median(opens), percentile(opens, 0.95),
+                statistics.median(seeks_ms), percentile(seeks_ms, 0.95), statistics.median(sent), len(failed)))
     return 0
 
 
