@@ -886,18 +886,16 @@ TEST_F(StreamTest, SilentTransferTimesOutWithCodeFour) {
     EXPECT_EQ(FTPE_TIMEOUT, outcome.errorCode);
 }
 
-TEST_F(StreamTest, ReadStreamRetriesAfterATimeOutOnARestartedSession) {
+TEST_F(StreamTest, ReadStreamRetriesAfterATimeOutOnANewConnection) {
     ClockOffsetGuard clock;
     std::string movie = NonRepeatingBytes(1000, 20);
     BrokenFirstTransfer server(movie, [](ScriptedConnection& c) { c.WaitForClientClose(kServerTimeoutMs); });
     Client client;
     client.ConnectTo(server.Port());
-    CFtpClientThread* before = nullptr;
     std::future<ReadOutcome> read = std::async(std::launch::async, [&] {
         return ReadAt(client.get(), "/movie.bin", 0, 100);
     });
     server.WaitForRetr();
-    before = client->m_pSessionThread.load();
     int64_t offset = 0;
     for (int i = 0; i < 50 && server.Server().AcceptedCount() < 2 &&
                     read.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready;
@@ -907,7 +905,8 @@ TEST_F(StreamTest, ReadStreamRetriesAfterATimeOutOnARestartedSession) {
     }
     ReadOutcome outcome = read.get();
     ExpectBytes(outcome, movie, 0, 100);
-    EXPECT_EQ(before, client->m_pSessionThread.load());  // restarted, not replaced
+    // The timed-out worker gives the silent connection up, so the retry finds
+    // the session restarting or already gone: one new connection either way.
     EXPECT_EQ(2, server.Server().AcceptedCount());
 }
 
