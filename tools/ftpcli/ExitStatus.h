@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tools/common/FtpErrorText.h"
+
 enum ExitStatus {
     kExitOk = 0,
     kExitFailed = 1,         // the operation failed and no error notice said why
@@ -18,9 +20,6 @@ enum ExitStatus {
 };
 
 int ExitStatusForFtpError(int code);
-
-// "login failed (FTPE_LOGINFAIL)"; codes outside 1..8 are named by number.
-std::string DescribeFtpError(int code);
 
 // Writes "ftpcli: text" to stderr and returns status, so a failing path
 // reads "return ReportFailure(kExitX, ...)".

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "tools/common/FtpErrorText.h"
+
 class Console {
 public:
     explicit Console(bool quiet) : m_bQuiet(quiet) {}
@@ -19,6 +21,3 @@ private:
     const bool m_bQuiet;
     std::mutex m_Mutex;
 };
-
-// "time-out (FTPE_TIMEOUT)"
-std::string DescribeFtpError(int code);
