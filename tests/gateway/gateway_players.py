@@ -128,14 +128,14 @@ def case_http_answers(lab):
         expect(headers.get("content-type") == types[name], "%s type %s" % (name, headers.get("content-type")))
         expect(headers.get("accept-ranges") == "bytes", "%s without Accept-Ranges" % name)
         expect(headers.get("content-length") == str(size), "%s length %s" % (name, headers.get("content-length")))
-        for spec, first, last in (("100-65635", 100, 65635), ("1000000-", 1000000, size - 1),
+        for asked, first, last in (("100-65635", 100, 65635), ("1000000-", 1000000, size - 1),
                                   ("-70000", size - 70000, size - 1), ("0-0", 0, 0),
                                   ("%d-%d" % (size - 10, size + 500), size - 10, size - 1)):
-            status, headers, body = curl(lab.url(name), "-r", spec)
-            expect(status == 206, "%s bytes=%s: status %d" % (name, spec, status))
-            expect(body == data[first:last + 1], "%s bytes=%s: other bytes (%d)" % (name, spec, len(body)))
+            status, headers, body = curl(lab.url(name), "-r", asked)
+            expect(status == 206, "%s bytes=%s: status %d" % (name, asked, status))
+            expect(body == data[first:last + 1], "%s bytes=%s: other bytes (%d)" % (name, asked, len(body)))
             expect(headers.get("content-range") == "bytes %d-%d/%d" % (first, last, size),
-                   "%s bytes=%s: Content-Range %s" % (name, spec, headers.get("content-range")))
+                   "%s bytes=%s: Content-Range %s" % (name, asked, headers.get("content-range")))
         status, headers, _ = curl(lab.url(name), "-r", "%d-" % size)
         expect(status == 416 and headers.get("content-range") == "bytes */%d" % size,
                "%s past the end: %d %s" % (name, status, headers.get("content-range")))

@@ -30,12 +30,12 @@ ByteRange JudgeRange(const std::string& header, uint64_t size) {
     std::string value = Trimmed(header);
     const std::string unit = "bytes=";
     if (value.compare(0, unit.size(), unit) != 0) return whole;
-    std::string spec = Trimmed(value.substr(unit.size()));
-    if (spec.find(',') != std::string::npos) return whole;
-    size_t dash = spec.find('-');
+    std::string asked = Trimmed(value.substr(unit.size()));
+    if (asked.find(',') != std::string::npos) return whole;
+    size_t dash = asked.find('-');
     if (dash == std::string::npos) return whole;
-    std::string firstText = Trimmed(spec.substr(0, dash));
-    std::string lastText = Trimmed(spec.substr(dash + 1));
+    std::string firstText = Trimmed(asked.substr(0, dash));
+    std::string lastText = Trimmed(asked.substr(dash + 1));
 
     ByteRange range;
     range.kind = ByteRange::kPart;
