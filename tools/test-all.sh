@@ -184,50 +184,43 @@ fuzz_target() {
     fi
 }
 
-# The HTTP gateway with real players (ffprobe, ffmpeg, curl, headless
-# Chromium) against pyftpdlib, from the native build (tests/gateway); the
-# players' cases once more through ftprelay at 20 ms each way.
-gateway_target() {
-    local start=$SECONDS status
-    echo "== gateway with real players"
-    /usr/bin/python3 tests/gateway/gateway_players.py --gateway build/native/bin/ftpgateway \
-        --relay build/native/bin/ftprelay \
-        --work build/native/gateway-tests 2>&1 | tee build/native/gateway-tests.log
+# script_stage <target> <log> <command...>: runs a test script that ends with
+# "N passed, M failed" and records its row; a non-zero exit without a failed
+# case counts as one failure.
+script_stage() {
+    local target=$1 log=$2
+    shift 2
+    local start=$SECONDS status line passed=0 failed=1
+    "$@" 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
-    local line passed=0 failed=1
-    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/native/gateway-tests.log | tail -n 1)
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
     if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
         passed=${BASH_REMATCH[1]}
         failed=${BASH_REMATCH[2]}
     fi
     if [[ $status -eq 0 && $failed -eq 0 ]]; then
-        record gateway "$passed" 0 ok - "$((SECONDS - start))"
+        record "$target" "$passed" 0 ok - "$((SECONDS - start))"
     else
         [[ $failed -eq 0 ]] && failed=1
-        record gateway "$passed" "$failed" "exit $status, see build/native/gateway-tests.log" - \
-            "$((SECONDS - start))"
+        record "$target" "$passed" "$failed" "exit $status, see $log" - "$((SECONDS - start))"
     fi
+}
+
+# The HTTP gateway with real players (ffprobe, ffmpeg, curl, headless
+# Chromium) against pyftpdlib, from the native build (tests/gateway); the
+# players' cases once more through ftprelay at 20 ms each way.
+gateway_target() {
+    echo "== gateway with real players"
+    script_stage gateway build/native/gateway-tests.log \
+        /usr/bin/python3 tests/gateway/gateway_players.py --gateway build/native/bin/ftpgateway \
+        --relay build/native/bin/ftprelay --work build/native/gateway-tests
 }
 
 # The library as a host developer gets it (tests/packaging/check-consumers.sh):
 # installed, found through find_package and pkg-config, packed by CPack.
 package_target() {
-    local start=$SECONDS status line passed=0 failed=1
     echo "== package: install, examples/host against it, Debian package"
-    tests/packaging/check-consumers.sh build/native 2>&1 | tee build/native/package.log
-    status=${PIPESTATUS[0]}
-    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/native/package.log | tail -n 1)
-    if [[ $line =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
-        passed=${BASH_REMATCH[1]}
-        failed=${BASH_REMATCH[2]}
-    fi
-    if [[ $status -eq 0 && $failed -eq 0 ]]; then
-        record package "$passed" 0 ok - "$((SECONDS - start))"
-    else
-        [[ $failed -eq 0 ]] && failed=1
-        record package "$passed" "$failed" "exit $status, see build/native/package.log" - \
-            "$((SECONDS - start))"
-    fi
+    script_stage package build/native/package.log tests/packaging/check-consumers.sh build/native
 }
 
 print_summary() {
