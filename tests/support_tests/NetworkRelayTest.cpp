@@ -26,17 +26,7 @@ namespace {
 
 constexpr int kWaitMs = 5000;
 
-std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 13 + i / 509) & 0xFF);
-    return bytes;
-}
-
-class NetworkRelayTest : public ::testing::Test {
-protected:
-    void SetUp() override { plat::WSAStartup(0x0202); }
-    void TearDown() override { plat::WSACleanup(); }
-};
+using NetworkRelayTest = SocketTest;
 
 // Reads one reply line receive by receive.
 std::vector<std::string> ReceivesOfOneLine(RawClient& client) {
@@ -83,7 +73,7 @@ TEST(RelayConfigTest, ReadsEverySettingAndRefusesUnknownOnes) {
 
 TEST_F(NetworkRelayTest, DownloadComesWholeThroughTheRelayWithRepliesInPieces) {
     ScriptedFtpServer server;
-    const std::string file = Pattern(300000);
+    const std::string file = PatternBytes(300000);
     uint16_t serverDataPort = 0;
     server.OnConnection(0, [&](ScriptedConnection& c) {
         c.Reply("220 Relay test server ready.");
@@ -152,7 +142,7 @@ TEST_F(NetworkRelayTest, DownloadComesWholeThroughTheRelayWithRepliesInPieces) {
 
 TEST_F(NetworkRelayTest, DataResetAfterSomeBytesReachesTheClientAsAReset) {
     ScriptedFtpServer server;
-    const std::string file = Pattern(100000);
+    const std::string file = PatternBytes(100000);
     server.OnConnection(0, [&file](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data = c.OpenPassive();
         c.Send(data->PasvReply());

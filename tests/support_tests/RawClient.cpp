@@ -96,3 +96,9 @@ uint16_t PortOfPasvReply(const std::string& reply) {
     }
     return static_cast<uint16_t>(p1 * 256 + p2);
 }
+
+std::string PatternBytes(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}

@@ -1,11 +1,26 @@
-// A bare TCP client for testing the scripted server: plain plat:: socket
-// calls and nothing of the server's own code, so the two do not share a bug.
+// A bare TCP client for testing the scripted server and the relay: plain
+// plat:: socket calls and nothing of their own code, so they do not share a
+// bug; with the test data and the socket-layer fixture both tests use.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "platform/Platform.h"
+
+// Data whose every offset is told apart from its neighbours and from the
+// same offset a block further on.
+std::string PatternBytes(size_t size);
+
+// A test that talks over sockets: the socket layer is started around it.
+class SocketTest : public ::testing::Test {
+protected:
+    void SetUp() override { plat::WSAStartup(0x0202); }
+    void TearDown() override { plat::WSACleanup(); }
+};
 
 class RawClient {
 public:

@@ -23,17 +23,7 @@ namespace {
 
 constexpr int kWaitMs = 5000;
 
-std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    return bytes;
-}
-
-class ScriptedFtpServerTest : public ::testing::Test {
-protected:
-    void SetUp() override { plat::WSAStartup(0x0202); }
-    void TearDown() override { plat::WSACleanup(); }
-};
+using ScriptedFtpServerTest = SocketTest;
 
 TEST(LineSplitterTest, CutsLinesWhereverTheSegmentsFall) {
     scripted::LineSplitter splitter;
@@ -121,7 +111,7 @@ TEST_F(ScriptedFtpServerTest, LoginAnswersTypeAndAnyCwdAndLeavesTheNextCommandTo
 
 TEST_F(ScriptedFtpServerTest, PassiveDownloadInChunksThenCompletionReply) {
     ScriptedFtpServer server;
-    const std::string file = Pattern(300000);
+    const std::string file = PatternBytes(300000);
     server.OnConnection(0, [&file](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data = c.OpenPassive();
         c.ExpectLine("PASV");
@@ -158,7 +148,7 @@ TEST_F(ScriptedFtpServerTest, PassiveDownloadInChunksThenCompletionReply) {
 
 TEST_F(ScriptedFtpServerTest, RateLimitedDataComesInManySmallPieces) {
     ScriptedFtpServer server;
-    const std::string file = Pattern(2000);
+    const std::string file = PatternBytes(2000);
     server.OnConnection(0, [&file](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data = c.OpenPassive();
         c.Send(data->PasvReply());
@@ -192,7 +182,7 @@ TEST_F(ScriptedFtpServerTest, PassiveUploadIsReceivedUntilTheClientCloses) {
         data->StartReceiving();
         if (data->WaitDone()) c.Reply("226 Transfer complete.");
     });
-    const std::string file = Pattern(200000);
+    const std::string file = PatternBytes(200000);
     RawClient control;
     RawClient data;
     ASSERT_TRUE(control.Connect(server.Port()));
@@ -210,7 +200,7 @@ TEST_F(ScriptedFtpServerTest, PassiveUploadIsReceivedUntilTheClientCloses) {
 
 TEST_F(ScriptedFtpServerTest, EarlyDataResetAndControlResetReachTheClient) {
     ScriptedFtpServer server;
-    const std::string file = Pattern(100000);
+    const std::string file = PatternBytes(100000);
     server.OnConnection(0, [&file](ScriptedConnection& c) {
         std::shared_ptr<PassiveData> data = c.OpenPassive();
         c.Send(data->PasvReply());
