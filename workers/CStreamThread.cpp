@@ -1,6 +1,5 @@
 #include "workers/CStreamThread.h"
 
-#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 

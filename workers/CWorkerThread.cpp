@@ -157,21 +157,14 @@ void CWorkerThread::GiveUpControlConnection() {
 // next worker or the session will ask: it goes.
 void CWorkerThread::CollectOwedReplies() {
     if (m_hSocket == INVALID_SOCKET || IsSessionStopping()) return;
-    if (m_nOwedReplies == 0) {
-        m_pSession->m_Replies.Clear();
-        return;
-    }
-    if (m_bControlTrouble) {
+    if (OwesReplies() && m_bControlTrouble) {
         GiveUpControlConnection();
         return;
     }
     uint64_t start = plat::GetTickCount64();
     FtpReply reply;
     while (OwesReplies()) {
-        if (TakeReply(&reply)) {
-            if (!OwesReplies()) m_pSession->m_Replies.Clear();
-            continue;
-        }
+        if (TakeReply(&reply)) continue;
         if (IsOverLimit(start, g_nOwedReplyLimitMs.load())) {
             GiveUpControlConnection();
             return;
@@ -182,6 +175,7 @@ void CWorkerThread::CollectOwedReplies() {
             return;
         }
     }
+    m_pSession->m_Replies.Clear();
 }
 
 // The session closes the connection itself when it stops or restarts.
