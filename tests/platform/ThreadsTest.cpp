@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -15,16 +16,18 @@ const auto kGenerousWait = std::chrono::seconds(10);
 
 // Records what happened on its thread and deletes itself in ExitInstance,
 // the way the library's workers do; the destructor reports the full story.
+// The promise is the object's own, so nothing the test owns is touched once
+// the story is told.
 class RecordingThread : public plat::CWinThread {
 public:
     enum Fault { kNoFault, kThrowInInit, kThrowNonStandardInExit };
 
-    RecordingThread(Fault fault, std::promise<std::vector<std::string>>* finished)
-        : m_Fault(fault), m_Finished(finished) {}
+    explicit RecordingThread(Fault fault) : m_Fault(fault) {}
     ~RecordingThread() override {
         m_Steps.push_back("destroyed");
-        m_Finished->set_value(m_Steps);
+        m_Finished.set_value(m_Steps);
     }
+    std::future<std::vector<std::string>> Story() { return m_Finished.get_future(); }
 
     BOOL InitInstance() override {
         m_Steps.push_back(plat::AfxGetThread() == this ? "init on own thread" : "init elsewhere");
@@ -41,7 +44,7 @@ public:
 
 private:
     Fault m_Fault;
-    std::promise<std::vector<std::string>>* m_Finished;
+    std::promise<std::vector<std::string>> m_Finished;
     std::vector<std::string> m_Steps;
 };
 
@@ -64,9 +67,9 @@ bool DebugTextArrives(const char* wanted) {
 }
 
 std::vector<std::string> RunToCompletion(RecordingThread::Fault fault) {
-    std::promise<std::vector<std::string>> finished;
-    std::future<std::vector<std::string>> steps = finished.get_future();
-    EXPECT_TRUE((new RecordingThread(fault, &finished))->CreateThread());
+    RecordingThread* thread = new RecordingThread(fault);
+    std::future<std::vector<std::string>> steps = thread->Story();
+    EXPECT_TRUE(thread->CreateThread());
     if (steps.wait_for(kGenerousWait) != std::future_status::ready) {
         ADD_FAILURE() << "thread did not finish";
         return {};
@@ -106,20 +109,19 @@ struct ProcedureRun {
     bool shouldThrow;
 };
 
-// run belongs to the test, which may end once the promise is kept.
+// The procedure owns its run, so the test may end once the promise is kept.
 unsigned RecordingProcedure(void* param) {
-    ProcedureRun* run = static_cast<ProcedureRun*>(param);
-    const bool shouldThrow = run->shouldThrow;
+    std::unique_ptr<ProcedureRun> run(static_cast<ProcedureRun*>(param));
     run->ranWithoutThreadObject.set_value(plat::AfxGetThread() == nullptr);
-    if (shouldThrow) throw std::runtime_error("procedure failed");
+    if (run->shouldThrow) throw std::runtime_error("procedure failed");
     return 0;
 }
 
 TEST_F(ThreadsTest, BeginThreadRunsAPlainProcedureAndContainsItsExceptions) {
     for (bool shouldThrow : {false, true}) {
-        ProcedureRun run{std::promise<bool>(), shouldThrow};
-        std::future<bool> ran = run.ranWithoutThreadObject.get_future();
-        ASSERT_TRUE(plat::AfxBeginThread(RecordingProcedure, &run));
+        ProcedureRun* run = new ProcedureRun{std::promise<bool>(), shouldThrow};
+        std::future<bool> ran = run->ranWithoutThreadObject.get_future();
+        ASSERT_TRUE(plat::AfxBeginThread(RecordingProcedure, run));
         ASSERT_EQ(ran.wait_for(kGenerousWait), std::future_status::ready);
         EXPECT_TRUE(ran.get());
     }
