@@ -1,6 +1,7 @@
 #include "workers/CStorThread.h"
 
 #include "client/CFtpClient.h"
+#include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
 namespace {
@@ -26,6 +27,8 @@ CStorThread::CStorThread(CFtpClientThread* session)
       m_nStep(kWaitSize),
       m_bCancelled(false),
       m_bSendingEnded(false),
+      m_bTransferAccepted(false),
+      m_tTransferCommandSent(0),
       m_pTransferCommand(kStor),
       m_nResumeOffset(0),
       m_nLocalSize(0),
@@ -44,7 +47,7 @@ void CStorThread::Run() {
     while (IsRunning() && !m_bCancelled) {
         int ready = 0;
         PollResult sockets;
-        bool sending = m_hDataSocket != INVALID_SOCKET && !m_bSendingEnded;
+        bool sending = m_hDataSocket != INVALID_SOCKET && !m_bSendingEnded && DataMayGo();
         if (!PollPass(1, false, sending, &ready, &sockets)) {
             OnCancel();
         } else if (ready < 0) {
@@ -147,13 +150,21 @@ void CStorThread::OnPasvReply(const FtpReply& reply) {
     }
     if (!OpenPassiveDataConnectionOrFail(reply, kServerAddressOnly)) return;
     SendWithFileName(m_pTransferCommand, true);
+    m_tTransferCommandSent = plat::GetTickCount64();
     m_nStep = kTransferring;
+}
+
+bool CStorThread::DataMayGo() const {
+    return m_bTransferAccepted || IsOverLimit(m_tTransferCommandSent, kTransferReplyWaitMs);
 }
 
 // "226 " is the outcome only once every byte went out; before that the
 // server has cut the file short.
 void CStorThread::OnTransferReply(const FtpReply& reply) {
-    if (reply.IsPreliminary()) return;
+    if (reply.IsPreliminary()) {
+        m_bTransferAccepted = true;
+        return;
+    }
     m_nStep = kFinished;
     if (reply.IsPositive() && m_bSendingEnded) {
         m_bDone = 1;

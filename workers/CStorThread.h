@@ -2,7 +2,12 @@
 // "APPE" that continues a shorter remote copy (with the session's overwrite
 // and append options), then "PASV" and the transfer command, and the file
 // goes out in blocks of kBlockSize paced to the client's rate, with
-// progress in whole percent. After the last block the worker ends its
+// progress in whole percent. No byte goes before the server has accepted
+// the transfer command (its preliminary reply): a server that finds data or
+// an end on a data connection it has not yet been told about may drop that
+// connection, and then waits for another one that never comes. A server
+// silent for kTransferReplyWaitMs gets the data anyway. After the last
+// block the worker ends its
 // sending side (the server reads that as the file's end) and keeps the
 // data connection until the server's "226 " says it has every byte: a
 // close with unsent bytes could reset the connection on a slow link. The
@@ -34,6 +39,7 @@ public:
     explicit CStorThread(CFtpClientThread* session);
 
     static const int kBlockSize = 131072;
+    static const uint32_t kTransferReplyWaitMs = 3000;
 
 protected:
     void Run() override;
@@ -53,6 +59,7 @@ private:
     void OnPasvReply(const FtpReply& reply);
     void OnTransferReply(const FtpReply& reply);
 
+    bool DataMayGo() const;
     void OnDataReadable();
     void OnDataWritable();
     bool OpenLocalFileAtResumeOffset();
@@ -65,6 +72,8 @@ private:
     Step m_nStep;
     bool m_bCancelled;
     bool m_bSendingEnded;  // every byte is queued and the sending side shut
+    bool m_bTransferAccepted;  // the transfer command's preliminary reply came
+    uint64_t m_tTransferCommandSent;
     const char* m_pTransferCommand;  // "STOR %s" or "APPE %s"
     int64_t m_nResumeOffset;
     int64_t m_nLocalSize;

@@ -132,6 +132,10 @@ bool PassiveData::PauseBetweenChunks(const DataSendPlan& plan, size_t sentSoFar,
 DataEnd PassiveData::ReceivePlanned(const DataReceivePlan& plan) {
     char buffer[16384];
     size_t received = 0;
+    if (plan.quietFirstMs > 0) {
+        if (!SleepUnless(plan.quietFirstMs, m_Interrupted)) return DataEnd::Close;
+        m_InputCameEarly = m_Data.WaitReadable(0, m_Interrupted) == WaitResult::Ready;
+    }
     while (received < plan.endAfterBytes) {
         WaitResult wait = m_Data.WaitReadable(m_Context.timeoutMs, m_Interrupted);
         if (wait == WaitResult::TimedOut) {

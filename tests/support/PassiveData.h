@@ -43,6 +43,9 @@ struct DataSendPlan {
 struct DataReceivePlan {
     size_t endAfterBytes = kWholeStream;  // kWholeStream: until the client closes
     DataEnd end = DataEnd::Close;         // applied when endAfterBytes arrived
+    // Once accepted, nothing is read for this long; whether bytes or an end
+    // came meanwhile is kept (InputCameEarly).
+    int quietFirstMs = 0;
 };
 
 class PassiveData {
@@ -81,6 +84,8 @@ public:
     size_t BytesSent() const;
     // The client closed or reset its end while a plan ran.
     bool ClientClosed() const;
+    // Bytes or an end came within the receive plan's quiet time.
+    bool InputCameEarly() const { return m_InputCameEarly.load(); }
 
 private:
     enum class Request { None, Close, Reset };
@@ -106,6 +111,7 @@ private:
     uint16_t m_Port;
     std::thread m_Thread;
     std::atomic<Request> m_Request;
+    std::atomic<bool> m_InputCameEarly{false};
 
     mutable std::mutex m_Mutex;
     std::condition_variable m_Changed;

@@ -247,6 +247,42 @@ INSTANTIATE_TEST_SUITE_P(
                          {"150 Opening BINARY connection.\r\n226 Tra", "nsfer complete.\r\n"}}),
     [](const ::testing::TestParamInfo<FinalReplyPieces>& info) { return std::string(info.param.name); });
 
+// Some servers (pyftpdlib) drop a data connection on which bytes or an end
+// arrive before they have taken the transfer command, and then wait for
+// another: nothing may go before the preliminary reply. This server takes
+// its time over "STOR" and watches the data connection meanwhile.
+TEST_F(Upload, NothingIsSentBeforeTheServerAcceptsTheTransfer) {
+    const int kQuietMs = 400;
+    for (const std::string& content : {std::string(), NonRepeatingBytes(1000)}) {
+        SCOPED_TRACE(content.size());
+        ScriptedFtpServer server;
+        std::atomic<bool> early(true);
+        server.OnConnection(0, [&](ScriptedConnection& c) {
+            DataReceivePlan slow;
+            slow.quietFirstMs = kQuietMs;
+            std::shared_ptr<PassiveData> data =
+                ServeUntilTransfer(c, {"550 No such file.\r\n"}, "STOR up.bin", slow, "");
+            plat::Sleep(kQuietMs + 100);
+            c.Reply("150 Ok to send data.");
+            if (data->WaitDone()) c.Reply("226 Transfer complete.");
+            early = data->InputCameEarly();
+            c.WaitForClientClose();
+        });
+        MessageWindow window;
+        Client client;
+        client->SetConnectParameter("127.0.0.1", "tester", "secret", server.Port(), false, false, "", 0);
+        client->SetMessageWindow(window.Handle());
+        transfertest::WriteWholeFile(m_LocalPath, content);
+        ASSERT_EQ(1, client->SendFile(m_LocalPath.c_str(), kRemotePath));
+        ASSERT_TRUE(WaitForOutcome(window, client, kOutcomeWaitMs));
+        EXPECT_EQ(1u, window.ParametersOf(WM_FTP_COMPLETE).size());
+        client.Release();
+        EXPECT_TRUE(server.WaitForScripts());
+        EXPECT_FALSE(early.load());
+        EXPECT_TRUE(server.PassiveChannel(0, 0)->Received() == content);
+    }
+}
+
 TEST_F(Upload, TransferEndedByAnotherReplyIsABadReply) {
     m_Server.OnConnection(0, [](ScriptedConnection& c) {
         ServeUntilTransfer(c, {"550 No such file.\r\n"}, "STOR up.bin");
