@@ -135,6 +135,7 @@ DataEnd PassiveData::ReceivePlanned(const DataReceivePlan& plan) {
     if (plan.quietFirstMs > 0) {
         if (!SleepUnless(plan.quietFirstMs, m_Interrupted)) return DataEnd::Close;
         m_InputCameEarly = m_Data.WaitReadable(0, m_Interrupted) == WaitResult::Ready;
+        SetFlag(&PassiveData::m_QuietTimeOver);
     }
     while (received < plan.endAfterBytes) {
         WaitResult wait = m_Data.WaitReadable(m_Context.timeoutMs, m_Interrupted);
@@ -219,6 +220,13 @@ bool PassiveData::WaitDone(int timeoutMs) {
     std::unique_lock<std::mutex> lock(m_Mutex);
     return m_Changed.wait_for(lock, std::chrono::milliseconds(m_Context.Limit(timeoutMs)),
                               [this] { return m_Done; });
+}
+
+bool PassiveData::WaitQuietTimeOver(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Changed.wait_for(lock, std::chrono::milliseconds(m_Context.Limit(timeoutMs)),
+                       [this] { return m_QuietTimeOver || m_Done; });
+    return m_QuietTimeOver;
 }
 
 std::string PassiveData::Received() const {

@@ -84,7 +84,9 @@ public:
     size_t BytesSent() const;
     // The client closed or reset its end while a plan ran.
     bool ClientClosed() const;
-    // Bytes or an end came within the receive plan's quiet time.
+    // The receive plan's quiet time is over, and whether bytes or an end
+    // came within it.
+    bool WaitQuietTimeOver(int timeoutMs = kDefaultTimeout);
     bool InputCameEarly() const { return m_InputCameEarly.load(); }
 
 private:
@@ -118,6 +120,7 @@ private:
     bool m_Started = false;
     bool m_Accepted = false;
     bool m_Done = false;
+    bool m_QuietTimeOver = false;
     bool m_ClientClosed = false;
     std::string m_Received;
     size_t m_BytesSent = 0;
