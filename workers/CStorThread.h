@@ -7,11 +7,10 @@
 // an end on a data connection it has not yet been told about may drop that
 // connection, and then waits for another one that never comes. A server
 // silent for kTransferReplyWaitMs gets the data anyway. After the last
-// block the worker ends its
-// sending side (the server reads that as the file's end) and keeps the
-// data connection until the server's "226 " says it has every byte: a
-// close with unsent bytes could reset the connection on a slow link. The
-// outcome is that "226 ".
+// block the worker ends its sending side (the server reads that as the
+// file's end) and keeps the data connection until the server's "226 " says
+// it has every byte: a close with unsent bytes could reset the connection
+// on a slow link. The outcome is that "226 ".
 //
 // A refusal of any command ends the upload at once with FTPE_BADREPLY; only
 // a permanent one to "SIZE" ("550 ": absent, "500 ": not supported) means a
