@@ -158,7 +158,8 @@ void CFtpClient::WriteStreamRequest(CFtpClientThread* session, const StreamReque
 
 // A read of the file's start, once the head buffer holds it. A running
 // stream elsewhere is moved to just after it, where the host most likely
-// reads next.
+// reads next; when its buffers cannot reach there, it is ended, so that the
+// next read starts a transfer where it reads.
 bool CFtpClient::ServeFromHead(CFtpClientThread* session, const StreamRequest& request,
                                bool sameFile) {
     if (request.position != 0 || !sameFile || strcmp(m_szHeadPath, request.path) != 0) {
@@ -166,16 +167,18 @@ bool CFtpClient::ServeFromHead(CFtpClientThread* session, const StreamRequest& r
     }
     if (!session->CopyFromHead(0, request.buffer, request.length, request.bytesRead)) return false;
     plat::Sleep(kHeadReadPauseMs);
+    bool moved = true;
     {
         RequestLock lock(session->m_cs);
         CStreamThread* worker = session->m_pStreamThread.load();
         if (worker != nullptr && session->m_nStreamPos.load() != 0) {
             session->m_bHeadServed = 1;
-            worker->SeekTo(request.length);
+            moved = worker->SeekTo(request.length) == 1;
         } else {
             session->m_bHeadServed = session->m_bHeadServed.load() == 0 ? 1 : 0;
         }
     }
+    if (!moved) AbortStream(session);
     m_nSeekFlag = 1;
     return true;
 }

@@ -254,10 +254,10 @@ void CBufferQueue::ReleaseHeadBuffer() {
     }
 }
 
-bool CBufferQueue::StepBack(uint32_t distance) {
+bool CBufferQueue::StepBack(uint64_t distance) {
     std::lock_guard<std::mutex> lock(m_Lock);
     if (m_nCount < 1 || distance > m_nReadPos) return false;
-    m_nReadPos -= distance;
+    m_nReadPos -= (uint32_t)distance;
     return true;
 }
 

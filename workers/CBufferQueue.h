@@ -55,7 +55,7 @@ public:
     bool Read(uint8_t* destination, uint32_t length, uint32_t* delivered);
     // Moves the read position back by distance within the head buffer; false
     // when that reaches into a buffer already released.
-    bool StepBack(uint32_t distance);
+    bool StepBack(uint64_t distance);
 
     int32_t GetCount();
     uint32_t GetBufferSize() const { return m_nBufferSize; }

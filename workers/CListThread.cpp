@@ -99,7 +99,7 @@ void CListThread::OnPasvReply(const FtpReply& reply) {
         m_bError = 1;
         return;
     }
-    OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
+    OpenPassiveDataConnection(reply);
     if (m_hDataSocket == INVALID_SOCKET) {
         m_bError = 1;
         return;

@@ -160,7 +160,7 @@ void CReceThread::OnPasvReply(const FtpReply& reply) {
         FailWith(FTPE_BADREPLY);
         return;
     }
-    if (!OpenPassiveDataConnectionOrFail(reply, kRaceAnnouncedAndServer)) return;
+    if (!OpenPassiveDataConnectionOrFail(reply)) return;
     m_nReceived = 0;
     SendOwing("REST 0");
     m_nStep = kWaitRest;

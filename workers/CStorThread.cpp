@@ -148,7 +148,7 @@ void CStorThread::OnPasvReply(const FtpReply& reply) {
         FailWith(FTPE_BADREPLY);
         return;
     }
-    if (!OpenPassiveDataConnectionOrFail(reply, kServerAddressOnly)) return;
+    if (!OpenPassiveDataConnectionOrFail(reply)) return;
     SendWithFileName(m_pTransferCommand, true);
     m_tTransferCommandSent = plat::GetTickCount64();
     m_nStep = kTransferring;

@@ -51,9 +51,11 @@ void CStreamThread::Run() {
     while (RunPass()) {
     }
     if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
-    // Whether the answer to the empty line is still to come is unknown:
-    // what is owed cannot be counted.
     if (m_nStep == kWaitPassive) NoteControlTrouble();
+    // Before "227 ", a reply that is not a known answer to the empty line
+    // was taken as "PASV"'s: it may have been the empty line's, with the
+    // answer to "PASV" still to come, and the next command must not get it.
+    if (m_nStep == kWaitPassive && !m_bEmptyLineAnswered) NoteRepliesUncounted();
 }
 
 bool CStreamThread::RunPass() {
@@ -374,7 +376,7 @@ void CStreamThread::FailOn(const FtpReply& reply) {
 
 // False when the reply cannot be parsed.
 bool CStreamThread::OpenStreamDataConnection(const FtpReply& reply) {
-    bool parsed = OpenPassiveDataConnection(reply, kRaceAnnouncedAndServer);
+    bool parsed = OpenPassiveDataConnection(reply);
     SetStreamSocketOptions();
     return parsed;
 }
@@ -423,8 +425,12 @@ void CStreamThread::AfterOperationEnded() {
 
 // ---- For the client's stream reading (m_cs held) ------------------------------------
 
-int CStreamThread::SeekTo(uint32_t target) {
-    int64_t distance = (int64_t)m_pSession->m_nStreamPos.load() - (int64_t)target;
+// Distances are whole 64-bit file offsets: a jump of 4 GiB or more is never
+// within the queue, whatever its low 32 bits say.
+int CStreamThread::SeekTo(uint64_t target) {
+    int64_t streamPos = m_pSession->m_nStreamPos.load();
+    if (streamPos < 0 || target > (uint64_t)INT64_MAX) return 0;
+    int64_t distance = streamPos - (int64_t)target;
     if (distance < 0) {
         if ((int64_t)m_Queue.GetAvailable(true) <= -distance) return 0;
         uint32_t delivered = 0;
@@ -432,7 +438,7 @@ int CStreamThread::SeekTo(uint32_t target) {
         m_pSession->m_nStreamPos += delivered;
         return 1;
     }
-    if (!m_Queue.StepBack((uint32_t)distance)) return 0;
+    if (!m_Queue.StepBack((uint64_t)distance)) return 0;
     m_pSession->m_nStreamPos -= distance;
     return 1;
 }

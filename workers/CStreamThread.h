@@ -26,7 +26,7 @@ public:
     // Moves the stream to target within the buffered data: forward by
     // discarding queued bytes, back within the queue's head buffer. 1 when
     // the stream now stands at target, 0 when it has to start anew.
-    int SeekTo(uint32_t target);
+    int SeekTo(uint64_t target);
     // A worker paused on a full queue receives again once the reader has
     // passed the throttle mark.
     void WakeIfPastThrottleMark();

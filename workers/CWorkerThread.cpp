@@ -34,7 +34,8 @@ CWorkerThread::CWorkerThread(CFtpClientThread* session, int operation)
       m_nErrorToPost(0),
       m_nOwedReplies(0),
       m_bPreliminaryOwed(false),
-      m_bControlTrouble(false) {
+      m_bControlTrouble(false),
+      m_bRepliesUncounted(false) {
     session->AddRef();
     m_szRecvBuf[0] = '\0';
 }
@@ -157,7 +158,7 @@ void CWorkerThread::GiveUpControlConnection() {
 // next worker or the session will ask: it goes.
 void CWorkerThread::CollectOwedReplies() {
     if (m_hSocket == INVALID_SOCKET || IsSessionStopping()) return;
-    if (OwesReplies() && m_bControlTrouble) {
+    if (m_bRepliesUncounted || (OwesReplies() && m_bControlTrouble)) {
         GiveUpControlConnection();
         return;
     }
@@ -201,7 +202,7 @@ bool CWorkerThread::IsInactive() const {
 
 // ---- Passive data connection ------------------------------------------------------------
 
-bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy) {
+bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply) {
     char announced[kTextFieldSize];
     uint16_t port = 0;
     m_hDataSocket = INVALID_SOCKET;
@@ -209,19 +210,13 @@ bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply, DataAddress
     if (plat::inet_addr(announced) == INADDR_NONE) return false;
     char serverAddress[kTextFieldSize];
     Client()->CopyServerAddress(serverAddress, sizeof serverAddress);
-    bool same = strcmp(announced, serverAddress) == 0;
-    if (policy == kServerAddressOnly) {
-        m_hDataSocket = ConnectToServer(serverAddress, port, nullptr, nullptr, 0);
-    } else {
-        m_hDataSocket =
-            ConnectToServer(announced, port, nullptr, same ? nullptr : serverAddress, port);
-    }
+    m_hDataSocket = ConnectToServer(serverAddress, port, nullptr, nullptr, 0);
     SetDataSocketOptions();
     return true;
 }
 
-bool CWorkerThread::OpenPassiveDataConnectionOrFail(const FtpReply& reply, DataAddress policy) {
-    if (!OpenPassiveDataConnection(reply, policy)) {
+bool CWorkerThread::OpenPassiveDataConnectionOrFail(const FtpReply& reply) {
+    if (!OpenPassiveDataConnection(reply)) {
         FailWith(FTPE_BADREPLY);
         return false;
     }

@@ -85,6 +85,10 @@ protected:
     // The control connection failed, went silent or is in an unknown state:
     // nothing owed on it will be waited for at the end.
     void NoteControlTrouble() { m_bControlTrouble = true; }
+    // A reply taken may have answered another command than the one it was
+    // counted for, so a reply may still be on its way whatever the count
+    // says: the connection is given up at the end, never handed on.
+    void NoteRepliesUncounted() { m_bRepliesUncounted = true; }
     // Closes the control connection from the worker's thread: the server's
     // state is unknown, and the next operation connects anew.
     void GiveUpControlConnection();
@@ -94,23 +98,17 @@ protected:
     bool IsInactive() const;
 
     // ---- Passive data connection ----
-    enum DataAddress {
-        // Race the announced address against the address the control
-        // connection uses, when they differ (reading from the server).
-        kRaceAnnouncedAndServer,
-        // The announced address only when it is the server's own, otherwise
-        // the server's address with the announced port: a server cannot
-        // make an upload deliver the host's file anywhere else.
-        kServerAddressOnly,
-    };
-    // Parses the "227 " reply's text and connects; the data socket is
+    // Parses the "227 " reply's text and connects to the announced port at
+    // the server's own address, whatever address the reply names: a server
+    // cannot point a transfer at another host of the host's network, nor
+    // have another listener's bytes taken for the file. The data socket is
     // INVALID_SOCKET when the reply cannot be parsed or nothing connects.
     // False when the reply cannot be parsed or announces no IPv4 address.
-    bool OpenPassiveDataConnection(const FtpReply& reply, DataAddress policy);
+    bool OpenPassiveDataConnection(const FtpReply& reply);
     // For a worker that cannot go on without the data connection: false,
     // after failing with FTPE_BADREPLY (an unusable reply) or
     // FTPE_TRANSFERFAIL (nothing connected), when there is none.
-    bool OpenPassiveDataConnectionOrFail(const FtpReply& reply, DataAddress policy);
+    bool OpenPassiveDataConnectionOrFail(const FtpReply& reply);
     void SetDataSocketOptions();
     void CloseDataSocket();
 
@@ -146,4 +144,5 @@ private:
     int m_nOwedReplies;
     bool m_bPreliminaryOwed;  // the last transfer command has had no reply yet
     bool m_bControlTrouble;
+    bool m_bRepliesUncounted;
 };

@@ -33,6 +33,27 @@ PassiveData::~PassiveData() {
 void PassiveData::Shutdown() {
     Ask(Request::Close);
     if (m_Thread.joinable()) m_Thread.join();
+    if (m_DecoyThread.joinable()) m_DecoyThread.join();
+}
+
+void PassiveData::StartDecoyAt(const std::string& address) {
+    m_DecoyListener = TimedSocket::ListenOnLoopback(address.c_str(), m_Port);
+    if (!m_DecoyListener.IsOpen()) {
+        m_Context.Fail("no decoy listener at " + address + ":" + std::to_string(m_Port));
+        return;
+    }
+    m_DecoyThread = std::thread([this] { RunDecoy(); });
+}
+
+void PassiveData::RunDecoy() {
+    while (!Interrupted()) {
+        TimedSocket caller = m_DecoyListener.Accept(Deadline::kSliceMs, m_Interrupted);
+        if (!caller.IsOpen()) continue;
+        ++m_DecoyConnections;
+        m_Context.Note("decoy " + std::to_string(m_Port) + ": accepted and closed");
+        caller.Close();
+    }
+    m_DecoyListener.Close();
 }
 
 std::string PassiveData::PasvReply(const std::string& announcedAddress) const {

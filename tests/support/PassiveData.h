@@ -61,6 +61,12 @@ public:
     // another address makes a hostile server's reply.
     std::string PasvReply(const std::string& announcedAddress = "127.0.0.1") const;
 
+    // A hostile server's decoy: a listener at another loopback address with
+    // this port that accepts every connection and closes it at once, until
+    // the data side ends. Start it before the 227 that announces it.
+    void StartDecoyAt(const std::string& address);
+    size_t DecoyConnections() const { return m_DecoyConnections.load(); }
+
     // Accept, then send.
     void StartSending(DataSendPlan plan);
     // Accept, then receive (all of it, or endAfterBytes and then the end).
@@ -94,6 +100,7 @@ private:
     using Transfer = std::function<DataEnd()>;
 
     void Start(const char* what, Transfer transfer);
+    void RunDecoy();
     void Run(const Transfer& transfer);
     bool AcceptClient();
     DataEnd SendPlanned(const DataSendPlan& plan);
@@ -114,6 +121,9 @@ private:
     std::thread m_Thread;
     std::atomic<Request> m_Request;
     std::atomic<bool> m_InputCameEarly{false};
+    TimedSocket m_DecoyListener;
+    std::thread m_DecoyThread;
+    std::atomic<size_t> m_DecoyConnections{0};
 
     mutable std::mutex m_Mutex;
     std::condition_variable m_Changed;

@@ -15,11 +15,11 @@ constexpr int kShutdownSend = 1;  // SD_SEND / SHUT_WR
 // Bounds the drain before a close when the peer keeps sending.
 constexpr int kDiscardLimitMs = 100;
 
-sockaddr_in LoopbackAddress() {
+sockaddr_in LoopbackAddress(const char* host, uint16_t port) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_port = plat::htons(0);
-    address.sin_addr.s_addr = plat::inet_addr("127.0.0.1");
+    address.sin_port = plat::htons(port);
+    address.sin_addr.s_addr = plat::inet_addr(host);
     return address;
 }
 
@@ -58,10 +58,10 @@ TimedSocket& TimedSocket::operator=(TimedSocket&& other) noexcept {
     return *this;
 }
 
-TimedSocket TimedSocket::ListenOnLoopback() {
+TimedSocket TimedSocket::ListenOnLoopback(const char* host, uint16_t port) {
     TimedSocket listener(plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!listener.IsOpen()) return listener;
-    sockaddr_in address = LoopbackAddress();
+    sockaddr_in address = LoopbackAddress(host, port);
     if (plat::bind(listener.m_Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         plat::listen(listener.m_Socket, 16) != 0) {
         listener.Close();

@@ -24,9 +24,9 @@ public:
     TimedSocket(const TimedSocket&) = delete;
     TimedSocket& operator=(const TimedSocket&) = delete;
 
-    // A listener on 127.0.0.1 with a port chosen by the system; not open
-    // when that failed.
-    static TimedSocket ListenOnLoopback();
+    // A listener on a loopback address (by default 127.0.0.1 with a port
+    // chosen by the system); not open when that failed.
+    static TimedSocket ListenOnLoopback(const char* host = "127.0.0.1", uint16_t port = 0);
 
     bool IsOpen() const { return m_Socket != INVALID_SOCKET; }
     uint16_t LocalPort() const;

@@ -325,7 +325,7 @@ protected:
     }
     int SeekTo(uint64_t target) {
         RequestLock lock(m_pSession->m_cs);
-        int moved = m_pWorker->SeekTo((uint32_t)target);
+        int moved = m_pWorker->SeekTo(target);
         if (moved) m_nRead = target;
         return moved;
     }
@@ -368,6 +368,21 @@ TEST_F(SeekTest, BackwardWithinTheHeadBufferAndNoFurther) {
     EXPECT_EQ((int64_t)(kStart + kSize + 20), StreamPos());
     ExpectStreamRead(400);
     EXPECT_EQ(1, SeekTo(kStart + kSize));
+    ExpectStreamRead(10);
+}
+
+// Whole file offsets: a jump back by 4 GiB, or by 4 GiB and a little, is no
+// step within the head buffer however its low 32 bits look.
+TEST_F(SeekTest, BackwardByFourGibibytesOrMoreIsRefused) {
+    const uint64_t far = (1ull << 32) + kStart;
+    m_pSession->m_nStreamPos = (int64_t)far;
+    m_nWritten = m_nRead = far;
+    ASSERT_TRUE(Feed(m_pWorker->m_Queue, 3 * kSize));
+    ExpectStreamRead(300);
+    EXPECT_EQ(0, SeekTo(kStart + 300));
+    EXPECT_EQ(0, SeekTo(kStart + 100));
+    EXPECT_EQ((int64_t)(far + 300), StreamPos());
+    EXPECT_EQ(1, SeekTo(far + 100));
     ExpectStreamRead(10);
 }
 

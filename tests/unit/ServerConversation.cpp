@@ -14,6 +14,8 @@ namespace conversation {
 namespace {
 
 const int kServerWaitMs = 30000;
+// Any other address in a 227 is a hostile server's, with a decoy there.
+const char kServerAddress[] = "127.0.0.1";
 
 }  // namespace
 
@@ -73,6 +75,7 @@ std::shared_ptr<PassiveData> PlaySteps(ScriptedConnection& c, const std::vector<
         AwaitCommand(c, steps[i]);
         if (IsPassive(steps[i])) {
             data = c.OpenPassive();
+            if (announced != kServerAddress) data->StartDecoyAt(announced);
             c.Send(data->PasvReply(announced));
         } else if (!steps[i].reply.empty()) {
             c.Reply(steps[i].reply);

@@ -229,19 +229,24 @@ TEST_P(StreamRealServerKinds, JumpsAndSwitchesOnOneConnection) {
     EXPECT_LE(CBufferQueue::MostBuffersOfOneQueueForTesting(), CBufferQueue::kMaxBuffers);
 }
 
-// A film of 3.5 GiB (sparse, with marks of known bytes past 2 GiB and near
-// its end): every position the interface can name is readable, the size
-// query gives the largest int, a read past the end returns what is there,
-// and a far jump back to the start and forward again reads right.
+// A film of 4 GiB and 64 MiB (sparse, with marks of known bytes past 2 GiB,
+// in the last 64 KiB below 4 GiB and at 4 GiB): every position the interface
+// can name is readable, the size query gives the largest int, and far jumps
+// back to the start and forward again read right. A read of those last
+// 64 KiB leaves the stream at 4 GiB, exactly 2^32 bytes past the start: the
+// read at 0 after it must start a transfer, not take the bytes at 4 GiB.
 TEST_P(StreamRealServerKinds, BeyondTwoGibibytesEveryMarkRight) {
-    const uint64_t size = (uint64_t)7 << 29;  // 3.5 GiB
+    const uint64_t fourGiB = (uint64_t)1 << 32;
+    const uint64_t size = fourGiB + ((uint64_t)64 << 20);
+    const uint64_t lastBelowFourGiB = fourGiB - kLongestRead;
     const std::string path = "/" + realserver::EnvironmentName(GetParam()) + "-film.bin";
     const std::string local = m_Server.LocalPathOf(path);
     const std::map<uint64_t, std::string> marks = {
         {0, NonRepeatingBytes(kLongestRead, 201)},
         {((uint64_t)1 << 31) + 12345, NonRepeatingBytes(kLongestRead, 202)},
         {(uint64_t)3 << 30, NonRepeatingBytes(kLongestRead, 203)},
-        {size - 1000, NonRepeatingBytes(1000, 204)}};
+        {lastBelowFourGiB, NonRepeatingBytes(kLongestRead, 204)},
+        {fourGiB, NonRepeatingBytes(kLongestRead, 205)}};
     WriteWholeFile(local, "");
     std::filesystem::resize_file(local, size);
     for (const auto& mark : marks) {
@@ -251,8 +256,8 @@ TEST_P(StreamRealServerKinds, BeyondTwoGibibytesEveryMarkRight) {
     }
     EXPECT_EQ(2147483647, m_Client->GetRemoteFileSize(path.c_str()));
     m_Client->SetBlockSize(kBlockSize);
-    for (uint64_t position : {marks.rbegin()->first, (uint64_t)0, ((uint64_t)1 << 31) + 12345,
-                              (uint64_t)3 << 30, (uint64_t)0, size - 1000}) {
+    for (uint64_t position : {lastBelowFourGiB, (uint64_t)0, ((uint64_t)1 << 31) + 12345,
+                              (uint64_t)3 << 30, (uint64_t)0, lastBelowFourGiB}) {
         const std::string& expected = marks.at(position);
         std::string buffer(kLongestRead, '\0');
         unsigned count = 0;

@@ -69,6 +69,8 @@ struct ServerStyle {
     // pause after each.
     size_t chunkSize = 0;
     int chunkPauseMs = 0;
+    std::string emptyLineReply = "500 Command \"\" not understood.";
+    int passiveDelayMs = 0;  // before the "227 "
 };
 
 ServerStyle PyftpdlibStyle() {
@@ -163,8 +165,9 @@ private:
             if (!line) return;
             const std::string& command = *line;
             if (command.empty()) {
-                if (m_Style.answersEmptyLine) c.Reply("500 Command \"\" not understood.");
+                if (m_Style.answersEmptyLine) c.Reply(m_Style.emptyLineReply);
             } else if (command == "PASV") {
+                c.Pause(m_Style.passiveDelayMs);
                 data = c.OpenPassive();
                 c.Send(data->PasvReply());
             } else if (StartsWith(command, "REST ")) {
@@ -177,6 +180,10 @@ private:
                 c.Reply("200 Type set to I.");
             } else if (StartsWith(command, "CWD ")) {
                 c.Reply("250 Directory changed.");
+            } else if (StartsWith(command, "SIZE ")) {
+                auto file = m_Files.find(command.substr(5));
+                c.Reply(file != m_Files.end() ? "213 " + std::to_string(file->second.size())
+                                              : "550 No such file.");
             } else if (StartsWith(command, "DELE ")) {
                 c.Pause(m_nDeleteDelayMs);
                 c.Reply("250 File deleted.");
@@ -1094,6 +1101,25 @@ TEST_F(StreamTest, OwedReplyThatNeverComesCostsTheConnectionNotTheRead) {
     EXPECT_EQ((Lines{"", "PASV", "REST 0", "RETR movie.bin"}), server.StreamCommands(0));
     EXPECT_EQ((Lines{"", "PASV", "REST 500", "RETR other.bin"}), server.StreamCommands(1));
     EXPECT_TRUE(server.LinesWhileReplyOwed().empty());
+}
+
+// An answer to the empty line that is none of the known ones is taken for
+// PASV's refusal; the real answer to PASV may still come, so the connection
+// is given up rather than leave that answer to the next command.
+TEST_F(StreamTest, AnUnknownAnswerToTheEmptyLineCostsTheConnectionNotTheNextReply) {
+    Files files = {{"movie.bin", NonRepeatingBytes(1000, 32)}};
+    ServerStyle style = PyftpdlibStyle();
+    style.emptyLineReply = "503 Bad sequence of commands.";
+    style.passiveDelayMs = 100;
+    FileServer server(files, style);
+    Client client;
+    client.ConnectTo(server.Port());
+    ReadOutcome refused = ReadAt(client.get(), "/movie.bin", 0, 100);
+    EXPECT_EQ(0, refused.result);
+    EXPECT_EQ(FTPE_BADREPLY, refused.errorCode);
+    EXPECT_EQ(1000, client->GetRemoteFileSize("/movie.bin"));
+    EXPECT_EQ(1000, client->GetRemoteFileSize("/movie.bin"));
+    EXPECT_EQ(2, server.Server().AcceptedCount());
 }
 
 // A transfer whose data ended before its "226 " was read: the reply comes

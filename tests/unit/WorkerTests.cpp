@@ -32,6 +32,7 @@ void ServeListing(ScriptedConnection& c, const std::string& expectedList, const 
     c.Reply("200 Type set to I.");
     c.ExpectLine("PASV");
     std::shared_ptr<scripted::PassiveData> passive = c.OpenPassive();
+    if (announced != "127.0.0.1") passive->StartDecoyAt(announced);
     c.Send(passive->PasvReply(announced));
     c.ExpectLine(expectedList);
     c.Reply("150 Here comes the listing.");
@@ -250,7 +251,7 @@ TEST(ListWorker, LongListingIsBoundedAndEmptyDirectoryGivesEmptyText) {
     EXPECT_STREQ("", listing);
 }
 
-TEST(ListWorker, AnnouncedAddressRacedAgainstTheServerAddress) {
+TEST(ListWorker, AnnouncedAddressReplacedByTheServerAddress) {
     ScriptedFtpServer server;
     server.OnConnection(0, [](ScriptedConnection& c) {
         c.Login();
