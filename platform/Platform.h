@@ -245,4 +245,26 @@ private:
 int select(SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
            DWORD timeoutMilliseconds);
 
+// ---- Waiting on events and sockets together -----------------------------------
+// A socket a wait watches: what to wait for, and on return what was found.
+struct SocketWait {
+    SOCKET socket;
+    bool read;
+    bool write;
+    bool readable;
+    bool writable;
+};
+// The result of a wait that found no event set but sockets ready.
+const DWORD kWaitSocketsReady = 0x200u;
+// Waits until one of the events is set, a socket is ready as asked, or the
+// time is up, and returns as soon as any of these happens: a SetEvent from
+// another thread ends the wait at once. Events are looked at first (the
+// lowest set index wins and an auto-reset event is taken): WAIT_OBJECT_0 +
+// i. Otherwise kWaitSocketsReady with the sockets' found flags set,
+// WAIT_TIMEOUT, or WAIT_FAILED (select failed; WSAGetLastError tells why).
+// Either list may be empty; sockets may repeat. Only SetEvent calls through
+// this layer wake a wait.
+DWORD WaitForEventsAndSockets(DWORD eventCount, const HANDLE* events, SocketWait* sockets,
+                              DWORD socketCount, DWORD milliseconds);
+
 }  // namespace plat

@@ -22,5 +22,28 @@ SYSTEMTIME MillisecondsToSystemTime(int64_t milliseconds);
 // Where debug text goes on this target besides the test hook.
 void WriteToDebugger(const char* text);
 
+// A thread's way to be woken from a select: a descriptor of its own that
+// turns readable when signalled (an eventfd on Linux, a loopback datagram
+// socket on Windows). Signal may be called from any thread.
+class Waker {
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+
+    bool IsValid() const { return m_hSocket != INVALID_SOCKET; }
+    SOCKET Handle() const { return m_hSocket; }
+    void Signal();
+    // Makes it unreadable again; signals after this wake the next select.
+    void Drain();
+
+private:
+    SOCKET m_hSocket;
+};
+
+// Called by SetEvent once the event is set: wakes every wait that watches it.
+void WakeWatchersOf(HANDLE event);
+
 }  // namespace internal
 }  // namespace plat

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../common/PlatformInternal.h"
 #include "HandleTable.h"
 #include "Platform.h"
 
@@ -117,10 +118,12 @@ HANDLE CreateEventA(void* /*securityAttributes*/, BOOL manualReset, BOOL initial
 }
 
 BOOL SetEvent(HANDLE event) {
-    return ChangeEvent(event, [](Event& e) {
+    const BOOL changed = ChangeEvent(event, [](Event& e) {
         e.signaled = true;
         ++e.setCount;
     });
+    if (changed) internal::WakeWatchersOf(event);
+    return changed;
 }
 
 BOOL ResetEvent(HANDLE event) {

@@ -1,3 +1,4 @@
+#include "../common/PlatformInternal.h"
 #include "Platform.h"
 
 namespace plat {
@@ -8,7 +9,11 @@ HANDLE CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialStat
                           initialState, name);
 }
 
-BOOL SetEvent(HANDLE event) { return ::SetEvent(event); }
+BOOL SetEvent(HANDLE event) {
+    const BOOL changed = ::SetEvent(event);
+    if (changed) internal::WakeWatchersOf(event);
+    return changed;
+}
 
 BOOL ResetEvent(HANDLE event) { return ::ResetEvent(event); }
 

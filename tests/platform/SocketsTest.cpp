@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "Platform.h"
 #include "TestSupport.h"
@@ -217,6 +218,59 @@ TEST_F(SocketsTest, SelectFindsEveryReadySocketBesideOneWithBytes) {
     EXPECT_TRUE(readable.Contains(closing));
     EXPECT_TRUE(writable.Contains(m_Server));
     plat::closesocket(closing);
+}
+
+// One wait for "an event is set or a socket is ready": a set event wins
+// over a ready socket (and an auto-reset one is taken), sockets are found
+// as asked, and nothing ready times out.
+TEST_F(SocketsTest, EventAndSocketWaitFindsWhatIsReady) {
+    Connect();
+    plat::HANDLE manual = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    plat::HANDLE automatic = plat::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    plat::HANDLE events[2] = {manual, automatic};
+    plat::SocketWait sockets[2] = {{m_Client, true, true, false, false},
+                                   {m_Server, true, false, false, false}};
+    EXPECT_EQ(plat::WaitForEventsAndSockets(2, events, &sockets[1], 1, 30), (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(plat::WaitForEventsAndSockets(2, events, sockets, 2, 5000), plat::kWaitSocketsReady);
+    EXPECT_TRUE(sockets[0].writable);
+    EXPECT_FALSE(sockets[0].readable || sockets[1].readable);
+
+    ASSERT_EQ(plat::send(m_Client, "x", 1, 0), 1);
+    plat::SetEvent(automatic);
+    EXPECT_EQ(plat::WaitForEventsAndSockets(2, events, sockets, 2, 5000), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(plat::WaitForEventsAndSockets(2, events, &sockets[1], 1, 5000), plat::kWaitSocketsReady);
+    EXPECT_TRUE(sockets[1].readable);
+    EXPECT_EQ(plat::WaitForEventsAndSockets(0, nullptr, &sockets[1], 1, 5000), plat::kWaitSocketsReady);
+    plat::CloseHandle(manual);
+    plat::CloseHandle(automatic);
+}
+
+// A SetEvent on another thread ends a wait on quiet sockets at once, each
+// of many times: the wait is woken, never left to its time-out.
+TEST_F(SocketsTest, EventSetOnAnotherThreadEndsASocketWait) {
+    Connect();
+    plat::HANDLE event = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    plat::HANDLE seen = plat::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const int kRounds = 200;
+    std::thread setter([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            plat::SetEvent(event);
+            if (plat::WaitForSingleObject(seen, 10000) != WAIT_OBJECT_0) return;
+        }
+    });
+    int woken = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        plat::SocketWait quiet = {m_Server, true, false, false, false};
+        if (plat::WaitForEventsAndSockets(1, &event, &quiet, 1, 10000) != WAIT_OBJECT_0) break;
+        ++woken;
+        plat::ResetEvent(event);
+        plat::SetEvent(seen);
+    }
+    plat::SetEvent(seen);
+    setter.join();
+    EXPECT_EQ(kRounds, woken);
+    plat::CloseHandle(event);
+    plat::CloseHandle(seen);
 }
 
 TEST_F(SocketsTest, ClosedConnectionIsReadable) {
