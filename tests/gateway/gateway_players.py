@@ -32,7 +32,9 @@ import time
 import traceback
 
 import gatewaylab
+import gateway_limits
 from chromium_pipe import Chromium
+from gatewaylab import curl, expect, run
 
 TOOLS = ("ffmpeg", "ffprobe", "curl", "chromium")
 SEEK_POINTS = (0.0, 1.3, 2.9, 4.6)
@@ -83,34 +85,6 @@ class Lab:
     def close_relayed(self):
         """(the gateway's exit status, the relay's)."""
         return self.gateway.stop(), self.relay.stop()
-
-
-def run(command, timeout=120, check=True):
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-    if check and result.returncode != 0:
-        raise AssertionError("%s exited %d: %s" % (" ".join(command[:3]), result.returncode,
-                                                   result.stderr.decode(errors="replace")[-600:]))
-    return result
-
-
-def curl(url, *options, timeout=60):
-    """(status, headers dict in lower case, body bytes)."""
-    result = run(["curl", "-s", "-D", "-", "-o", "/dev/stdout", "--max-time", str(timeout - 5)] +
-                 list(options) + [url], timeout=timeout)
-    raw = result.stdout
-    head, _, body = raw.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    status = int(lines[0].split()[1])
-    headers = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        headers[name.strip().lower()] = value.strip()
-    return status, headers, body
-
-
-def expect(condition, text):
-    if not condition:
-        raise AssertionError(text)
 
 
 # ---- cases ------------------------------------------------------------------------
@@ -342,7 +316,8 @@ def case_large_file_end_found(lab):
 
 
 CASES = [case_http_answers, case_large_file_end_found, case_concurrent_readers, case_ffprobe_reads_each_file,
-         case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures]
+         case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures] + \
+    gateway_limits.HOSTILE_CASES + gateway_limits.SLOW_CASES + gateway_limits.STOP_CASES
 # What a player sees, once more through the relay.
 RELAYED_CASES = [case_http_answers, case_ffprobe_reads_each_file, case_ffmpeg_seeks_match_local,
                  case_chromium_plays_and_seeks]

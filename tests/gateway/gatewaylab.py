@@ -60,14 +60,15 @@ def _wait_for_file(path, process, seconds, what):
 
 class FtpServer:
     """pyftpdlib serving root to the account ftp; log (DEBUG, timestamped) has
-    one line per finished transfer with the bytes it sent."""
+    one line per finished transfer with the bytes it sent. script: another
+    server program with the same options (listing_ftpd.py)."""
 
-    def __init__(self, root, work, log=None):
+    def __init__(self, root, work, log=None, script=PYFTPD):
         self.root = root
         port_file = os.path.join(work, "ftp-port-%d" % id(self))
         if os.path.exists(port_file):
             os.remove(port_file)
-        command = [SYSTEM_PYTHON, PYFTPD, "--root", root, "--port-file", port_file,
+        command = [SYSTEM_PYTHON, script, "--root", root, "--port-file", port_file,
                    "--password", PASSWORD]
         if log:
             command += ["--log", log]
@@ -161,3 +162,31 @@ class Relay:
                 self.process.wait(timeout=10)
         self._log_file.close()
         return self.process.returncode
+
+
+def run(command, timeout=120, check=True):
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    if check and result.returncode != 0:
+        raise AssertionError("%s exited %d: %s" % (" ".join(command[:3]), result.returncode,
+                                                   result.stderr.decode(errors="replace")[-600:]))
+    return result
+
+
+def curl(url, *options, timeout=60):
+    """(status, headers dict in lower case, body bytes)."""
+    result = run(["curl", "-s", "-D", "-", "-o", "/dev/stdout", "--max-time", str(timeout - 5)] +
+                 list(options) + [url], timeout=timeout)
+    raw = result.stdout
+    head, _, body = raw.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1])
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return status, headers, body
+
+
+def expect(condition, text):
+    if not condition:
+        raise AssertionError(text)

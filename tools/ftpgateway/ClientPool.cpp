@@ -6,6 +6,17 @@ namespace {
 // (ten buffers of the default 256 KiB block).
 const uint64_t kReadAheadReach = 10 * 262144;
 
+// A waiting request looks this often whether its client is still there and
+// whether a reader has fallen behind.
+const std::chrono::milliseconds kWaitStep(100);
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point Later(Clock::time_point time, double seconds) {
+    return time + std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double>(seconds));
+}
+
 }  // namespace
 
 const char* DescribeChoice(ClientChoice choice) {
@@ -18,32 +29,71 @@ const char* DescribeChoice(ClientChoice choice) {
     return "";
 }
 
+const char* DescribeRefusal(LeaseRefusal refusal) {
+    switch (refusal) {
+    case LeaseRefusal::kNone: return "";
+    case LeaseRefusal::kTimedOut: return "every FTP client object stayed busy";
+    case LeaseRefusal::kTooManyWaiting: return "too many requests wait for an FTP client object";
+    case LeaseRefusal::kClientGone: return "the client went away while it waited";
+    case LeaseRefusal::kStopping: return "the gateway is stopping";
+    }
+    return "";
+}
+
 ClientLease::~ClientLease() {
-    m_Pool.Return(m_Entry);
+    m_Pool.Return(m_Entry, m_nLease);
 }
 
 ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigned char* buffer,
                              uint32_t length) {
     ReadResult result;
+    // Positions travel as unsigned int: the library reads up to 4 GiB - 1.
+    if (position + length > (uint64_t)UINT32_MAX + 1) return result;
+    {
+        std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
+        if (!Holds()) {
+            result.lost = true;
+            return result;
+        }
+        m_Entry.reading = true;
+    }
+    Clock::time_point start = Clock::now();
     IFtpClient* client = m_Entry.client;
     m_Pool.m_Window.Forget(client);
     unsigned int got = 0;
-    // Positions travel as unsigned int: the library reads up to 4 GiB - 1.
-    if (position + length > (uint64_t)UINT32_MAX + 1) return result;
     result.succeeded = client->ReadStream(path.c_str(), buffer, (unsigned int)position, length,
                                           &got) != 0;
     result.got = got <= length ? got : length;
     result.seekFlag = client->GetSeekFlag();
     if (result.seekFlag != 0) ++m_nSeeks;
     if (!result.succeeded) result.ftpError = m_Pool.m_Window.ErrorOf(client);
-    m_Entry.path = path;
-    m_Entry.nextPosition = position + result.got;
+    {
+        std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
+        m_Entry.path = path;
+        m_Entry.nextPosition = position + result.got;
+        m_Entry.reading = false;
+        // The time the server took is not the reader's.
+        Clock::time_point now = Clock::now();
+        m_Entry.creditEnds = std::min(m_Entry.creditEnds + (now - start), now + m_Pool.m_Rules.credit);
+    }
     return result;
 }
 
+void ClientLease::Delivered(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
+    if (!Holds()) return;
+    Clock::time_point now = Clock::now();
+    Clock::time_point from = std::max(m_Entry.creditEnds, now);
+    m_Entry.creditEnds =
+        std::min(Later(from, (double)bytes / m_Pool.m_Rules.minimumRate), now + m_Pool.m_Rules.credit);
+}
+
 ClientPool::ClientPool(const ConnectionSettings& settings, NotificationWindow& window,
-                       size_t capacity)
-    : m_Settings(settings), m_Window(window), m_nCapacity(capacity < 1 ? 1 : capacity) {}
+                       size_t capacity, const LeaseRules& rules)
+    : m_Settings(settings),
+      m_Window(window),
+      m_nCapacity(capacity < 1 ? 1 : capacity),
+      m_Rules(rules) {}
 
 // The clients are released before the window goes (the owner destroys the
 // window after the pool): the library may post until then.
@@ -116,26 +166,90 @@ PooledClient* ClientPool::Choose(const std::string& path, uint64_t position,
     return oldest;
 }
 
-std::unique_ptr<ClientLease> ClientPool::Lease(const std::string& path, uint64_t position,
-                                               std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
+PooledClient* ClientPool::Overdue(Clock::time_point now) {
+    PooledClient* furthest = nullptr;
+    for (auto& held : m_Clients) {
+        PooledClient* entry = held.get();
+        if (!entry->busy || entry->reading || !entry->yields || entry->creditEnds > now) continue;
+        if (furthest == nullptr || entry->creditEnds < furthest->creditEnds) furthest = entry;
+    }
+    return furthest;
+}
+
+std::unique_ptr<ClientLease> ClientPool::Grant(PooledClient& entry, ClientChoice choice,
+                                               bool taken, bool yields) {
+    entry.busy = true;
+    entry.reading = false;
+    entry.yields = yields;
+    entry.lease = ++m_nLeases;
+    entry.creditEnds = Clock::now() + m_Rules.credit;
+    return std::make_unique<ClientLease>(*this, entry, choice, taken);
+}
+
+std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefusal* refusal) {
+    auto deadline = Clock::now() + wish.limit;
     std::unique_lock<std::mutex> lock(m_Mutex);
+    bool counted = false;
+    auto refuse = [&](LeaseRefusal why) {
+        if (counted) --m_nWaiting;
+        *refusal = why;
+        return nullptr;
+    };
     for (;;) {
+        if (m_bStopping) return refuse(LeaseRefusal::kStopping);
         ClientChoice choice = ClientChoice::kNew;
-        PooledClient* entry = Choose(path, position, &choice);
-        if (entry != nullptr) {
-            entry->busy = true;
-            return std::make_unique<ClientLease>(*this, *entry, choice);
+        PooledClient* entry = Choose(wish.path, wish.position, &choice);
+        bool taken = false;
+        if (entry == nullptr) {
+            entry = Overdue(Clock::now());
+            taken = entry != nullptr;
+            if (taken) {
+                choice = entry->path != wish.path ? ClientChoice::kOtherFile
+                         : entry->nextPosition == wish.position ? ClientChoice::kContinues
+                                                                : ClientChoice::kSameFile;
+            }
         }
-        if (m_Returned.wait_until(lock, deadline) == std::cv_status::timeout) return nullptr;
+        if (entry != nullptr) {
+            if (counted) --m_nWaiting;
+            *refusal = LeaseRefusal::kNone;
+            return Grant(*entry, choice, taken, wish.yields);
+        }
+        if (!counted) {
+            if (m_nWaiting >= m_Rules.waitingPerClient * m_nCapacity) {
+                return refuse(LeaseRefusal::kTooManyWaiting);
+            }
+            ++m_nWaiting;
+            counted = true;
+        }
+        Clock::time_point now = Clock::now();
+        if (now >= deadline) return refuse(LeaseRefusal::kTimedOut);
+        m_Returned.wait_until(lock, std::min(deadline, now + kWaitStep));
+        if (wish.gone) {
+            // Asked without the lock: it looks at the request's connection.
+            lock.unlock();
+            bool gone = wish.gone();
+            lock.lock();
+            if (gone) return refuse(LeaseRefusal::kClientGone);
+        }
     }
 }
 
-void ClientPool::Return(PooledClient& entry) {
+void ClientPool::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
+        m_bStopping = true;
+    }
+    m_Returned.notify_all();
+}
+
+void ClientPool::Return(PooledClient& entry, uint64_t lease) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        // A client taken by a waiting request is that request's now.
+        if (entry.lease != lease) return;
         entry.busy = false;
-        entry.lastUsed = std::chrono::steady_clock::now();
+        entry.reading = false;
+        entry.lastUsed = Clock::now();
     }
     m_Returned.notify_all();
 }
@@ -151,14 +265,15 @@ SizeAnswer ClientPool::Size(const std::string& path) {
     return answer;
 }
 
-std::string ClientPool::List(const std::string& folder, const std::string& pattern,
-                             int* ftpError) {
+std::optional<std::string> ClientPool::List(const std::string& folder, const std::string& pattern,
+                                            int* ftpError) {
     *ftpError = 0;
     std::lock_guard<std::mutex> lock(m_MetaMutex);
     if (m_pMetaClient == nullptr) m_pMetaClient = MakeClient();
-    if (m_pMetaClient == nullptr) return std::string();
+    if (m_pMetaClient == nullptr) return std::nullopt;
     m_Window.Forget(m_pMetaClient);
     const char* listing = m_pMetaClient->ListDirectory(folder.c_str(), pattern.c_str());
     *ftpError = m_Window.ErrorOf(m_pMetaClient);
-    return listing != nullptr ? std::string(listing) : std::string();
+    if (listing == nullptr) return std::nullopt;
+    return std::string(listing);
 }

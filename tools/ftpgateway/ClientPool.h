@@ -9,7 +9,13 @@
 // buffers or head buffer may serve the jump), else a new client up to the
 // limit, else the client idle longest (its stream then moves to the new
 // file). A client serves one request at a time; more requests than clients
-// wait for one to come free.
+// wait for one to come free, up to a few per client.
+//
+// A lease lasts as long as its reader keeps up: a body whose reader takes
+// less than the minimum rate, once the credit it banked is spent, loses its
+// client object to a request that waits for one (never while a read runs on
+// it). Nothing is taken while nobody waits, so a paused player keeps its
+// client; one that lost it asks the pool again when it reads on.
 //
 // Sizes and listings need a client with no stream running (the library
 // refuses other operations while one runs), so they go through one client
@@ -20,6 +26,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +48,13 @@ struct ConnectionSettings {
 enum class ClientChoice { kContinues, kSameFile, kNew, kOtherFile };
 const char* DescribeChoice(ClientChoice choice);
 
+// When a waiting request may take a busy client object from its reader.
+struct LeaseRules {
+    double minimumRate = 256 * 1024;             // bytes a second
+    std::chrono::milliseconds credit{3000};      // the most time a reader banks
+    size_t waitingPerClient = 4;                 // more waiting requests get 503
+};
+
 struct PooledClient {
     IFtpClient* client = nullptr;
     int number = 0;
@@ -48,14 +62,42 @@ struct PooledClient {
     uint64_t nextPosition = 0;  // where its last read ended
     bool busy = false;
     std::chrono::steady_clock::time_point lastUsed;
+    // Of the lease that holds it: which one (a lease whose number is no
+    // longer this one has lost the client), whether a read runs, whether it
+    // may be taken, and the time its banked credit runs out.
+    uint64_t lease = 0;
+    bool reading = false;
+    bool yields = false;
+    std::chrono::steady_clock::time_point creditEnds;
 };
 
 struct ReadResult {
     bool succeeded = false;
+    bool lost = false;  // the client went to a waiting request: nothing was read
     uint32_t got = 0;
     int seekFlag = 0;
     int ftpError = 0;  // the notice the library posted for a failed read
 };
+
+// What a request asks of the pool.
+struct LeaseWish {
+    std::string path;
+    uint64_t position = 0;
+    std::chrono::milliseconds limit{0};  // the longest it waits
+    // Asked while it waits: true when the request's client has gone.
+    std::function<bool()> gone;
+    // False for a lease nobody may take (the search for a large file's end).
+    bool yields = true;
+};
+
+enum class LeaseRefusal {
+    kNone,
+    kTimedOut,       // every client stayed busy for the limit
+    kTooManyWaiting, // the waiting requests reached their cap
+    kClientGone,     // the request's client went away while it waited
+    kStopping,       // the gateway is stopping
+};
+const char* DescribeRefusal(LeaseRefusal refusal);
 
 class ClientPool;
 
@@ -63,22 +105,31 @@ class ClientPool;
 // lease ends.
 class ClientLease {
 public:
-    ClientLease(ClientPool& pool, PooledClient& entry, ClientChoice choice)
-        : m_Pool(pool), m_Entry(entry), m_Choice(choice) {}
+    ClientLease(ClientPool& pool, PooledClient& entry, ClientChoice choice, bool taken)
+        : m_Pool(pool), m_Entry(entry), m_nLease(entry.lease), m_Choice(choice), m_bTaken(taken) {}
     ~ClientLease();
     ClientLease(const ClientLease&) = delete;
     ClientLease& operator=(const ClientLease&) = delete;
 
     ReadResult Read(const std::string& path, uint64_t position, unsigned char* buffer,
                     uint32_t length);
+    // bytes of the body reached the reader's connection: credit for the lease.
+    void Delivered(size_t bytes);
     int Number() const { return m_Entry.number; }
     ClientChoice Choice() const { return m_Choice; }
+    // The client was taken from a slow reader for this lease.
+    bool Taken() const { return m_bTaken; }
     int Restarts() const { return m_nSeeks; }
 
 private:
+    // Under the pool's mutex: the client is still this lease's.
+    bool Holds() const { return m_Entry.lease == m_nLease; }
+
     ClientPool& m_Pool;
     PooledClient& m_Entry;
+    const uint64_t m_nLease;
     ClientChoice m_Choice;
+    bool m_bTaken;
     int m_nSeeks = 0;
 };
 
@@ -89,34 +140,50 @@ struct SizeAnswer {
 
 class ClientPool {
 public:
-    ClientPool(const ConnectionSettings& settings, NotificationWindow& window, size_t capacity);
+    ClientPool(const ConnectionSettings& settings, NotificationWindow& window, size_t capacity,
+               const LeaseRules& rules = LeaseRules());
     ~ClientPool();
     ClientPool(const ClientPool&) = delete;
     ClientPool& operator=(const ClientPool&) = delete;
 
-    // Null when no client came free within limit, or none could be made.
-    std::unique_ptr<ClientLease> Lease(const std::string& path, uint64_t position,
-                                       std::chrono::milliseconds limit);
+    // Null (and *refusal says why) when no client came free within the
+    // limit, none could be made, too many requests wait already, the
+    // request's client went away, or the pool stops.
+    std::unique_ptr<ClientLease> Lease(const LeaseWish& wish, LeaseRefusal* refusal);
+    // Waiting requests end at once, and no new one waits.
+    void Stop();
 
     SizeAnswer Size(const std::string& path);
-    // The listing text (the library's copy is overwritten by its next call).
-    std::string List(const std::string& folder, const std::string& pattern, int* ftpError);
+    // The listing text (the library's copy is overwritten by its next call);
+    // empty when the library gave none (null), *ftpError then says whether
+    // it posted why.
+    std::optional<std::string> List(const std::string& folder, const std::string& pattern,
+                                     int* ftpError);
 
 private:
     friend class ClientLease;
 
     IFtpClient* MakeClient();
-    void Return(PooledClient& entry);
+    void Return(PooledClient& entry, uint64_t lease);
     // The best idle client for the request, or null; under m_Mutex.
     PooledClient* Choose(const std::string& path, uint64_t position, ClientChoice* choice);
+    // The busy client whose reader fell furthest behind, once its credit is
+    // spent and no read runs on it; under m_Mutex.
+    PooledClient* Overdue(std::chrono::steady_clock::time_point now);
+    std::unique_ptr<ClientLease> Grant(PooledClient& entry, ClientChoice choice, bool taken,
+                                       bool yields);
 
     const ConnectionSettings m_Settings;
     NotificationWindow& m_Window;
     const size_t m_nCapacity;
+    const LeaseRules m_Rules;
 
     std::mutex m_Mutex;
     std::condition_variable m_Returned;
     std::vector<std::unique_ptr<PooledClient>> m_Clients;
+    uint64_t m_nLeases = 0;
+    size_t m_nWaiting = 0;
+    bool m_bStopping = false;
 
     std::mutex m_MetaMutex;
     IFtpClient* m_pMetaClient = nullptr;

@@ -1,12 +1,18 @@
 // The gateway's lines on stderr, in the form of the other tools:
 // "ftpgateway: what happened". Requests are logged one line each when they
-// end (unless quiet); errors always.
+// end (unless quiet); errors always. A line carries what clients sent (the
+// decoded path, the Range header) and what servers said, so control
+// characters, invalid UTF-8 and backslashes are written escaped ("\r",
+// "\x1b", "\\"): no client can end a line or talk to the terminal.
 #pragma once
 
 #include <mutex>
 #include <string>
 
 #include "tools/common/FtpErrorText.h"
+
+// text with every byte a terminal could act on written as an escape.
+std::string EscapeForConsole(const std::string& text);
 
 class Console {
 public:

@@ -1,12 +1,14 @@
 #include "Gateway.h"
 
+#include <ctype.h>
 #include <httplib.h>
 #include <stdio.h>
 
-#include <memory>
+#include <exception>
 #include <vector>
 
 #include "ByteRange.h"
+#include "GatewayServer.h"
 #include "MediaTypes.h"
 #include "Pages.h"
 
@@ -38,6 +40,20 @@ std::string Milliseconds(double ms) {
     return text;
 }
 
+std::string Lowercase(std::string text) {
+    for (char& c : text) c = (char)tolower((unsigned char)c);
+    return text;
+}
+
+// "GET /path bytes=0-" for the console.
+std::string Describe(const httplib::Request& request) {
+    std::string what = request.method + " " + request.path;
+    if (request.has_header("Range")) what += " " + request.get_header_value("Range");
+    return what;
+}
+
+}  // namespace
+
 // One body on its way: the lease, and the piece read last.
 struct Transfer {
     std::unique_ptr<ClientLease> lease;
@@ -49,16 +65,67 @@ struct Transfer {
     uint64_t pieceStart = 0;  // offset in the body
     uint32_t pieceLength = 0;
     uint64_t sent = 0;
+    bool taken = false;  // its first client was taken from a slow reader
+    int lost = 0;        // times its client went to a waiting request
     std::string failure;
     std::chrono::steady_clock::time_point start;
 };
 
-}  // namespace
+bool CleanPath(const std::string& raw, std::string* path) {
+    path->clear();
+    for (char c : raw) {
+        if (c != '/' || path->empty() || path->back() != '/') *path += c;
+    }
+    size_t begin = 0;
+    while (begin < path->size()) {
+        size_t end = path->find('/', begin);
+        if (end == std::string::npos) end = path->size();
+        std::string segment = path->substr(begin, end - begin);
+        if (segment == "." || segment == "..") return false;
+        begin = end + 1;
+    }
+    return true;
+}
+
+void Gateway::SetAddress(const std::string& address, int port) {
+    m_Address = address;
+    m_nPort = port;
+}
+
+bool Gateway::HostAllowed(const httplib::Request& request) const {
+    if (request.get_header_value_count("Host") != 1) return false;
+    std::string host = Lowercase(request.get_header_value("Host"));
+    std::string port = ":" + std::to_string(m_nPort);
+    for (const std::string& name : {m_Address, std::string("localhost"), std::string("127.0.0.1")}) {
+        if (host == name + port || (m_nPort == 80 && host == name)) return true;
+    }
+    return false;
+}
 
 void Gateway::Install(httplib::Server& server) {
-    server.Get(R"(/.*)", [this](const httplib::Request& request, httplib::Response& response) {
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        if (HostAllowed(request)) return httplib::Server::HandlerResponse::Unhandled;
+        Refuse(response, 403, "Forbidden",
+               "the Host header (" + request.get_header_value("Host") +
+                   ") does not name this gateway",
+               Describe(request));
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Any path, CR and LF too: the handler refuses what it cannot take.
+    server.Get(R"(/[\s\S]*)", [this](const httplib::Request& request, httplib::Response& response) {
         Handle(request, response);
     });
+    server.set_exception_handler(
+        [this](const httplib::Request& request, httplib::Response& response, std::exception_ptr error) {
+            std::string detail = "unknown failure";
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& exception) {
+                detail = exception.what();
+            } catch (...) {
+            }
+            Refuse(response, 500, "Internal Server Error", detail, Describe(request));
+        });
 }
 
 void Gateway::Refuse(httplib::Response& response, int status, const std::string& title,
@@ -78,19 +145,25 @@ void Gateway::Handle(const httplib::Request& request, httplib::Response& respons
     // httplib applies a Range header to whatever body the handler leaves; the
     // handler has applied it already, so httplib must not do it again.
     const_cast<httplib::Request&>(request).ranges.clear();
-    std::string what = request.method + " " + request.path;
-    if (request.has_header("Range")) what += " " + request.get_header_value("Range");
-    if (!IsUsablePath(request.path)) {
+    std::string what = Describe(request);
+    // Nothing is built from the path as it came: "//host/..." would make a
+    // link or a redirect to another site.
+    std::string path;
+    if (!CleanPath(request.path, &path)) {
+        Refuse(response, 400, "Bad Request", "a path with a \".\" or \"..\" segment", what);
+        return;
+    }
+    if (!IsUsablePath(path)) {
         Refuse(response, 400, "Bad Request", "not a path the FTP client library takes", what);
         return;
     }
-    if (request.path.back() == '/') {
-        ServeFolder(request, response, request.path, what);
+    if (path.back() == '/') {
+        ServeFolder(request, response, path, what);
     } else if (request.has_param("play")) {
-        response.set_content(PlayerPage(request.path), "text/html; charset=utf-8");
+        response.set_content(PlayerPage(path), "text/html; charset=utf-8");
         m_Console.Progress(what + " -> 200 player page");
     } else {
-        ServeFile(request, response, request.path, what);
+        ServeFile(request, response, path, what);
     }
 }
 
@@ -103,13 +176,21 @@ void Gateway::ServeFolder(const httplib::Request& request, httplib::Response& re
         return;
     }
     int ftpError = 0;
-    std::string text = m_Pool.List(folder, pattern, &ftpError);
+    std::optional<std::string> text = m_Pool.List(folder, pattern, &ftpError);
     if (ftpError != 0) {
         Refuse(response, 502, "Bad Gateway", "listing " + folder + ": " + DescribeFtpError(ftpError),
                what);
         return;
     }
-    Listing listing = ParseListing(text);
+    // Null is a refusal, not an empty folder.
+    if (!text) {
+        Refuse(response, 502, "Bad Gateway",
+               "the FTP client library returned no listing of " + folder +
+                   (pattern.empty() ? "" : " for the pattern " + pattern),
+               what);
+        return;
+    }
+    Listing listing = ParseListing(*text);
     response.set_content(FolderPage(folder, pattern, listing), "text/html; charset=utf-8");
     m_Console.Progress(what + " -> 200 folder page, " + std::to_string(listing.entries.size()) +
                        " entries" + (listing.cut ? " (listing cut at 259 characters)" : ""));
@@ -123,6 +204,11 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
         Refuse(response, 502, "Bad Gateway", "size of " + path + ": " + DescribeFtpError(facts.ftpError),
                what);
         return;
+    case FileFacts::kBusy:
+        response.set_header("Retry-After", "2");
+        Refuse(response, 503, "Service Unavailable",
+               "no FTP client object came free to find the end of " + path, what);
+        return;
     case FileFacts::kUnknownEnd:
         Refuse(response, 501, "Not Implemented",
                path + " is 2 GiB or larger and its end could not be confirmed below 4 GiB, the "
@@ -132,8 +218,8 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
     case FileFacts::kMissing: {
         // A folder named without its slash: its listing has something in it.
         int ftpError = 0;
-        std::string listing = m_Pool.List(path + "/", "", &ftpError);
-        if (ftpError == 0 && !ParseListing(listing).entries.empty()) {
+        std::optional<std::string> listing = m_Pool.List(path + "/", "", &ftpError);
+        if (ftpError == 0 && listing && !ParseListing(*listing).entries.empty()) {
             response.status = 301;
             response.set_header("Location", EncodePath(path + "/"));
             m_Console.Progress(what + " -> 301 folder");
@@ -183,14 +269,13 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
     transfer->what = answer;
     transfer->first = first;
     transfer->length = length;
-    transfer->lease = m_Pool.Lease(path, first, kLeaseLimit);
+    LeaseRefusal refusal = LeaseRefusal::kNone;
+    transfer->lease = LeaseFor(path, first, &refusal);
     if (!transfer->lease) {
-        response.set_header("Retry-After", "2");
-        Refuse(response, 503, "Service Unavailable",
-               "every FTP client object stayed busy for " + std::to_string(kLeaseLimit.count()) + " s",
-               what);
+        RefuseLease(response, refusal, what);
         return;
     }
+    transfer->taken = transfer->lease->Taken();
     // The first piece is read before the status goes out, so that a server
     // that fails at once is answered 502 rather than with a cut body.
     transfer->piece.resize(kPastHeadPiece);
@@ -210,30 +295,8 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
     transfer->pieceLength = read.got;
 
     Console& console = m_Console;
-    auto provider = [transfer](size_t offset, size_t, httplib::DataSink& sink) {
-        Transfer& t = *transfer;
-        if (offset < t.pieceStart || offset >= t.pieceStart + t.pieceLength) {
-            uint32_t want = (uint32_t)std::min<uint64_t>(kPiece, t.length - offset);
-            ReadResult next = t.lease->Read(t.path, t.first + offset, t.piece.data(), want);
-            // A short read before the end the size promised would leave the
-            // body short of its Content-Length: the connection is cut instead,
-            // so the client cannot take it for the whole.
-            if (!next.succeeded || next.got != want) {
-                t.failure = !next.succeeded
-                                ? "read at " + std::to_string(t.first + offset) + " failed: " +
-                                      DescribeFtpError(next.ftpError)
-                                : "the file ended at " + std::to_string(t.first + offset + next.got) +
-                                      ", before its size";
-                return false;
-            }
-            t.pieceStart = offset;
-            t.pieceLength = next.got;
-        }
-        size_t from = offset - (size_t)t.pieceStart;
-        size_t count = t.pieceLength - from;
-        if (!sink.write((const char*)t.piece.data() + from, count)) return false;
-        t.sent += count;
-        return true;
+    auto provider = [this, transfer](size_t offset, size_t, httplib::DataSink& sink) {
+        return SendFrom(*transfer, offset, sink);
     };
     auto releaser = [transfer, &console](bool) {
         Transfer& t = *transfer;
@@ -241,8 +304,13 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
                            std::to_string(t.length) + " bytes in " +
                            Milliseconds(MillisecondsSince(t.start)) + ", client " +
                            std::to_string(t.lease->Number()) + " (" +
-                           DescribeChoice(t.lease->Choice()) + ", " +
+                           DescribeChoice(t.lease->Choice()) +
+                           (t.taken ? ", taken from a slow reader, " : ", ") +
                            std::to_string(t.lease->Restarts()) + " seeks)";
+        if (t.lost > 0) {
+            line += "; gave its client object up " + std::to_string(t.lost) +
+                    (t.lost == 1 ? " time" : " times") + " to a waiting request";
+        }
         if (!t.failure.empty()) {
             console.Error(line + "; " + t.failure + ": connection cut");
         } else if (t.sent < t.length) {
@@ -253,4 +321,73 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
         t.lease.reset();
     };
     response.set_content_provider((size_t)length, contentType, provider, releaser);
+}
+
+std::unique_ptr<ClientLease> Gateway::LeaseFor(const std::string& path, uint64_t position,
+                                               LeaseRefusal* refusal) {
+    LeaseWish wish;
+    wish.path = path;
+    wish.position = position;
+    wish.limit = kLeaseLimit;
+    wish.gone = &GatewayServer::ClientGone;
+    return m_Pool.Lease(wish, refusal);
+}
+
+void Gateway::RefuseLease(httplib::Response& response, LeaseRefusal refusal,
+                          const std::string& what) {
+    response.set_header("Retry-After", "2");
+    if (refusal == LeaseRefusal::kClientGone) {
+        // Nobody reads the answer; nothing was read for it.
+        response.status = 503;
+        m_Console.Progress(what + " -> dropped: the client went away while it waited for an FTP "
+                                  "client object");
+        return;
+    }
+    std::string detail = DescribeRefusal(refusal);
+    if (refusal == LeaseRefusal::kTimedOut) {
+        detail += " for " + std::to_string(kLeaseLimit.count()) + " s";
+    }
+    Refuse(response, 503, "Service Unavailable", detail, what);
+}
+
+bool Gateway::SendFrom(Transfer& t, size_t offset, httplib::DataSink& sink) {
+    if (offset < t.pieceStart || offset >= t.pieceStart + t.pieceLength) {
+        uint32_t want = (uint32_t)std::min<uint64_t>(kPiece, t.length - offset);
+        ReadResult next = t.lease->Read(t.path, t.first + offset, t.piece.data(), want);
+        if (next.lost) {
+            // The reader fell behind while another request waited, which
+            // took its client; it reads on with the one the pool gives now.
+            LeaseRefusal refusal = LeaseRefusal::kNone;
+            std::unique_ptr<ClientLease> lease = LeaseFor(t.path, t.first + offset, &refusal);
+            if (!lease) {
+                if (refusal != LeaseRefusal::kClientGone) {
+                    t.failure = std::string("its FTP client object went to a waiting request, "
+                                            "and then ") + DescribeRefusal(refusal);
+                }
+                return false;
+            }
+            t.lease = std::move(lease);
+            ++t.lost;
+            next = t.lease->Read(t.path, t.first + offset, t.piece.data(), want);
+        }
+        // A short read before the end the size promised would leave the
+        // body short of its Content-Length: the connection is cut instead,
+        // so the client cannot take it for the whole.
+        if (!next.succeeded || next.got != want) {
+            t.failure = !next.succeeded
+                            ? "read at " + std::to_string(t.first + offset) + " failed: " +
+                                  DescribeFtpError(next.ftpError)
+                            : "the file ended at " + std::to_string(t.first + offset + next.got) +
+                                  ", before its size";
+            return false;
+        }
+        t.pieceStart = offset;
+        t.pieceLength = next.got;
+    }
+    size_t from = offset - (size_t)t.pieceStart;
+    size_t count = t.pieceLength - from;
+    if (!sink.write((const char*)t.piece.data() + from, count)) return false;
+    t.sent += count;
+    t.lease->Delivered(count);
+    return true;
 }

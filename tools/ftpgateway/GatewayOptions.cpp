@@ -38,6 +38,10 @@ std::string GatewayHelp() {
            "  --http-port N          HTTP port (8080; 0: a free one)\n"
            "  --port-file FILE       write the HTTP port there once listening\n"
            "  --clients N            client objects for reading files (4)\n"
+           "  --min-rate KIB         a reader slower than this many KiB/s gives its\n"
+           "                         client object up to a waiting request (256)\n"
+           "  --max-connections N    HTTP connections served at once; more are\n"
+           "                         answered 503 (64)\n"
            "  --size-seconds N       how long a file's size is kept (10)\n"
            "  --skip-head-buffer     read a body that starts at 0 with a first piece\n"
            "                         of 128 KiB, which the library's head buffer does\n"
@@ -123,6 +127,12 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* 
         } else if (name == "--clients") {
             if (!takeNumber(1, 64, &number)) return false;
             o->clients = (size_t)number;
+        } else if (name == "--min-rate") {
+            if (!takeNumber(1, 1048576, &number)) return false;
+            o->minimumRateKiB = (unsigned)number;
+        } else if (name == "--max-connections") {
+            if (!takeNumber(2, 1024, &number)) return false;
+            o->connections = (size_t)number;
         } else if (name == "--size-seconds") {
             if (!takeNumber(0, 86400, &number)) return false;
             o->sizeSeconds = (int)number;

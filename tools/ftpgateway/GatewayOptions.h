@@ -13,6 +13,8 @@ struct GatewayOptions {
     int httpPort = 8080;  // 0: any free port (see portFile)
     std::string portFile;
     size_t clients = 4;
+    size_t connections = 64;
+    unsigned minimumRateKiB = 256;
     int sizeSeconds = 10;
     bool skipHeadBuffer = false;
     bool quiet = false;

@@ -29,9 +29,18 @@ std::vector<std::string> Fields(const std::string& line, size_t count, std::stri
     return fields;
 }
 
-bool AllDigits(const std::string& text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return isdigit((unsigned char)c); });
+// A size in decimal digits; false for anything else, or one beyond int64_t.
+bool ParseSize(const std::string& text, int64_t* size) {
+    if (text.empty()) return false;
+    int64_t value = 0;
+    for (char c : text) {
+        if (!isdigit((unsigned char)c)) return false;
+        int digit = c - '0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *size = value;
+    return true;
 }
 
 // "drwxr-xr-x 2 owner group 4096 Dec 07 16:00 name" (a link: "name -> target").
@@ -39,14 +48,15 @@ bool ParseUnixLine(const std::string& line, ListingEntry* entry) {
     if (line.size() < 10 || std::string("-dlbcps").find(line[0]) == std::string::npos) return false;
     std::string name;
     std::vector<std::string> fields = Fields(line, 8, &name);
-    if (fields.size() < 8 || name.empty() || !AllDigits(fields[4])) return false;
+    int64_t size = 0;
+    if (fields.size() < 8 || name.empty() || !ParseSize(fields[4], &size)) return false;
     if (line[0] == 'l') {
         size_t arrow = name.find(" -> ");
         if (arrow != std::string::npos) name.resize(arrow);
     }
     entry->name = name;
     entry->isFolder = line[0] == 'd';
-    entry->size = entry->isFolder ? -1 : std::stoll(fields[4]);
+    entry->size = entry->isFolder ? -1 : size;
     return true;
 }
 
@@ -57,9 +67,7 @@ bool ParseDosLine(const std::string& line, ListingEntry* entry) {
         return false;
     if (fields[2] == "<DIR>") {
         entry->isFolder = true;
-    } else if (AllDigits(fields[2])) {
-        entry->size = std::stoll(fields[2]);
-    } else {
+    } else if (!ParseSize(fields[2], &entry->size)) {
         return false;
     }
     entry->name = name;

@@ -29,19 +29,45 @@ FileFacts RemoteFiles::Describe(const std::string& path) {
         facts.size = (uint64_t)answer.size;
     }
     // A failure is not kept: the next request tries the server again.
-    if (facts.kind != FileFacts::kServerFailed) {
+    if (facts.kind != FileFacts::kServerFailed && facts.kind != FileFacts::kBusy) {
         std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Kept.erase(path);
+        MakeRoom(now);
         m_Kept[path] = Kept{facts, now + m_Keep};
     }
     return facts;
+}
+
+void RemoteFiles::MakeRoom(std::chrono::steady_clock::time_point now) {
+    if (m_Kept.size() < kKeptSizes) return;
+    for (auto it = m_Kept.begin(); it != m_Kept.end();) {
+        it = it->second.until <= now ? m_Kept.erase(it) : std::next(it);
+    }
+    while (m_Kept.size() >= kKeptSizes) {
+        auto oldest = m_Kept.begin();
+        for (auto it = m_Kept.begin(); it != m_Kept.end(); ++it) {
+            if (it->second.until < oldest->second.until) oldest = it;
+        }
+        m_Kept.erase(oldest);
+    }
 }
 
 FileFacts RemoteFiles::FindEndByReading(const std::string& path) {
     FileFacts facts;
     facts.kind = FileFacts::kUnknownEnd;
     facts.foundByReading = true;
-    std::unique_ptr<ClientLease> lease = m_Pool.Lease(path, kLargestReportedSize, kProbeLeaseLimit);
-    if (!lease) return facts;
+    LeaseWish wish;
+    wish.path = path;
+    wish.position = kLargestReportedSize;
+    wish.limit = kProbeLeaseLimit;
+    // Its one-byte reads move no body along: nobody may take its client.
+    wish.yields = false;
+    LeaseRefusal refusal = LeaseRefusal::kNone;
+    std::unique_ptr<ClientLease> lease = m_Pool.Lease(wish, &refusal);
+    if (!lease) {
+        facts.kind = FileFacts::kBusy;
+        return facts;
+    }
     unsigned char bytes[2];
     // A byte at position exists: the read gets it. Past the end a read gets
     // nothing or is refused; a failure with a notice ends the search.

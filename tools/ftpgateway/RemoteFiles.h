@@ -1,6 +1,7 @@
 // What the gateway knows about a remote file before it answers: its size,
 // or why there is none. Sizes are kept for a few seconds, so that a
-// player's many range requests cost one SIZE command, not one each.
+// player's many range requests cost one SIZE command, not one each; at most
+// kKeptSizes of them, the one kept longest going first.
 //
 // GetRemoteFileSize returns an int: a file of 2 GiB or more comes back as
 // 2147483647. Reads reach up to 4 GiB - 1, and a read across the end of the
@@ -26,6 +27,7 @@ struct FileFacts {
         kMissing,       // the server has no such file (or will not size it)
         kServerFailed,  // the server could not be reached or failed; ftpError says how
         kUnknownEnd,    // 2 GiB or more and its end could not be confirmed
+        kBusy,          // 2 GiB or more, and no client object came free to find its end
     };
     Kind kind = kMissing;
     uint64_t size = 0;
@@ -35,6 +37,10 @@ struct FileFacts {
 
 class RemoteFiles {
 public:
+    // Players ask for a handful of files at a time; a client asking for ever
+    // new names must not make the gateway grow.
+    static const size_t kKeptSizes = 256;
+
     explicit RemoteFiles(ClientPool& pool, std::chrono::seconds keep = std::chrono::seconds(10))
         : m_Pool(pool), m_Keep(keep) {}
 
@@ -42,6 +48,8 @@ public:
 
 private:
     FileFacts FindEndByReading(const std::string& path);
+    // Under m_Mutex: room for one more, expired ones and then the oldest out.
+    void MakeRoom(std::chrono::steady_clock::time_point now);
 
     struct Kept {
         FileFacts facts;

@@ -3,19 +3,20 @@
 // the FTP client library only as any host does: the public header, the
 // factory and the interface's operations, with a message window for the
 // notifications.
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "ClientPool.h"
 #include "Console.h"
 #include "Gateway.h"
 #include "GatewayOptions.h"
+#include "GatewayServer.h"
 #include "NotificationWindow.h"
 #include "RemoteFiles.h"
 
@@ -32,17 +33,59 @@ bool WritePortFile(const std::string& path, int port) {
     return written && rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-// SIGINT and SIGTERM end the server; the clients are then released on the
-// ordinary way out. The signals are blocked in every thread and taken here.
-void StopOnSignals(const sigset_t& signals, httplib::Server* server, Console* console) {
-    std::thread([signals, server, console] {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0) return;
-        console->Progress(std::string("stopping (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                          ")");
-        server->stop();
-    }).detach();
-}
+// SIGINT and SIGTERM end the server, whenever they come: before it
+// listens (it then stops as soon as it does), while it runs, or again. The
+// signals are blocked in every thread and taken by this one for the whole
+// run; the clients are released on the ordinary way out.
+class SignalWatch {
+public:
+    SignalWatch(const sigset_t& signals, Console& console) : m_Signals(signals), m_Console(console) {
+        m_Thread = std::thread([this] { Watch(); });
+    }
+    ~SignalWatch() {
+        m_bDone = true;
+        pthread_kill(m_Thread.native_handle(), SIGTERM);
+        m_Thread.join();
+    }
+
+    // What a signal stops: set once the server and the pool exist.
+    void Attach(GatewayServer* server, ClientPool* pool) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_pServer = server;
+        m_pPool = pool;
+        if (m_bSignalled) StopAll();
+    }
+    bool Signalled() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_bSignalled;
+    }
+
+private:
+    void Watch() {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&m_Signals, &signal) != 0 || m_bDone) return;
+            m_Console.Progress(std::string("stopping (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                               ")");
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_bSignalled = true;
+            StopAll();
+        }
+    }
+    void StopAll() {
+        if (m_pServer != nullptr) m_pServer->RequestStop();
+        if (m_pPool != nullptr) m_pPool->Stop();
+    }
+
+    const sigset_t m_Signals;
+    Console& m_Console;
+    std::thread m_Thread;
+    std::atomic<bool> m_bDone{false};
+    std::mutex m_Mutex;
+    bool m_bSignalled = false;
+    GatewayServer* m_pServer = nullptr;
+    ClientPool* m_pPool = nullptr;
+};
 
 int Run(const GatewayOptions& options) {
     if (options.debug) setenv("FTPCLIENT_DEBUG", "1", 1);
@@ -55,6 +98,7 @@ int Run(const GatewayOptions& options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     Console console(options.quiet);
+    SignalWatch watch(signals, console);
     NotificationWindow window;
     if (window.Window() == nullptr) {
         console.Error("cannot create the message window");
@@ -62,16 +106,22 @@ int Run(const GatewayOptions& options) {
     }
     int status = 0;
     {
-        ClientPool pool(options.ftp, window, options.clients);
+        LeaseRules rules;
+        rules.minimumRate = options.minimumRateKiB * 1024.0;
+        ClientPool pool(options.ftp, window, options.clients, rules);
         RemoteFiles files(pool, std::chrono::seconds(options.sizeSeconds));
-        httplib::Server server;
-        size_t threads = std::max<size_t>(16, options.clients * 4);
-        server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        server.set_keep_alive_timeout(15);
-        server.set_keep_alive_max_count(1000);
-        server.set_write_timeout(60);
+        ConnectionLimits limits;
+        limits.connections = options.connections;
+        GatewayServer server(limits, console);
+        // What httplib itself applies to every connection, and says in its
+        // Keep-Alive header.
+        server.set_keep_alive_timeout(limits.keepAlive.count() / 1000);
+        server.set_keep_alive_max_count(limits.requestsPerConnection);
+        server.set_read_timeout(limits.read);
+        server.set_write_timeout(limits.write);
         Gateway gateway(pool, files, console, options.skipHeadBuffer);
         gateway.Install(server);
+        watch.Attach(&server, &pool);
 
         int port = options.httpPort;
         bool bound = port == 0 ? (port = server.bind_to_any_port(options.listenAddress)) > 0
@@ -81,16 +131,25 @@ int Run(const GatewayOptions& options) {
                           std::to_string(options.httpPort));
             return 3;
         }
-        if (!options.portFile.empty() && !WritePortFile(options.portFile, port)) {
-            console.Error("cannot write " + options.portFile);
-            return 5;
-        }
-        console.Progress("serving ftp://" + options.ftp.server + ":" +
-                         std::to_string(options.ftp.port) + "/ at http://" +
-                         options.listenAddress + ":" + std::to_string(port) + "/ with up to " +
-                         std::to_string(options.clients) + " client objects");
-        StopOnSignals(signals, &server, &console);
-        if (!server.listen_after_bind()) status = 1;
+        gateway.SetAddress(options.listenAddress, port);
+        // The port file tells scripts the server takes requests: it is
+        // written once the server runs, so that a stop sent as soon as it
+        // appears finds a server to stop.
+        server.OnListening([&] {
+            if (!options.portFile.empty() && !WritePortFile(options.portFile, port)) {
+                console.Error("cannot write " + options.portFile);
+                status = 5;
+                server.RequestStop();
+                return;
+            }
+            console.Progress("serving ftp://" + options.ftp.server + ":" +
+                             std::to_string(options.ftp.port) + "/ at http://" +
+                             options.listenAddress + ":" + std::to_string(port) + "/ with up to " +
+                             std::to_string(options.clients) + " client objects");
+        });
+        if (!watch.Signalled() && !server.listen_after_bind() && status == 0) status = 1;
+        pool.Stop();
+        watch.Attach(nullptr, nullptr);
     }
     console.Progress("stopped");
     return status;
