@@ -151,6 +151,12 @@ public:
         t_Refusing = false;
     }
 
+    // httplib calls shutdown() when its listening loop ends; the threads
+    // are joined by then in any case.
+    ~ConnectionQueue() override {
+        if (!m_Threads.empty() && m_Threads.front().joinable()) shutdown();
+    }
+
     void shutdown() override {
         m_Server.CutConnections();
         {
@@ -158,7 +164,9 @@ public:
             m_bShutdown = true;
         }
         m_Changed.notify_all();
-        for (std::thread& thread : m_Threads) thread.join();
+        for (std::thread& thread : m_Threads) {
+            if (thread.joinable()) thread.join();
+        }
     }
 
 private:
