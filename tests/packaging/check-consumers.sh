@@ -1,11 +1,15 @@
 #!/bin/bash
 # The library as a host developer gets it. From a built native tree:
-#   1. "cmake --install" into a fresh prefix;
+#   1. "cmake --install" into a fresh prefix: the libraries and ftpcli
+#      stripped, their debug files only with "--component debug", beside
+#      them and matching their debug links;
 #   2. examples/host built against that prefix through find_package(ftpclient)
 #      and through pkg-config, each run against pyftpdlib on 127.0.0.1: the
 #      size, a ranged read and a download must match the served file;
-#   3. the Debian package (cpack): its file list, and the example built
-#      through find_package against the package's files unpacked elsewhere.
+#   3. the Debian packages (cpack): their file lists, the example built
+#      through find_package against the package's files unpacked elsewhere,
+#      and the debug files in ftpclient-dbg only, matching the binaries of
+#      ftpclient.
 # The last line reads "N passed, M failed".
 #
 # usage: check-consumers.sh BUILD-DIR
@@ -49,6 +53,27 @@ soname_is() {  # soname_is LIBRARY SONAME
 check "libftpclient.so has the SONAME libftpclient.so.1" soname_is "$libdir/libftpclient.so" libftpclient.so.1
 check "libwinmsg.so has the SONAME libwinmsg.so.1" soname_is "$libdir/libwinmsg.so" libwinmsg.so.1
 
+# What ships is stripped; the debug information is a component of its own.
+readonly shipped_binaries=(lib/libftpclient.so.1.0.0 lib/libwinmsg.so.1.0.0 bin/ftpcli)
+no_debug_files() {  # no_debug_files DIR
+    local found
+    found=$(find "$1" -name '*.debug')
+    [[ -z $found ]] || { echo "debug files: $found"; return 1; }
+}
+stripped_and_linked() {  # stripped_and_linked ROOT: the shipped binaries under it, with .debug/ beside
+    local path binary status=0
+    for path in "${shipped_binaries[@]}"; do
+        binary=$1/${path/#lib\//${libdir#"$prefix"/}/}
+        "$root/tests/packaging/check-stripped.sh" objdump objcopy "$binary" \
+            "$(dirname "$binary")/.debug/$(basename "$binary").debug" || status=1
+    done
+    return $status
+}
+check "a plain install holds no debug files" no_debug_files "$prefix"
+check "cmake --install --component debug" cmake --install "$build" --prefix "$prefix" --component debug
+check "libraries and ftpcli installed stripped, linked to their debug files in .debug/" \
+    stripped_and_linked "$prefix"
+
 # ---- 2. the example, built two ways -------------------------------------------------
 build_with_cmake() {  # build_with_cmake PREFIX BUILD-DIR
     cmake -S "$example" -B "$2" -G Ninja -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release &&
@@ -85,14 +110,17 @@ check "pkg-config build: size, ranged read and download" run_example "$work/by-p
 echo "== what the pkg-config build printed:"
 grep -v '^progress' "$work/last.log" | sed 's/^/   /'
 
-# ---- 3. the Debian package ------------------------------------------------------------
+# ---- 3. the Debian packages -----------------------------------------------------------
 make_deb() {
     (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb") &&
-        deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' -print -quit) && [[ -n $deb ]]
+        deb=$(find "$work/deb" -maxdepth 1 -name 'ftpclient_*.deb' -print -quit) && [[ -n $deb ]] &&
+        dbg_deb=$(find "$work/deb" -maxdepth 1 -name 'ftpclient-dbg_*.deb' -print -quit) &&
+        [[ -n $dbg_deb ]]
 }
 deb=
-check "cpack makes the Debian package" make_deb
-if [[ -n $deb ]]; then
+dbg_deb=
+check "cpack makes the Debian packages ftpclient and ftpclient-dbg" make_deb
+if [[ -n $deb && -n $dbg_deb ]]; then
     echo "== $(basename "$deb"):"
     dpkg-deb -c "$deb" | sed 's/^/   /'
     echo "   Depends: $(dpkg-deb -f "$deb" Depends)"
@@ -115,6 +143,15 @@ if [[ -n $deb ]]; then
         dpkg-deb -x "$deb" "$work/unpacked" && build_with_cmake "$work/unpacked/usr" "$work/by-deb"
     }
     check "example built through find_package against the package's files" unpack_and_build
+    check "the package holds no debug files" no_debug_files "$work/unpacked"
+
+    echo "== $(basename "$dbg_deb"):"
+    dpkg-deb -c "$dbg_deb" | sed 's/^/   /'
+    echo "   Depends: $(dpkg-deb -f "$dbg_deb" Depends)"
+    unpack_debug_files() {
+        dpkg-deb -x "$dbg_deb" "$work/unpacked" && stripped_and_linked "$work/unpacked/usr"
+    }
+    check "the package's binaries are stripped, ftpclient-dbg holds their debug files" unpack_debug_files
 fi
 
 echo "$passed passed, $failed failed"
