@@ -129,7 +129,7 @@ namespace {
 // Sets the operation code, the last write of a hand-over, and starts the
 // session thread when the session is new.
 bool HandOver(CFtpClientThread* session, int operation) {
-    session->m_nOperation = operation;
+    session->PostOperation(operation);
     if (session->IsStarted()) return true;
     return session->Start();
 }
@@ -205,7 +205,7 @@ int CFtpClient::DeleteRemoteFile(const char* remotePath) {
     lock.Unlock();
     if (handedOver) {
         WaitForResult(session);
-        result = (!session->m_bEnding.load() && session->m_bSucceeded.load() == 1) ? 1 : 0;
+        result = (session->m_bAnswered.load() && session->m_bSucceeded.load() == 1) ? 1 : 0;
     }
     session->ReleaseRef();
     return result;
@@ -230,7 +230,7 @@ int CFtpClient::GetRemoteFileSize(const char* remotePath) {
     if (handedOver) {
         WaitForResult(session);
         int32_t value = session->m_nValue.load();
-        if (!session->m_bEnding.load() && value >= 0) {
+        if (session->m_bAnswered.load() && value >= 0) {
             m_nRemoteFileSize = session->m_nFileSize.load();
             result = value;
         }
@@ -279,7 +279,7 @@ int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) 
     lock.Unlock();
     if (handedOver) {
         WaitForResult(session);
-        result = session->m_bEnding.load() ? 0 : m_nDirectoryResult.load();
+        result = session->m_bAnswered.load() ? m_nDirectoryResult.load() : 0;
     }
     session->ReleaseRef();
     return result;

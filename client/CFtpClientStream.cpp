@@ -170,7 +170,7 @@ bool CFtpClient::ServeFromHead(CFtpClientThread* session, const StreamRequest& r
     bool moved = true;
     {
         RequestLock lock(session->m_cs);
-        CStreamThread* worker = session->m_pStreamThread.load();
+        CStreamThread* worker = session->StreamWorker();
         if (worker != nullptr && session->m_nStreamPos.load() != 0) {
             session->m_bHeadServed = 1;
             moved = worker->SeekTo(request.length) == 1;
@@ -193,7 +193,7 @@ void CFtpClient::DecideHowStreamGoesOn(CFtpClientThread* session, const StreamRe
     {
         RequestLock lock(session->m_cs);
         running = session->m_nOperation.load() == kOperationStream &&
-                  session->m_pStreamThread.load() != nullptr;
+                  session->StreamWorker() != nullptr;
     }
     if (!running) return;
     if (!sameFile) {
@@ -220,7 +220,7 @@ void CFtpClient::RestartForRetry(CFtpClientThread* session, const StreamRequest&
 // True when the stream now stands at position, or no stream is left to end.
 bool CFtpClient::MoveRunningStream(CFtpClientThread* session, unsigned int position) {
     RequestLock lock(session->m_cs);
-    CStreamThread* worker = session->m_pStreamThread.load();
+    CStreamThread* worker = session->StreamWorker();
     return worker == nullptr || worker->SeekTo(position) == 1;
 }
 
@@ -256,7 +256,7 @@ int CFtpClient::Serve(CFtpClientThread* session, const StreamRequest& request,
 bool CFtpClient::ReadQueued(CFtpClientThread* session, const StreamRequest& request,
                             bool afterBuffering) {
     RequestLock lock(session->m_cs);
-    CStreamThread* worker = session->m_pStreamThread.load();
+    CStreamThread* worker = session->StreamWorker();
     if (worker == nullptr) return false;
     int32_t wanted = (int32_t)request.length;
     bool enough = afterBuffering ? worker->m_bEndOfData.load() != 0 ||
@@ -283,7 +283,7 @@ bool CFtpClient::ShouldWaitForBuffering(CFtpClientThread* session,
         position >= 2 * length && position + length < (int64_t)m_nRemoteFileSize.load();
     if (m_nStreamMode.load() != 1 && !inTheMiddle) return false;
     RequestLock lock(session->m_cs);
-    CStreamThread* worker = session->m_pStreamThread.load();
+    CStreamThread* worker = session->StreamWorker();
     return worker != nullptr && worker->m_bEndOfData.load() == 0;
 }
 
@@ -304,7 +304,7 @@ void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
     std::shared_ptr<void> ready;
     {
         RequestLock lock(session->m_cs);
-        CStreamThread* worker = session->m_pStreamThread.load();
+        CStreamThread* worker = session->StreamWorker();
         if (worker != nullptr && worker->m_Queue.ArmReady()) {
             ready = worker->m_Queue.ReadyEvent();
             worker->m_bReportBuffering = 1;
@@ -315,7 +315,7 @@ void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
     if (ready) session->WaitWhileRunning(ready.get());
     {
         RequestLock lock(session->m_cs);
-        CStreamThread* worker = session->m_pStreamThread.load();
+        CStreamThread* worker = session->StreamWorker();
         if (worker != nullptr) worker->m_bReportBuffering = 0;
     }
     PostBufferingNotice(m_hMessageHwnd.load(), 100);
@@ -335,7 +335,7 @@ int CFtpClient::PendingRead(CFtpClientThread* session, RequestLock& requestLock)
         session->m_bSucceeded = 0;
         session->m_bReadPending = 1;
         plat::SetEvent(session->m_hStreamWakeEvent);
-        session->m_nOperation = kOperationStream;
+        session->PostOperation(kOperationStream);
     }
     requestLock.Unlock();
     session->WaitWhileRunning(m_hDoneEvent);

@@ -10,6 +10,7 @@
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
 #include "session/RemotePath.h"
+#include "workers/CStreamThread.h"
 #include "workers/WorkerFactory.h"
 
 namespace {
@@ -27,6 +28,7 @@ plat::HANDLE NewEvent() {
 CFtpClientThread::CFtpClientThread(CFtpClient* client)
     : m_bEnding(false),
       m_bEnded(false),
+      m_bAnswered(false),
       m_bMakeDir(0),
       m_bHeadServed(0),
       m_nHeadLength(-1),
@@ -36,13 +38,7 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
       m_bAppend(0),
       m_hNotifyWnd(0),
       m_nOperation(kOperationNone),
-      m_pStorThread(nullptr),
-      m_pDeleThread(nullptr),
-      m_pReceThread(nullptr),
-      m_pStreamThread(nullptr),
-      m_pSizeThread(nullptr),
-      m_pListThread(nullptr),
-      m_pDirThread(nullptr),
+      m_pWorker(nullptr),
       m_nStreamStart(0),
       m_nValue(-1),
       m_nFileSize(-1),
@@ -74,6 +70,7 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
     m_hStreamWakeEvent = NewEvent();
     m_hStartEvent = NewEvent();
     m_hWorkerFinishedEvent = NewEvent();
+    m_hOperationEvent = NewEvent();
 }
 
 CFtpClientThread::~CFtpClientThread() {
@@ -82,6 +79,7 @@ CFtpClientThread::~CFtpClientThread() {
     plat::CloseHandle(m_hStreamWakeEvent);
     plat::CloseHandle(m_hStartEvent);
     plat::CloseHandle(m_hWorkerFinishedEvent);
+    plat::CloseHandle(m_hOperationEvent);
     m_pClient->ReleaseRef();
 }
 
@@ -159,11 +157,21 @@ void CFtpClientThread::OnConnectFailure() {
     }
 }
 
-// One 4 ms round while no worker runs. False ends the run.
+void CFtpClientThread::PostOperation(int operation) {
+    m_bAnswered = false;
+    m_nOperation = operation;
+    plat::SetEvent(m_hOperationEvent);
+}
+
+// One round while no worker runs: it ends as soon as a request, a posted
+// operation or a reply comes, and after 4 ms at the latest (the login's
+// limit is looked at then). False ends the run.
 bool CFtpClientThread::PollRound() {
     if (m_hSocket == INVALID_SOCKET) return false;
-    plat::HANDLE handles[2] = {m_pClient->m_hStopEvent, m_pClient->m_hAbortEvent};
-    plat::DWORD signalled = plat::WaitForMultipleObjects(2, handles, FALSE, kIdlePollMs);
+    plat::HANDLE handles[3] = {m_pClient->m_hStopEvent, m_pClient->m_hAbortEvent,
+                               m_hOperationEvent};
+    plat::SocketWait control = {m_hSocket, true, false, false, false};
+    plat::DWORD signalled = plat::WaitForEventsAndSockets(3, handles, &control, 1, kIdlePollMs);
     if (signalled == WAIT_OBJECT_0) {
         StopPath();
         return false;
@@ -178,30 +186,22 @@ bool CFtpClientThread::PollRound() {
         }
         return true;
     }
+    // Reset before the look: an operation posted after it sets it again.
+    if (signalled == WAIT_OBJECT_0 + 2) plat::ResetEvent(m_hOperationEvent);
     if (IsLoggedIn() && m_nOperation.load() != kOperationNone) return Dispatch();
-    return WatchControlConnection();
+    return WatchControlConnection(signalled, control.readable);
 }
 
-bool CFtpClientThread::WatchControlConnection() {
-    plat::SOCKET s = m_hSocket;
-    plat::SocketSet readSet;
-    plat::SocketSet writeSet;
-    readSet.Add(s);
-    writeSet.Add(s);
-    int ready = plat::select(&readSet, &writeSet, nullptr, 0);
-    if (ready < 0) {
+// After a round's wait: what it found on the idle control connection.
+bool CFtpClientThread::WatchControlConnection(plat::DWORD waited, bool readable) {
+    if (waited == WAIT_FAILED) {
         m_bAbort = 1;
         PostToHost(FTPE_SOCKETERROR);
-    } else if (ready == 0) {
-        TimedOutWhileLoggingIn();
+    } else if (readable) {
+        NoteActivity();
+        OnControlEvent(m_hSocket, kSocketReadable);
     } else {
-        if (readSet.Contains(s)) {
-            NoteActivity();
-            OnControlEvent(s, kSocketReadable);
-        } else if (!IsLoggedIn()) {
-            TimedOutWhileLoggingIn();
-        }
-        if (writeSet.Contains(s)) OnControlEvent(s, kSocketWritable);
+        TimedOutWhileLoggingIn();
     }
     return !m_bAbort;
 }
@@ -280,21 +280,21 @@ bool CFtpClientThread::WaitForWorker() {
     return !m_bAbort;
 }
 
-bool CFtpClientThread::HasWorker() const {
-    return m_pStorThread.load() != nullptr || m_pDeleThread.load() != nullptr ||
-           m_pReceThread.load() != nullptr || m_pStreamThread.load() != nullptr ||
-           m_pSizeThread.load() != nullptr || m_pListThread.load() != nullptr ||
-           m_pDirThread.load() != nullptr;
+CStreamThread* CFtpClientThread::StreamWorker() const {
+    CWorkerThread* worker = m_pWorker.load();
+    if (worker == nullptr || worker->Operation() != kOperationStream) return nullptr;
+    return static_cast<CStreamThread*>(worker);
 }
 
 // Cancels the running worker and waits for it. Workers end holding m_cs, so
 // a worker seen here has not yet set its exited event.
 void CFtpClientThread::CancelWorker(bool transfersOnly) {
     m_cs.Lock();
+    CWorkerThread* worker = m_pWorker.load();
+    bool isTransfer = worker != nullptr && (worker->Operation() == kOperationUpload ||
+                                            worker->Operation() == kOperationStream);
     bool running = m_nOperation.load() != kOperationNone &&
-                   (transfersOnly ? (m_pStorThread.load() != nullptr ||
-                                     m_pStreamThread.load() != nullptr)
-                                  : HasWorker());
+                   (transfersOnly ? isTransfer : worker != nullptr);
     if (!running) {
         m_cs.Unlock();
         return;
@@ -349,13 +349,7 @@ void CFtpClientThread::ResetForRestart() {
     m_bEnding = false;
     m_pClient->m_nErrorCode = 0;
     m_nLoginStep = kLoginGreeting;
-    m_pStorThread = nullptr;
-    m_pDeleThread = nullptr;
-    m_pReceThread = nullptr;
-    m_pStreamThread = nullptr;
-    m_pSizeThread = nullptr;
-    m_pListThread = nullptr;
-    m_pDirThread = nullptr;
+    m_pWorker = nullptr;
     m_bLoggedIn = 0;
     m_bSucceeded = 0;
     plat::ResetEvent(m_pClient->m_hStopEvent);

@@ -24,13 +24,8 @@
 #include "session/ReplyReader.h"
 
 class CFtpClient;
-class CStorThread;
-class CDeleThread;
-class CReceThread;
 class CStreamThread;
-class CSizeThread;
-class CListThread;
-class CDirThread;
+class CWorkerThread;
 
 enum FtpOperation {
     kOperationNone = 0,
@@ -75,6 +70,12 @@ public:
     int ExitInstance() override;
 
     bool IsLoggedIn() const { return m_bLoggedIn.load() == 1; }
+    // Hands an operation over: its code is the last write, and the session
+    // is woken to see it at once.
+    void PostOperation(int operation);
+    // The running worker when it is the stream's, else null. Under m_cs for
+    // anything more than a look: workers end holding it.
+    CStreamThread* StreamWorker() const;
     int CopyFromHead(uint32_t offset, uint8_t* destination, uint32_t length,
                      uint32_t* outLength);
     // Sends text and CR LF on the control connection. Refuses text holding
@@ -99,6 +100,10 @@ public:
     std::atomic<bool> m_bEnding;
     // Set once the run is over for good and the client has been told.
     std::atomic<bool> m_bEnded;
+    // A worker wrote the waiting request's result (under m_cs, before the
+    // done event). Cleared when an operation is posted. A session that ends
+    // after its worker answered does not take that answer back.
+    std::atomic<bool> m_bAnswered;
 
     // ---- Fields (names as the rest of the library knows them) ----
     std::atomic<uint8_t> m_bMakeDir;
@@ -117,14 +122,10 @@ public:
     plat::HANDLE m_hStreamWakeEvent;
     plat::HANDLE m_hStartEvent;
     plat::HANDLE m_hWorkerFinishedEvent;
+    plat::HANDLE m_hOperationEvent;  // an operation was posted
     std::atomic<int32_t> m_nOperation;
-    std::atomic<CStorThread*> m_pStorThread;
-    std::atomic<CDeleThread*> m_pDeleThread;
-    std::atomic<CReceThread*> m_pReceThread;
-    std::atomic<CStreamThread*> m_pStreamThread;
-    std::atomic<CSizeThread*> m_pSizeThread;
-    std::atomic<CListThread*> m_pListThread;
-    std::atomic<CDirThread*> m_pDirThread;
+    // The running worker, whatever its operation; null when none runs.
+    std::atomic<CWorkerThread*> m_pWorker;
     char m_szLocalPath[kTextFieldSize];
     char m_szRemotePath[kTextFieldSize];
     std::atomic<uint32_t> m_nStreamStart;
@@ -155,11 +156,10 @@ private:
     bool Connect();
     void OnConnectFailure();
     bool PollRound();
-    bool WatchControlConnection();
+    bool WatchControlConnection(plat::DWORD waited, bool readable);
     bool TimedOutWhileLoggingIn();
     bool Dispatch();
     bool WaitForWorker();
-    bool HasWorker() const;
     void CancelWorker(bool transfersOnly);
     void StopPath();
     void AbortOperation();

@@ -8,32 +8,17 @@ void CCommandThread::Run() {
     // already runs.
     NoteActivity();
     SendWithFileName(CommandFormat());
-    while (IsRunning()) {
-        int ready = 0;
-        PollResult sockets;
-        if (!PollPass(1, false, false, &ready, &sockets)) break;
-        if (ready < 0) {
-            Fail(FTPE_SOCKETERROR);
-        } else if (sockets.controlReadable) {
-            NoteActivity();
-            OnControlReadable();
-        } else if (IsInactive()) {
-            Fail(FTPE_TIMEOUT);
-        }
-    }
+    RunLoop();
 }
 
-void CCommandThread::OnControlReadable() {
-    if (ReceiveReplies() <= 0) {
-        Fail(0);
-        return;
-    }
-    FtpReply reply;
-    while (IsRunning() && TakeReply(&reply)) {
-        if (reply.IsPreliminary()) continue;
-        m_bDone = 1;
-        OnFinalReply(reply);
-    }
+void CCommandThread::OnWake(const PollResult& ready) {
+    if (ready.controlReadable && !ReceiveAndTakeReplies()) Fail(0);
+}
+
+void CCommandThread::OnReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    m_bDone = 1;
+    OnFinalReply(reply);
 }
 
 void CCommandThread::Fail(int errorCode) {

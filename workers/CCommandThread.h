@@ -22,6 +22,10 @@ protected:
     virtual void OnFailure(int /*errorCode*/) {}
 
 private:
-    void OnControlReadable();
+    plat::DWORD LongestWaitMs() const override { return 1; }
+    void OnWake(const PollResult& ready) override;
+    void OnReply(const FtpReply& reply) override;
+    void OnInactive() override { Fail(FTPE_TIMEOUT); }
+    void OnWaitFailed() override { Fail(FTPE_SOCKETERROR); }
     void Fail(int errorCode);
 };

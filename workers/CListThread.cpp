@@ -20,37 +20,32 @@ void CListThread::Run() {
     m_szListing[0] = '\0';
     NoteActivity();
     SendOwing("TYPE A");
-    while (IsRunning()) {
-        int ready = 0;
-        PollResult sockets;
-        if (!PollPass(3, false, false, &ready, &sockets)) break;
-        if (ready < 0) {
-            m_bError = 1;
-            break;
-        }
-        bool received = false;
-        if (ready > 0 && sockets.dataReadable) received |= OnData();
-        if (ready > 0 && !m_bError && sockets.controlReadable) received |= OnControl();
-        CheckComplete();
-        if (received) {
-            NoteActivity();
-        } else if (!m_bError && IsInactive()) {
-            // Only bytes count: an ended data connection stays readable.
-            Client()->m_nErrorCode = FTPE_TIMEOUT;
-            m_bError = 1;
-            NoteControlTrouble();
-        }
+    RunLoop();
+}
+
+void CListThread::OnWake(const PollResult& ready) {
+    if (ready.dataReadable) OnData();
+    if (IsRunning() && ready.controlReadable && !ReceiveAndTakeReplies()) {
+        m_bError = 1;
+        NoteControlTrouble();
     }
+    CheckComplete();
+}
+
+void CListThread::OnInactive() {
+    Client()->m_nErrorCode = FTPE_TIMEOUT;
+    m_bError = 1;
+    NoteControlTrouble();
 }
 
 // The listing keeps its first 259 characters; hosts copy it into buffers of
 // the field's size.
-bool CListThread::OnData() {
+void CListThread::OnData() {
     int received = plat::recv(m_hDataSocket, m_DataBuf, kDataReceiveSize, 0);
     if (received <= 0) {
         CloseDataSocket();
         CheckComplete();
-        return false;
+        return;
     }
     m_DataBuf[received] = '\0';
     size_t held = strlen(m_szListing);
@@ -59,18 +54,6 @@ bool CListThread::OnData() {
     if (take > room) take = room;
     memcpy(m_szListing + held, m_DataBuf, take);
     m_szListing[held + take] = '\0';
-    return true;
-}
-
-bool CListThread::OnControl() {
-    if (ReceiveReplies() <= 0) {
-        m_bError = 1;
-        NoteControlTrouble();
-        return false;
-    }
-    FtpReply reply;
-    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
-    return true;
 }
 
 void CListThread::OnReply(const FtpReply& reply) {

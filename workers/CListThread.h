@@ -25,9 +25,11 @@ private:
     // said it sent everything.
     static const uint32_t kDataDrainMs = 2000;
 
-    bool OnData();
-    bool OnControl();
-    void OnReply(const FtpReply& reply);
+    plat::DWORD LongestWaitMs() const override { return 3; }
+    void OnWake(const PollResult& ready) override;
+    void OnInactive() override;
+    void OnData();
+    void OnReply(const FtpReply& reply) override;
     void OnPasvReply(const FtpReply& reply);
     void OnListReply(const FtpReply& reply);
     bool FallBackToPlainListing();

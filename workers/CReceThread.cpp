@@ -34,22 +34,14 @@ void CReceThread::Run() {
     NoteActivity();
     m_Pacer.Restart();
     SendWithFileName("SIZE %s");
-    while (IsRunning()) {
-        int ready = 0;
-        PollResult sockets;
-        if (!PollPass(3, false, false, &ready, &sockets)) break;
-        if (ready < 0) {
-            m_bError = 1;
-        } else if (ready == 0) {
-            if (IsInactive()) TimeOut();
-        } else {
-            if (sockets.dataReadable) OnData();
-            if (!m_bError && sockets.controlReadable) OnControlReadable();
-            NoteActivity();
-        }
-        if (IsRunning()) EndWhenSettled();
-    }
+    RunLoop();
     m_File.Close();
+}
+
+void CReceThread::OnWake(const PollResult& ready) {
+    if (ready.dataReadable) OnData();
+    if (!m_bError && ready.controlReadable && !ReceiveAndTakeReplies()) OnControlLost();
+    if (IsRunning()) EndWhenSettled();
 }
 
 void CReceThread::AfterOperationEnded() {
@@ -107,15 +99,6 @@ void CReceThread::EndWhenSettled() {
 }
 
 // ---- Control side --------------------------------------------------------------
-
-void CReceThread::OnControlReadable() {
-    if (ReceiveReplies() <= 0) {
-        OnControlLost();
-        return;
-    }
-    FtpReply reply;
-    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
-}
 
 void CReceThread::OnReply(const FtpReply& reply) {
     switch (m_nStep) {

@@ -40,13 +40,17 @@ private:
     enum Step { kWaitSize, kWaitPasv, kWaitRest, kWaitRetr, kRetrAnswered };
     static const int kDataReceiveSize = 24576;
 
+    plat::DWORD LongestWaitMs() const override { return 3; }
+    void OnWake(const PollResult& ready) override;
+    void OnInactive() override { TimeOut(); }
+    void OnWaitFailed() override { m_bError = 1; }
+
     void OnData();
     bool WriteReceived(int length);
     void FinishDataSide();
     void EndWhenSettled();
 
-    void OnControlReadable();
-    void OnReply(const FtpReply& reply);
+    void OnReply(const FtpReply& reply) override;
     void OnControlLost();
     void OnSizeReply(const FtpReply& reply);
     void OnPasvReply(const FtpReply& reply);

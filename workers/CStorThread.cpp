@@ -44,20 +44,13 @@ void CStorThread::Run() {
     NoteActivity();
     SendWithFileName("SIZE %s");
     m_Pacer.Restart();
-    while (IsRunning() && !m_bCancelled) {
-        int ready = 0;
-        PollResult sockets;
-        bool sending = m_hDataSocket != INVALID_SOCKET && !m_bSendingEnded && DataMayGo();
-        if (!PollPass(1, false, sending, &ready, &sockets)) {
-            OnCancel();
-        } else if (ready < 0) {
-            FailWith(FTPE_SOCKETERROR);
-        } else {
-            if (ready > 0) OnReadySockets(sockets);
-            if (IsRunning() && IsInactive()) GiveUpWith(FTPE_TIMEOUT);
-        }
-    }
+    RunLoop();
     CloseLocalFile();
+}
+
+CWorkerThread::WaitPlan CStorThread::PlanWait() {
+    bool sending = m_hDataSocket != INVALID_SOCKET && !m_bSendingEnded && DataMayGo();
+    return WaitPlan{false, true, true, sending};
 }
 
 // Nothing more is sent. Once the server has the transfer command it may
@@ -70,13 +63,10 @@ void CStorThread::OnCancel() {
     if (m_nStep == kTransferring) SendWithFileName("DELE %s");
 }
 
-void CStorThread::OnReadySockets(const PollResult& sockets) {
-    if (sockets.controlReadable) OnControlReadable();
-    if (IsRunning() && sockets.dataReadable) OnDataReadable();
-    if (IsRunning() && sockets.dataWritable) {
-        OnDataWritable();
-        NoteActivity();
-    }
+void CStorThread::OnWake(const PollResult& ready) {
+    if (ready.controlReadable) OnControlReadable();
+    if (IsRunning() && ready.dataReadable) OnDataReadable();
+    if (IsRunning() && ready.dataWritable) OnDataWritable();
 }
 
 void CStorThread::AfterOperationEnded() {
@@ -88,13 +78,7 @@ void CStorThread::AfterOperationEnded() {
 // The upload cannot finish without its final reply: a lost control
 // connection is a failed transfer, told at once.
 void CStorThread::OnControlReadable() {
-    NoteActivity();
-    if (ReceiveReplies() <= 0) {
-        GiveUpWith(FTPE_TRANSFERFAIL);
-        return;
-    }
-    FtpReply reply;
-    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
+    if (!ReceiveAndTakeReplies()) GiveUpWith(FTPE_TRANSFERFAIL);
 }
 
 void CStorThread::OnReply(const FtpReply& reply) {

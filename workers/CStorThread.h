@@ -48,11 +48,15 @@ protected:
 private:
     enum Step { kWaitSize, kWaitPasv, kTransferring, kFinished };
 
-    void OnCancel();
-    void OnReadySockets(const PollResult& sockets);
+    plat::DWORD LongestWaitMs() const override { return 1; }
+    WaitPlan PlanWait() override;
+    void OnWake(const PollResult& ready) override;
+    void OnInactive() override { GiveUpWith(FTPE_TIMEOUT); }
+    void OnWaitFailed() override { FailWith(FTPE_SOCKETERROR); }
+    void OnCancel() override;
 
     void OnControlReadable();
-    void OnReply(const FtpReply& reply);
+    void OnReply(const FtpReply& reply) override;
     void OnSizeReply(const FtpReply& reply);
     void ChooseTransferForPresentFile(int64_t remoteSize);
     void OnPasvReply(const FtpReply& reply);

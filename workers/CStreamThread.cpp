@@ -30,6 +30,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_nStreamMode(1),
       m_nStep(kWaitPassive),
       m_bDrained(0),
+      m_bListening(false),
       m_bDataClosed(false),
       m_bEmptyLineAnswered(false),
       m_tEmptyLineAnswered(0),
@@ -48,8 +49,7 @@ void CStreamThread::Run() {
     m_pSession->SendCommand("");
     SendOwing("PASV");
     m_nStreamMode = Client()->m_nStreamMode.load();
-    while (RunPass()) {
-    }
+    RunLoop();
     if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
     if (m_nStep == kWaitPassive) NoteControlTrouble();
     // Before "227 ", a reply that is not a known answer to the empty line
@@ -58,29 +58,15 @@ void CStreamThread::Run() {
     if (m_nStep == kWaitPassive && !m_bEmptyLineAnswered) NoteRepliesUncounted();
 }
 
-bool CStreamThread::RunPass() {
-    if (!WaitForRunPermission()) return false;
-    plat::Sleep(1);
-    switch (PlanPass()) {
-    case kEndLoop:
-        m_bDone = 1;  // ended by itself, after "226 "
-        return false;
-    case kSkipPolling: return true;
-    case kPoll: break;
-    }
-    return PollSockets();
-}
-
-// The wake event is the worker's permission to run; the cancel event, which
-// wins when both are set, ends it.
-bool CStreamThread::WaitForRunPermission() {
-    plat::HANDLE handles[2] = {m_pSession->m_hCancelEvent, m_pSession->m_hStreamWakeEvent};
-    return plat::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
-}
-
-// Under m_cs, so that the reader's requests and wake-ups and the worker's
+// The wake event is the worker's permission to run: while the reader lags
+// (the queue full) or the data has ended, the worker waits for it alone and
+// listens to nothing; otherwise it waits for its sockets. The plan is made
+// under m_cs, so that the reader's requests and wake-ups and the worker's
 // decisions to pause are taken one after the other, never crossing.
-CStreamThread::PassPlan CStreamThread::PlanPass() {
+CWorkerThread::WaitPlan CStreamThread::PlanWait() {
+    const WaitPlan pause = {false, false, false, false};
+    m_bListening = false;
+    if (plat::WaitForSingleObject(m_pSession->m_hStreamWakeEvent, 0) != WAIT_OBJECT_0) return pause;
     RequestLock lock(m_pSession->m_cs);
     if (m_pSession->m_bReadPending.load()) {
         if (CanServe()) {
@@ -89,49 +75,46 @@ CStreamThread::PassPlan CStreamThread::PlanPass() {
             RefuseUnservableRead();
         }
     }
-    if (IsFinishedAfterCompletion()) return kEndLoop;
+    if (IsFinishedAfterCompletion()) {
+        m_bDone = 1;  // ended by itself, after "226 "
+        return WaitPlan{true, false, false, false};
+    }
     if (m_bEndOfData.load()) {
         // Only requests are served now, each time the reader wakes us.
         plat::ResetEvent(m_pSession->m_hStreamWakeEvent);
         m_Queue.SignalReady();
-        return kSkipPolling;
+        return pause;
     }
     if (RoomWithoutWaiting() == 0) {
         // Not listening while the reader lags is not the server's silence.
         plat::ResetEvent(m_pSession->m_hStreamWakeEvent);
         NoteActivity();
-        return kSkipPolling;
+        return pause;
     }
-    return kPoll;
+    m_bListening = true;
+    return WaitPlan{false, true, true, false};
 }
 
-bool CStreamThread::PollSockets() {
-    int ready = 0;
-    PollResult sockets;
-    if (!PollPass(0, false, false, &ready, &sockets)) return false;  // cancelled
-    if (ready < 0) {
-        m_bError = 1;
-        NoteControlTrouble();
-        return false;
-    }
-    if (ready == 0) {
-        if (IsPassiveReplyOverdue()) {
-            Refused();
-        } else if (IsInactive()) {
-            Client()->m_nErrorCode = FTPE_TIMEOUT;
-            m_bError = 1;
-            NoteControlTrouble();
-        }
-        return !m_bError;
-    }
-    if (sockets.dataReadable) {
+plat::HANDLE CStreamThread::WakeEvent() const {
+    return m_pSession->m_hStreamWakeEvent;
+}
+
+// Mode 4 ends after "226 " once a wait that listened found the data
+// connection quiet; a wake-up while paused says nothing about it.
+void CStreamThread::OnWake(const PollResult& ready) {
+    if (ready.dataReadable) {
         OnData();
-    } else if (m_bComplete.load()) {
+    } else if (m_bComplete.load() && m_bListening) {
         m_bDrained = 1;
     }
-    if (!m_bError && sockets.controlReadable) OnControlReadable();
-    NoteActivity();
-    return !m_bError;
+    if (!m_bError && ready.controlReadable) OnControlReadable();
+    if (!m_bError && !ready.Any() && IsPassiveReplyOverdue()) Refused();
+}
+
+void CStreamThread::OnInactive() {
+    Client()->m_nErrorCode = FTPE_TIMEOUT;
+    m_bError = 1;
+    NoteControlTrouble();
 }
 
 // "226 " before the end of data ends the stream at the next pass, in stream
@@ -282,14 +265,10 @@ void CStreamThread::CaptureHead(const uint8_t* block, uint32_t length) {
 // ---- Control replies ---------------------------------------------------------------
 
 void CStreamThread::OnControlReadable() {
-    if (ReceiveReplies() <= 0) {
-        Client()->m_nErrorCode = FTPE_TRANSFERFAIL;
-        m_bError = 1;
-        GiveUpControlConnection();
-        return;
-    }
-    FtpReply reply;
-    while (!m_bError && TakeReply(&reply)) OnReply(reply);
+    if (ReceiveAndTakeReplies()) return;
+    Client()->m_nErrorCode = FTPE_TRANSFERFAIL;
+    m_bError = 1;
+    GiveUpControlConnection();
 }
 
 void CStreamThread::OnReply(const FtpReply& reply) {
@@ -420,7 +399,7 @@ void CStreamThread::WriteResults() {
 // A read that arrived just as the stream ended after "226 " is handed to a
 // new stream worker, which starts where the read starts.
 void CStreamThread::AfterOperationEnded() {
-    if (m_bPassOnRead) m_pSession->m_nOperation = kOperationStream;
+    if (m_bPassOnRead) m_pSession->PostOperation(kOperationStream);
 }
 
 // ---- For the client's stream reading (m_cs held) ------------------------------------

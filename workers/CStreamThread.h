@@ -30,6 +30,8 @@ public:
     // A worker paused on a full queue receives again once the reader has
     // passed the throttle mark.
     void WakeIfPastThrottleMark();
+    // The file offset just past the last byte received.
+    uint64_t ReceivedEnd() const { return m_nReceivedEnd.load(); }
 
     // The stream position the reader must reach before a worker paused on
     // a full queue receives again; 0 = none.
@@ -51,14 +53,16 @@ protected:
 
 private:
     enum Step { kWaitPassive, kWaitRest, kWaitTransfer, kTransferAnswered };
-    enum PassPlan { kPoll, kSkipPolling, kEndLoop };
-    static const int kDataReceiveSize = 24576;
+    // One receive takes at most this much (and never more than the queue
+    // has room for): on a fast link a round moves what has arrived.
+    static const int kDataReceiveSize = 262144;
 
     // ---- The loop ----
-    bool RunPass();
-    bool WaitForRunPermission();
-    PassPlan PlanPass();
-    bool PollSockets();
+    plat::DWORD LongestWaitMs() const override { return 1; }
+    WaitPlan PlanWait() override;
+    plat::HANDLE WakeEvent() const override;
+    void OnWake(const PollResult& ready) override;
+    void OnInactive() override;
     bool IsFinishedAfterCompletion();
     uint32_t RoomWithoutWaiting();
 
@@ -79,7 +83,7 @@ private:
 
     // ---- Control replies ----
     void OnControlReadable();
-    void OnReply(const FtpReply& reply);
+    void OnReply(const FtpReply& reply) override;
     void OnPassiveReply(const FtpReply& reply);
     bool IsPassiveReplyOverdue() const;
     void OnRestReply(const FtpReply& reply);
@@ -90,10 +94,11 @@ private:
     void SendRetr();
 
     const uint32_t m_nStartOffset;
-    uint64_t m_nReceivedEnd;  // file offset just past the last byte received
+    std::atomic<uint64_t> m_nReceivedEnd;  // file offset just past the last byte received
     int32_t m_nStreamMode;
     Step m_nStep;
     uint8_t m_bDrained;
+    bool m_bListening;  // the last wait watched the sockets
     bool m_bDataClosed;         // the server closed the data connection in order
     bool m_bEmptyLineAnswered;  // the reply to the empty line before "PASV" is in
     uint64_t m_tEmptyLineAnswered;

@@ -66,7 +66,10 @@ int CWorkerThread::ExitInstance() {
     if (m_nErrorToPost != 0) Post(WM_FTP_ERROR, m_nErrorToPost);
     plat::HANDLE finished = m_pSession->m_hWorkerFinishedEvent;
     plat::HANDLE exited = m_pSession->m_hWorkerExitedEvent;
-    if (IsSynchronous()) plat::SetEvent(Client()->m_hDoneEvent);
+    if (IsSynchronous()) {
+        m_pSession->m_bAnswered = true;
+        plat::SetEvent(Client()->m_hDoneEvent);
+    }
     plat::SetEvent(finished);
     plat::SetEvent(exited);
     m_pSession->m_cs.Unlock();
@@ -75,45 +78,61 @@ int CWorkerThread::ExitInstance() {
 }
 
 void CWorkerThread::EndOperation() {
-    CFtpClientThread* s = m_pSession;
-    switch (m_nOperation) {
-    case kOperationUpload: s->m_pStorThread = nullptr; break;
-    case kOperationDelete: s->m_pDeleThread = nullptr; break;
-    case kOperationStream: s->m_pStreamThread = nullptr; break;
-    case kOperationSize: s->m_pSizeThread = nullptr; break;
-    case kOperationDownload: s->m_pReceThread = nullptr; break;
-    case kOperationList: s->m_pListThread = nullptr; break;
-    case kOperationDirectory: s->m_pDirThread = nullptr; break;
-    default: break;
-    }
-    s->m_nOperation = kOperationNone;
+    m_pSession->m_pWorker = nullptr;
+    m_pSession->m_nOperation = kOperationNone;
 }
 
-bool CWorkerThread::PollPass(plat::DWORD pauseMs, bool writeControl, bool writeData,
-                             int* ready, PollResult* result) {
-    memset(result, 0, sizeof *result);
-    *ready = 0;
-    if (plat::WaitForSingleObject(m_pSession->m_hCancelEvent, pauseMs) == WAIT_OBJECT_0) {
-        return false;
+// ---- The loop ----------------------------------------------------------------------
+
+void CWorkerThread::RunLoop() {
+    while (IsRunning()) {
+        WaitPlan plan = PlanWait();
+        if (plan.end) break;
+        PollResult ready;
+        if (!WaitOnce(plan, &ready)) {
+            OnCancel();
+            break;
+        }
+        if (!IsRunning()) break;
+        if (ready.Any()) NoteActivity();
+        OnWake(ready);
+        if (IsRunning() && plan.watchSockets && !ready.Any() && IsInactive()) OnInactive();
     }
-    plat::SocketSet readSet;
-    plat::SocketSet writeSet;
-    readSet.Add(m_hSocket);
-    if (m_hDataSocket != INVALID_SOCKET) readSet.Add(m_hDataSocket);
-    if (writeControl) writeSet.Add(m_hSocket);
-    if (writeData && m_hDataSocket != INVALID_SOCKET) writeSet.Add(m_hDataSocket);
-    *ready = plat::select(&readSet, &writeSet, nullptr, 0);
-    if (*ready <= 0) {
-        if (*ready < 0) *ready = -1;
+}
+
+CWorkerThread::WaitPlan CWorkerThread::PlanWait() {
+    return WaitPlan{false, true, true, false};
+}
+
+bool CWorkerThread::WaitOnce(const WaitPlan& plan, PollResult* ready) {
+    *ready = PollResult{false, false, false};
+    plat::HANDLE events[2] = {m_pSession->m_hCancelEvent,
+                              plan.watchSockets ? nullptr : WakeEvent()};
+    plat::DWORD eventCount = events[1] != nullptr ? 2 : 1;
+    plat::SocketWait sockets[2] = {{m_hSocket, true, false, false, false},
+                                   {m_hDataSocket, plan.readData, plan.writeData, false, false}};
+    plat::DWORD socketCount = 0;
+    if (plan.watchSockets) {
+        bool watchData = m_hDataSocket != INVALID_SOCKET && (plan.readData || plan.writeData);
+        socketCount = watchData ? 2 : 1;
+    }
+    plat::DWORD limit = plan.watchSockets ? LongestWaitMs() : INFINITE;
+    plat::DWORD result =
+        plat::WaitForEventsAndSockets(eventCount, events, sockets, socketCount, limit);
+    if (result == WAIT_OBJECT_0) return false;
+    if (result == WAIT_FAILED) {
+        OnWaitFailed();
         return true;
     }
-    result->controlReadable = readSet.Contains(m_hSocket);
-    result->controlWritable = writeSet.Contains(m_hSocket);
-    if (m_hDataSocket != INVALID_SOCKET) {
-        result->dataReadable = readSet.Contains(m_hDataSocket);
-        result->dataWritable = writeSet.Contains(m_hDataSocket);
-    }
+    ready->controlReadable = sockets[0].readable;
+    ready->dataReadable = socketCount == 2 && sockets[1].readable;
+    ready->dataWritable = socketCount == 2 && sockets[1].writable;
     return true;
+}
+
+void CWorkerThread::OnWaitFailed() {
+    m_bError = 1;
+    NoteControlTrouble();
 }
 
 // ---- Commands and replies ---------------------------------------------------------
@@ -135,6 +154,13 @@ int CWorkerThread::ReceiveReplies() {
     if (received <= 0) return received;
     m_pSession->m_Replies.Append(m_szRecvBuf, (size_t)received);
     return received;
+}
+
+bool CWorkerThread::ReceiveAndTakeReplies() {
+    if (ReceiveReplies() <= 0) return false;
+    FtpReply reply;
+    while (IsRunning() && TakeReply(&reply)) OnReply(reply);
+    return true;
 }
 
 // A final reply to a transfer command that had no preliminary one answers

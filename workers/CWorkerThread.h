@@ -1,8 +1,14 @@
 // What every worker shares: the hand-over with the session (start event,
-// end under the session lock, result signalling), the polling loop over the
-// control and data sockets, reading control replies through the session's
-// reply reader, the replies the server still owes when a worker ends, and
-// the passive data connection. A worker supplies only its own steps.
+// end under the session lock, result signalling), the loop that waits on the
+// control and data sockets and the worker's events, reading control replies
+// through the session's reply reader, the replies the server still owes
+// when a worker ends, and the passive data connection. A worker supplies
+// only its own steps.
+//
+// The loop waits until a socket it watches is ready, an event is set or its
+// longest wait is up, whichever comes first: bytes are taken as soon as they
+// arrive, and the longest wait (1 or 3 ms) only bounds how late the worker
+// looks at its time limits.
 #pragma once
 
 #include <atomic>
@@ -27,6 +33,8 @@ public:
     // Waits for the start event, then runs the job. Returns FALSE so that
     // ExitInstance follows.
     BOOL InitInstance() final;
+
+    int Operation() const { return m_nOperation; }
     // Ends the operation under the session lock and deletes the worker.
     int ExitInstance() final;
 
@@ -35,6 +43,9 @@ public:
     static void SetOwedReplyLimitForTesting(uint32_t milliseconds);
 
 protected:
+    // Workers delete themselves when their thread ends; only the factory
+    // deletes one whose thread never started.
+    friend bool StartWorkerFor(CFtpClientThread* session, int operation);
     ~CWorkerThread() override;
 
     // Before the start event; false ends the worker without waiting for it.
@@ -50,19 +61,38 @@ protected:
     // Whether the client's request waits for this worker (done event).
     virtual bool IsSynchronous() const = 0;
 
-    // ---- The polling loop ----
+    // ---- The loop ----
+    // What the next wait watches: the control socket and, when open, the
+    // data socket as asked; or, with watchSockets off, only the events.
+    struct WaitPlan {
+        bool end;           // the worker is finished: leave the loop
+        bool watchSockets;  // off: wait for the events alone, without a limit
+        bool readData;
+        bool writeData;
+    };
+    // The sockets a wait found ready; none after a time-out or a wake event.
     struct PollResult {
         bool controlReadable;
         bool dataReadable;
-        bool controlWritable;
         bool dataWritable;
+        bool Any() const { return controlReadable || dataReadable || dataWritable; }
     };
-    // One pass: pause on the cancel event, then a zero-timeout select over
-    // the control socket and (when valid) the data socket. Returns false
-    // when cancelled. ready is -1 on a select failure, 0 when nothing is
-    // ready, otherwise the sockets in result.
-    bool PollPass(plat::DWORD pauseMs, bool writeControl, bool writeData, int* ready,
-                  PollResult* result);
+    // Runs the worker's steps until it is done, fails or is cancelled. Each
+    // round: PlanWait, the wait, then OnWake with what was found; a round in
+    // which no socket was ready checks the inactivity limit (OnInactive).
+    void RunLoop();
+    virtual WaitPlan PlanWait();
+    // The longest one wait of the loop lasts.
+    virtual plat::DWORD LongestWaitMs() const = 0;
+    // The event that ends a wait for events alone (watchSockets off),
+    // beside the cancel event; null for none.
+    virtual plat::HANDLE WakeEvent() const { return nullptr; }
+    virtual void OnWake(const PollResult& ready) = 0;
+    virtual void OnInactive() = 0;
+    // The cancel event ended the wait; the loop ends after this.
+    virtual void OnCancel() {}
+    // The wait itself failed (a socket is gone from under it).
+    virtual void OnWaitFailed();
     bool IsRunning() const { return !m_bError && !m_bDone; }
 
     // ---- Commands and replies ----
@@ -77,6 +107,11 @@ protected:
     int ReceiveReplies();
     // The next complete reply, if one is in; it is no longer owed.
     bool TakeReply(FtpReply* reply);
+    // One receive, then every complete reply to OnReply while the worker
+    // runs. False when the connection closed or failed (nothing taken).
+    bool ReceiveAndTakeReplies();
+    // A reply from ReceiveAndTakeReplies.
+    virtual void OnReply(const FtpReply& /*reply*/) {}
     // Whether the server still owes replies to this worker's commands.
     bool OwesReplies() const { return m_nOwedReplies > 0; }
     // A reply that answers nothing this worker counted (the empty line some
@@ -131,6 +166,8 @@ protected:
 
 private:
     void EndOperation();
+    // One wait as plan says: false when the cancel event ended it.
+    bool WaitOnce(const WaitPlan& plan, PollResult* ready);
     // Closing the data connection early makes the server send the transfer's
     // reply; a command sent at once may be answered before it, or be lost.
     // So what is owed is collected before the session or the next worker

@@ -13,30 +13,29 @@
 
 namespace {
 
-template <class Worker>
-bool Start(std::atomic<Worker*>& pointer, CFtpClientThread* session) {
-    Worker* worker = new (std::nothrow) Worker(session);
-    if (worker == nullptr) return false;
-    pointer = worker;
-    if (worker->CreateThread()) return true;
-    pointer = nullptr;
-    delete worker;
-    return false;
+CWorkerThread* NewWorker(CFtpClientThread* session, int operation) {
+    switch (operation) {
+    case kOperationUpload: return new (std::nothrow) CStorThread(session);
+    case kOperationDelete: return new (std::nothrow) CDeleThread(session);
+    case kOperationStream: return new (std::nothrow) CStreamThread(session);
+    case kOperationSize: return new (std::nothrow) CSizeThread(session);
+    case kOperationDownload: return new (std::nothrow) CReceThread(session);
+    case kOperationList: return new (std::nothrow) CListThread(session);
+    case kOperationDirectory: return new (std::nothrow) CDirThread(session);
+    default: return nullptr;
+    }
 }
 
 }  // namespace
 
+// At most one stream worker: a running one serves the stream's reads.
 bool StartWorkerFor(CFtpClientThread* session, int operation) {
-    switch (operation) {
-    case kOperationUpload: return Start(session->m_pStorThread, session);
-    case kOperationDelete: return Start(session->m_pDeleThread, session);
-    case kOperationSize: return Start(session->m_pSizeThread, session);
-    // At most one stream worker: a running one serves the stream's reads.
-    case kOperationStream:
-        return session->m_pStreamThread.load() != nullptr || Start(session->m_pStreamThread, session);
-    case kOperationDownload: return Start(session->m_pReceThread, session);
-    case kOperationList: return Start(session->m_pListThread, session);
-    case kOperationDirectory: return Start(session->m_pDirThread, session);
-    default: return false;
-    }
+    if (operation == kOperationStream && session->StreamWorker() != nullptr) return true;
+    CWorkerThread* worker = NewWorker(session, operation);
+    if (worker == nullptr) return false;
+    session->m_pWorker = worker;
+    if (worker->CreateThread()) return true;
+    session->m_pWorker = nullptr;
+    delete worker;
+    return false;
 }

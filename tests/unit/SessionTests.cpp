@@ -419,6 +419,7 @@ TEST(Session, RestartReconnectsAndKeepsThePendingOperation) {
     server.OnConnection(1, [](ScriptedConnection& c) {
         c.Login();
         AnswerSize(c, "f", "213 9");
+        c.WaitForClientClose();  // the session stays until the client ends it
     });
     Client client;
     client.ConnectTo(server.Port());
@@ -449,7 +450,7 @@ TEST(Session, AbortCancelsTheWorkerAndStaysLoggedIn) {
     std::future<int> deleted = std::async(std::launch::async, [&] { return client->DeleteRemoteFile("/f"); });
     ASSERT_TRUE(WaitUntil([&] {
         CFtpClientThread* s = client->m_pSessionThread.load();
-        return s != nullptr && s->m_pDeleThread.load() != nullptr;
+        return s != nullptr && s->m_pWorker.load() != nullptr;
     }, 5000));
     plat::ResetEvent(client->m_hAbortDoneEvent);
     plat::SetEvent(client->m_hAbortEvent);
@@ -474,7 +475,7 @@ TEST(Session, SettersRefusedWhileBusy) {
     std::future<int> deleted = std::async(std::launch::async, [&] { return client->DeleteRemoteFile("/f"); });
     ASSERT_TRUE(WaitUntil([&] {
         CFtpClientThread* s = client->m_pSessionThread.load();
-        return s != nullptr && s->m_pDeleThread.load() != nullptr;
+        return s != nullptr && s->m_pWorker.load() != nullptr;
     }, 5000));
     EXPECT_EQ(0, client->SetBlockSize(1));
     EXPECT_EQ(0, client->SetStreamMode(2));

@@ -30,11 +30,17 @@ const unsigned kLongestRead = 65536;
 
 // Reads through a client and checks each read against the file's bytes and
 // the seek flag the reading rules predict from the stream's state just
-// before the read.
+// before the read. The client streams in mode 4: a server whose socket
+// buffers hold the rest of the file sends "226 " at a moment the prediction
+// cannot see, and in mode 1 the stream would then end by itself between the
+// prediction and the read; in mode 4 it ends only once it has received the
+// whole file, which the prediction does see.
 class StreamChecker {
 public:
     StreamChecker(CFtpClient* client, const std::map<std::string, std::string>& files)
-        : m_pClient(client), m_Files(files) {}
+        : m_pClient(client), m_Files(files) {
+        client->SetStreamMode(4);
+    }
 
     // False once a read went wrong: later reads would only repeat it.
     bool Read(const std::string& path, unsigned position, unsigned length) {
@@ -73,8 +79,9 @@ private:
     // 1 for a read of the file's start served from the head buffer, for
     // another file than the running stream's, and for another position
     // than the stream's unless the previous read came from the head buffer;
-    // otherwise 0. -1 while the running stream is at its end of data or past
-    // "226 ", when the worker may be leaving just as the read starts.
+    // otherwise 0. -1 once the running stream has received the file's last
+    // byte (its "226 " may come, and the worker leave, just as the read
+    // starts).
     int PredictSeekFlag(const std::string& path, unsigned position, unsigned length) {
         CFtpClientThread* session = m_pClient->AcquireSession();
         if (session == nullptr) return 0;
@@ -82,10 +89,11 @@ private:
         bool atEnd = false;
         {
             RequestLock lock(session->m_cs);
-            CStreamThread* worker = session->m_pStreamThread.load();
+            CStreamThread* worker = session->StreamWorker();
             running = worker != nullptr && session->m_nOperation.load() == kOperationStream;
             atEnd = worker != nullptr &&
-                    (worker->m_bEndOfData.load() != 0 || worker->m_bComplete.load() != 0);
+                    (worker->m_bEndOfData.load() != 0 || worker->m_bComplete.load() != 0 ||
+                     worker->ReceivedEnd() >= m_Files.at(m_LastPath).size());
         }
         int64_t streamPos = session->m_nStreamPos.load();
         bool headServed = session->m_bHeadServed.load() != 0;
