@@ -111,7 +111,7 @@ CFtpClientThread* CFtpClient::CreateSession() {
 // restarts): it will not serve another request as it is.
 bool CFtpClient::IsDeparting(CFtpClientThread* session) {
     if (session->m_bEnding.load()) return true;
-    if (session->IsLoggedIn() && session->m_hSocket.load() == INVALID_SOCKET) return true;
+    if (session->IsLoggedIn() && !session->m_Control.IsOpen()) return true;
     return plat::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
 }
 

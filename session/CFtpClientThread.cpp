@@ -51,7 +51,6 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
       m_nLoginStep(kLoginGreeting),
       m_bAbort(0),
       m_pClient(client),
-      m_hSocket(INVALID_SOCKET),
       m_bStarted(false),
       m_bDetached(false),
       m_nErrorToPost(0),
@@ -113,8 +112,7 @@ BOOL CFtpClientThread::InitInstance() {
     for (;;) {
         if (Connect()) {
             m_Replies.Clear();
-            int one = 1;
-            plat::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);
+            m_Control.SetNoDelay();
             NoteActivity();
             if (!m_bAbort) {
                 while (PollRound()) {
@@ -137,11 +135,11 @@ bool CFtpClientThread::Connect() {
     char serverAddress[kTextFieldSize];
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
     uint16_t port = m_pClient->m_nPort;
-    m_hSocket = ConnectToServer(serverAddress, port, m_pClient->m_szLocalAddress,
-                                hadBar ? secondAddress : nullptr, port);
+    m_Control.Attach(ConnectToServer(serverAddress, port, m_pClient->m_szLocalAddress,
+                                     hadBar ? secondAddress : nullptr, port));
     // When the second address answered first, remember it for later connects.
     if (hadBar) m_pClient->SetServerAddress(serverAddress);
-    return m_hSocket != INVALID_SOCKET;
+    return m_Control.IsOpen();
 }
 
 void CFtpClientThread::OnConnectFailure() {
@@ -167,11 +165,13 @@ void CFtpClientThread::PostOperation(int operation) {
 // operation or a reply comes, and after 4 ms at the latest (the login's
 // limit is looked at then). False ends the run.
 bool CFtpClientThread::PollRound() {
-    if (m_hSocket == INVALID_SOCKET) return false;
+    if (!m_Control.IsOpen()) return false;
     plat::HANDLE handles[3] = {m_pClient->m_hStopEvent, m_pClient->m_hAbortEvent,
                                m_hOperationEvent};
-    plat::SocketWait control = {m_hSocket, true, false, false, false};
-    plat::DWORD signalled = plat::WaitForEventsAndSockets(3, handles, &control, 1, kIdlePollMs);
+    plat::SocketWait control = {m_Control.Socket(), true, false, false, false};
+    plat::DWORD waitMs = m_Control.HasPendingInput() ? 0 : kIdlePollMs;
+    plat::DWORD signalled = plat::WaitForEventsAndSockets(3, handles, &control, 1, waitMs);
+    control.readable = control.readable || m_Control.HasPendingInput();
     if (signalled == WAIT_OBJECT_0) {
         StopPath();
         return false;
@@ -199,7 +199,7 @@ bool CFtpClientThread::WatchControlConnection(plat::DWORD waited, bool readable)
         PostToHost(FTPE_SOCKETERROR);
     } else if (readable) {
         NoteActivity();
-        OnControlEvent(m_hSocket, kSocketReadable);
+        OnControlEvent(kSocketReadable);
     } else {
         TimedOutWhileLoggingIn();
     }
@@ -272,7 +272,7 @@ bool CFtpClientThread::WaitForWorker() {
         return true;
     }
     NoteActivity();
-    if (m_hSocket == INVALID_SOCKET) {
+    if (!m_Control.IsOpen()) {
         // The worker closed the control connection: this run is over.
         m_bRestart = 0;
         m_bAbort = 1;
@@ -336,11 +336,6 @@ void CFtpClientThread::AnswerAbortWithoutWorker() {
 void CFtpClientThread::CloseControl() {
     CancelWorker(true);
     CloseControlSocket();
-}
-
-void CFtpClientThread::CloseControlSocket() {
-    plat::SOCKET s = m_hSocket.exchange(INVALID_SOCKET);
-    if (s != INVALID_SOCKET) plat::closesocket(s);
 }
 
 void CFtpClientThread::ResetForRestart() {
@@ -438,15 +433,7 @@ int CFtpClientThread::CopyFromHead(uint32_t offset, uint8_t* destination, uint32
 // TCP_NODELAY (the one a reconnect opens) a separate CR LF would wait for
 // the server's delayed acknowledgement, 40 to 200 ms for every command.
 bool CFtpClientThread::SendCommand(const char* text) {
-    plat::SOCKET s = m_hSocket;
-    if (s == INVALID_SOCKET) return false;
     if (strpbrk(text, "\r\n") != nullptr) return false;
     std::string line = std::string(text) + "\r\n";
-    int length = (int)line.size();
-    for (int sent = 0; sent < length;) {
-        int result = plat::send(s, line.data() + sent, length - sent, 0);
-        if (result <= 0) return false;
-        sent += result;
-    }
-    return true;
+    return m_Control.SendAll(line.data(), (int)line.size());
 }

@@ -20,6 +20,7 @@
 
 #include "platform/Platform.h"
 #include "platform/Threads.h"
+#include "session/CFtpConnection.h"
 #include "session/FieldSizes.h"
 #include "session/ReplyReader.h"
 
@@ -81,11 +82,11 @@ public:
     // Sends text and CR LF on the control connection. Refuses text holding
     // CR or LF: it would put a second command on the connection.
     bool SendCommand(const char* text);
-    void OnControlEvent(plat::SOCKET socket, int event);
+    void OnControlEvent(int event);
     void CloseControl();
     // Closes the control connection alone, without cancelling the worker:
     // for a worker that gives the connection up from its own thread.
-    void CloseControlSocket();
+    void CloseControlSocket() { m_Control.Close(); }
 
     // Waits for event without a limit, but returns also once the session
     // has ended: a session that ends just as a host thread starts to wait
@@ -147,7 +148,8 @@ public:
     uint8_t m_bAbort;
     char m_szRecvBuf[kControlReceiveSize + 1];
     CFtpClient* const m_pClient;
-    std::atomic<plat::SOCKET> m_hSocket;
+    // The control connection; workers use it while they run.
+    CFtpConnection m_Control;
 
 private:
     ~CFtpClientThread() override;

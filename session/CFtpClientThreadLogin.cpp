@@ -10,7 +10,7 @@
 #include "session/RemotePath.h"
 #include "session/ReplyText.h"
 
-void CFtpClientThread::OnControlEvent(plat::SOCKET /*socket*/, int event) {
+void CFtpClientThread::OnControlEvent(int event) {
     switch (event & 0xFFFF) {
     case kSocketClosed:
         CloseControlSocket();
@@ -25,7 +25,7 @@ void CFtpClientThread::OnControlEvent(plat::SOCKET /*socket*/, int event) {
 }
 
 void CFtpClientThread::OnControlReadable() {
-    int received = plat::recv(m_hSocket, m_szRecvBuf, kControlReceiveSize, 0);
+    int received = m_Control.Receive(m_szRecvBuf, kControlReceiveSize);
     if (received <= 0) {
         CloseControlSocket();
         m_bAbort = 1;
@@ -34,7 +34,7 @@ void CFtpClientThread::OnControlReadable() {
     m_szRecvBuf[received] = '\0';
     m_Replies.Append(m_szRecvBuf, (size_t)received);
     FtpReply reply;
-    while (!m_bAbort && m_hSocket != INVALID_SOCKET && m_Replies.Next(&reply)) {
+    while (!m_bAbort && m_Control.IsOpen() && m_Replies.Next(&reply)) {
         if (IsLoggedIn()) {
             OnLoggedInReply(reply);
         } else {
@@ -56,8 +56,8 @@ void CFtpClientThread::ReconnectAfterServiceEnd() {
     NoteActivity();
     char serverAddress[kTextFieldSize];
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
-    m_hSocket = ConnectToServer(serverAddress, m_pClient->m_nPort, nullptr, nullptr, 0);
-    if (m_hSocket == INVALID_SOCKET) m_bAbort = 1;
+    m_Control.Attach(ConnectToServer(serverAddress, m_pClient->m_nPort, nullptr, nullptr, 0));
+    if (!m_Control.IsOpen()) m_bAbort = 1;
 }
 
 // Each step waits for its reply's final line; preliminary replies are

@@ -41,7 +41,7 @@ void CListThread::OnInactive() {
 // The listing keeps its first 259 characters; hosts copy it into buffers of
 // the field's size.
 void CListThread::OnData() {
-    int received = plat::recv(m_hDataSocket, m_DataBuf, kDataReceiveSize, 0);
+    int received = m_Data.Receive(m_DataBuf, kDataReceiveSize);
     if (received <= 0) {
         CloseDataSocket();
         CheckComplete();
@@ -83,7 +83,7 @@ void CListThread::OnPasvReply(const FtpReply& reply) {
         return;
     }
     OpenPassiveDataConnection(reply);
-    if (m_hDataSocket == INVALID_SOCKET) {
+    if (!m_Data.IsOpen()) {
         m_bError = 1;
         return;
     }
@@ -123,7 +123,7 @@ bool CListThread::FallBackToPlainListing() {
 // server keeps the data connection open.
 void CListThread::CheckComplete() {
     if (!m_bTransferReplied || m_bDone) return;
-    if (m_hDataSocket != INVALID_SOCKET && !IsOverLimit(m_tTransferReplied, kDataDrainMs)) return;
+    if (m_Data.IsOpen() && !IsOverLimit(m_tTransferReplied, kDataDrainMs)) return;
     m_nStep = kComplete;
     m_bDone = 1;
 }

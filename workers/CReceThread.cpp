@@ -53,7 +53,7 @@ void CReceThread::AfterOperationEnded() {
 // Nothing beyond the announced size reaches the file: the bytes up to it
 // are kept, the rest ends the data side as an overrun.
 void CReceThread::OnData() {
-    int received = plat::recv(m_hDataSocket, m_DataBuf, kDataReceiveSize, 0);
+    int received = m_Data.Receive(m_DataBuf, kDataReceiveSize);
     if (received <= 0) {
         CloseDataSocket();
         FinishDataSide();

@@ -49,7 +49,7 @@ void CStorThread::Run() {
 }
 
 CWorkerThread::WaitPlan CStorThread::PlanWait() {
-    bool sending = m_hDataSocket != INVALID_SOCKET && !m_bSendingEnded && DataMayGo();
+    bool sending = m_Data.IsOpen() && !m_bSendingEnded && DataMayGo();
     return WaitPlan{false, true, true, sending};
 }
 
@@ -165,7 +165,7 @@ void CStorThread::OnTransferReply(const FtpReply& reply) {
 // or resets it: a failure while bytes are still to go, the server's close
 // after it has read the end of the file.
 void CStorThread::OnDataReadable() {
-    int received = plat::recv(m_hDataSocket, m_Block, kBlockSize, 0);
+    int received = m_Data.Receive(m_Block, kBlockSize);
     if (received > 0) return;
     if (m_bSendingEnded) {
         CloseDataSocket();
@@ -216,22 +216,16 @@ bool CStorThread::OpenLocalFileAtResumeOffset() {
 // every queued byte; it answers "226 " once it has read them all.
 void CStorThread::EndOfLocalFile() {
     CloseLocalFile();
-    plat::shutdown(m_hDataSocket, SD_SEND);
+    m_Data.ShutdownSending();
     m_bSendingEnded = true;
     m_Pacer.Restart();
 }
 
 // Sends the whole block; a send may take only part of it.
 bool CStorThread::SendBlock(int length) {
-    for (int sent = 0; sent < length;) {
-        int result = plat::send(m_hDataSocket, m_Block + sent, length - sent, 0);
-        if (result <= 0) {
-            GiveUpWith(FTPE_TRANSFERFAIL);
-            return false;
-        }
-        sent += result;
-    }
-    return true;
+    if (m_Data.SendAll(m_Block, length)) return true;
+    GiveUpWith(FTPE_TRANSFERFAIL);
+    return false;
 }
 
 void CStorThread::CloseLocalFile() {

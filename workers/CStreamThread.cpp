@@ -43,8 +43,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
 // ---- The loop -----------------------------------------------------------------
 
 void CStreamThread::Run() {
-    int one = 1;
-    plat::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof one);
+    Control().SetNoDelay();
     NoteActivity();
     m_pSession->SendCommand("");
     SendOwing("PASV");
@@ -167,7 +166,7 @@ void CStreamThread::RefuseUnservableRead() {
 // the room meanwhile, by adding to it.
 void CStreamThread::OnData() {
     uint32_t room = std::min<uint32_t>(RoomWithoutWaiting(), kDataReceiveSize);
-    int received = plat::recv(m_hDataSocket, (char*)m_DataBuf, (int)room, 0);
+    int received = m_Data.Receive((char*)m_DataBuf, (int)room);
     if (received < 0) {
         FailTransfer();
         return;
@@ -287,7 +286,7 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
     if (reply.code == 227) {
         if (!OpenStreamDataConnection(reply)) {
             Refused();
-        } else if (m_hDataSocket == INVALID_SOCKET) {
+        } else if (!m_Data.IsOpen()) {
             FailTransfer();
         } else {
             SendRest();
@@ -361,12 +360,7 @@ bool CStreamThread::OpenStreamDataConnection(const FtpReply& reply) {
 }
 
 void CStreamThread::SetStreamSocketOptions() {
-    if (m_hDataSocket == INVALID_SOCKET) return;
-    plat::WinsockLinger linger = {1, 1};
-    plat::setsockopt(m_hDataSocket, SOL_SOCKET, SO_LINGER, (const char*)&linger, sizeof linger);
-    plat::DWORD timeout = kSocketTimeoutMs;
-    plat::setsockopt(m_hDataSocket, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof timeout);
-    plat::setsockopt(m_hDataSocket, SOL_SOCKET, SO_SNDTIMEO, (const char*)&timeout, sizeof timeout);
+    if (m_Data.IsOpen()) m_Data.SetTimeouts(kSocketTimeoutMs);
 }
 
 // A stream from the file's start arms the head capture when it is off.

@@ -26,8 +26,6 @@ void CWorkerThread::SetOwedReplyLimitForTesting(uint32_t milliseconds) {
 CWorkerThread::CWorkerThread(CFtpClientThread* session, int operation)
     : m_pSession(session),
       m_nOperation(operation),
-      m_hSocket(session->m_hSocket.load()),
-      m_hDataSocket(INVALID_SOCKET),
       m_tLastActivity(0),
       m_bError(0),
       m_bDone(0),
@@ -48,7 +46,7 @@ CWorkerThread::~CWorkerThread() {
 BOOL CWorkerThread::InitInstance() {
     if (!PrepareBeforeStart()) return FALSE;
     plat::WaitForSingleObject(m_pSession->m_hStartEvent, INFINITE);
-    if (m_hSocket != INVALID_SOCKET) {
+    if (Control().IsOpen()) {
         Run();
         CloseDataSocket();
         CollectOwedReplies();
@@ -109,14 +107,17 @@ bool CWorkerThread::WaitOnce(const WaitPlan& plan, PollResult* ready) {
     plat::HANDLE events[2] = {m_pSession->m_hCancelEvent,
                               plan.watchSockets ? nullptr : WakeEvent()};
     plat::DWORD eventCount = events[1] != nullptr ? 2 : 1;
-    plat::SocketWait sockets[2] = {{m_hSocket, true, false, false, false},
-                                   {m_hDataSocket, plan.readData, plan.writeData, false, false}};
+    plat::SocketWait sockets[2] = {{Control().Socket(), true, false, false, false},
+                                   {m_Data.Socket(), plan.readData, plan.writeData, false, false}};
     plat::DWORD socketCount = 0;
+    bool watchData = plan.watchSockets && m_Data.IsOpen() && (plan.readData || plan.writeData);
+    bool pending = false;
     if (plan.watchSockets) {
-        bool watchData = m_hDataSocket != INVALID_SOCKET && (plan.readData || plan.writeData);
         socketCount = watchData ? 2 : 1;
+        // Bytes a connection already holds are ready without waiting.
+        pending = Control().HasPendingInput() || (watchData && plan.readData && m_Data.HasPendingInput());
     }
-    plat::DWORD limit = plan.watchSockets ? LongestWaitMs() : INFINITE;
+    plat::DWORD limit = pending ? 0 : plan.watchSockets ? LongestWaitMs() : INFINITE;
     plat::DWORD result =
         plat::WaitForEventsAndSockets(eventCount, events, sockets, socketCount, limit);
     if (result == WAIT_OBJECT_0) return false;
@@ -124,9 +125,9 @@ bool CWorkerThread::WaitOnce(const WaitPlan& plan, PollResult* ready) {
         OnWaitFailed();
         return true;
     }
-    ready->controlReadable = sockets[0].readable;
-    ready->dataReadable = socketCount == 2 && sockets[1].readable;
-    ready->dataWritable = socketCount == 2 && sockets[1].writable;
+    ready->controlReadable = sockets[0].readable || (plan.watchSockets && Control().HasPendingInput());
+    ready->dataReadable = watchData && (sockets[1].readable || (plan.readData && m_Data.HasPendingInput()));
+    ready->dataWritable = watchData && sockets[1].writable;
     return true;
 }
 
@@ -150,7 +151,7 @@ void CWorkerThread::SendWithFileName(const char* format, bool transfer) {
 }
 
 int CWorkerThread::ReceiveReplies() {
-    int received = plat::recv(m_hSocket, m_szRecvBuf, kControlReceiveSize, 0);
+    int received = Control().Receive(m_szRecvBuf, kControlReceiveSize);
     if (received <= 0) return received;
     m_pSession->m_Replies.Append(m_szRecvBuf, (size_t)received);
     return received;
@@ -177,13 +178,12 @@ bool CWorkerThread::TakeReply(FtpReply* reply) {
 void CWorkerThread::GiveUpControlConnection() {
     m_bControlTrouble = true;
     m_pSession->CloseControlSocket();
-    m_hSocket = INVALID_SOCKET;
 }
 
 // Once nothing is owed, whatever else the reader holds answers nothing the
 // next worker or the session will ask: it goes.
 void CWorkerThread::CollectOwedReplies() {
-    if (m_hSocket == INVALID_SOCKET || IsSessionStopping()) return;
+    if (!Control().IsOpen() || IsSessionStopping()) return;
     if (m_bRepliesUncounted || (OwesReplies() && m_bControlTrouble)) {
         GiveUpControlConnection();
         return;
@@ -211,9 +211,10 @@ bool CWorkerThread::IsSessionStopping() const {
 }
 
 bool CWorkerThread::WaitForControlText(plat::DWORD milliseconds) {
-    plat::SocketSet readSet;
-    readSet.Add(m_hSocket);
-    return plat::select(&readSet, nullptr, nullptr, milliseconds) > 0;
+    if (Control().HasPendingInput()) return true;
+    plat::SocketWait control = {Control().Socket(), true, false, false, false};
+    return plat::WaitForEventsAndSockets(0, nullptr, &control, 1, milliseconds) ==
+           plat::kWaitSocketsReady;
 }
 
 // ---- Activity and time ---------------------------------------------------------------
@@ -231,13 +232,13 @@ bool CWorkerThread::IsInactive() const {
 bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply) {
     char announced[kTextFieldSize];
     uint16_t port = 0;
-    m_hDataSocket = INVALID_SOCKET;
+    m_Data.Close();
     if (!ParsePassiveReply(reply.text, announced, sizeof announced, &port)) return false;
     if (plat::inet_addr(announced) == INADDR_NONE) return false;
     char serverAddress[kTextFieldSize];
     Client()->CopyServerAddress(serverAddress, sizeof serverAddress);
-    m_hDataSocket = ConnectToServer(serverAddress, port, nullptr, nullptr, 0);
-    SetDataSocketOptions();
+    m_Data.Attach(ConnectToServer(serverAddress, port, nullptr, nullptr, 0));
+    if (m_Data.IsOpen()) m_Data.SetLinger(1);
     return true;
 }
 
@@ -246,23 +247,15 @@ bool CWorkerThread::OpenPassiveDataConnectionOrFail(const FtpReply& reply) {
         FailWith(FTPE_BADREPLY);
         return false;
     }
-    if (m_hDataSocket == INVALID_SOCKET) {
+    if (!m_Data.IsOpen()) {
         FailWith(FTPE_TRANSFERFAIL);
         return false;
     }
     return true;
 }
 
-void CWorkerThread::SetDataSocketOptions() {
-    if (m_hDataSocket == INVALID_SOCKET) return;
-    plat::WinsockLinger linger = {1, 1};
-    plat::setsockopt(m_hDataSocket, SOL_SOCKET, SO_LINGER, (const char*)&linger, sizeof linger);
-}
-
 void CWorkerThread::CloseDataSocket() {
-    if (m_hDataSocket == INVALID_SOCKET) return;
-    plat::closesocket(m_hDataSocket);
-    m_hDataSocket = INVALID_SOCKET;
+    m_Data.Close();
 }
 
 void CWorkerThread::Post(unsigned message, int lParam) {

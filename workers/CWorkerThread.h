@@ -136,15 +136,14 @@ protected:
     // Parses the "227 " reply's text and connects to the announced port at
     // the server's own address, whatever address the reply names: a server
     // cannot point a transfer at another host of the host's network, nor
-    // have another listener's bytes taken for the file. The data socket is
-    // INVALID_SOCKET when the reply cannot be parsed or nothing connects.
+    // have another listener's bytes taken for the file. The data connection
+    // is closed when the reply cannot be parsed or nothing connects.
     // False when the reply cannot be parsed or announces no IPv4 address.
     bool OpenPassiveDataConnection(const FtpReply& reply);
     // For a worker that cannot go on without the data connection: false,
     // after failing with FTPE_BADREPLY (an unusable reply) or
     // FTPE_TRANSFERFAIL (nothing connected), when there is none.
     bool OpenPassiveDataConnectionOrFail(const FtpReply& reply);
-    void SetDataSocketOptions();
     void CloseDataSocket();
 
     // Posts to the session's notification window; nothing when it is 0.
@@ -154,11 +153,12 @@ protected:
     // only the first error of a worker is posted.
     void FailWith(int errorCode);
     CFtpClient* Client() const { return m_pSession->m_pClient; }
+    // The session's control connection, which the worker uses while it runs.
+    CFtpConnection& Control() const { return m_pSession->m_Control; }
 
     CFtpClientThread* const m_pSession;
     const int m_nOperation;
-    plat::SOCKET m_hSocket;  // copy of the control socket, for reading
-    plat::SOCKET m_hDataSocket;
+    CFtpConnection m_Data;  // the passive data connection, when open
     uint64_t m_tLastActivity;
     uint8_t m_bError;
     uint8_t m_bDone;

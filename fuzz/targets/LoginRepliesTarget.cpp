@@ -49,7 +49,7 @@ struct LoginRun {
 };
 
 bool SessionStopped(const LoginRun& run) {
-    return run.session->m_bAbort != 0 || run.session->m_hSocket.load() == INVALID_SOCKET;
+    return run.session->m_bAbort != 0 || !run.session->m_Control.IsOpen();
 }
 
 void ReadCommands(LoginRun* run) {
@@ -64,16 +64,16 @@ void FollowReconnect(LoginRun* run) {
     if (next == INVALID_SOCKET) return;
     loopback::CloseAbortively(run->peer);
     run->peer = next;
-    run->sessionSocket = run->session->m_hSocket.load();
+    run->sessionSocket = run->session->m_Control.Socket();
 }
 
 // Readable events until the session has read everything that arrived.
 void DeliverReadable(LoginRun* run) {
     plat::SOCKET s = run->sessionSocket;
     if (!loopback::WaitReadable(s, kArrivalLimitMs)) return;
-    while (!SessionStopped(*run) && run->session->m_hSocket.load() == s &&
+    while (!SessionStopped(*run) && run->session->m_Control.Socket() == s &&
            loopback::WaitReadable(s, 0)) {
-        run->session->OnControlEvent(s, kSocketReadable);
+        run->session->OnControlEvent(kSocketReadable);
     }
 }
 
@@ -102,7 +102,7 @@ void End(LoginRun* run, Ending ending) {
         DeliverReadable(run);
         break;
     case kEndClosedEvent:
-        run->session->OnControlEvent(run->sessionSocket, kSocketClosed);
+        run->session->OnControlEvent(kSocketClosed);
         break;
     default:
         break;
@@ -151,7 +151,7 @@ bool Connect(LoginRun* run, uint16_t port) {
         // The session closes this end itself at times; a reset leaves no TIME_WAIT.
         plat::WinsockLinger reset = {1, 0};
         plat::setsockopt(s, SOL_SOCKET, SO_LINGER, (const char*)&reset, sizeof reset);
-        run->session->m_hSocket = s;
+        run->session->m_Control.Attach(s);
         run->sessionSocket = s;
         return true;
     }

@@ -141,7 +141,7 @@ TEST(SendCommand, LinesOnTheControlConnection) {
     EXPECT_FALSE(session->SendCommand("NOOP"));  // no control connection yet
 
     char address[260] = "127.0.0.1";
-    session->m_hSocket = ConnectToServer(address, listener.Port(), nullptr, nullptr, 0);
+    session->m_Control.Attach(ConnectToServer(address, listener.Port(), nullptr, nullptr, 0));
     plat::SOCKET server = listener.Accept();
     EXPECT_TRUE(session->SendCommand(""));
     std::string longText(200000, 'x');
@@ -150,8 +150,7 @@ TEST(SendCommand, LinesOnTheControlConnection) {
     std::string received = ReceiveAll(server, 2 + longText.size() + 2);
     EXPECT_EQ("\r\n" + longText + "\r\n", received);
 
-    plat::closesocket(session->m_hSocket);
-    session->m_hSocket = INVALID_SOCKET;
+    session->m_Control.Close();
     plat::closesocket(server);
     session->ReleaseRef();
 }
