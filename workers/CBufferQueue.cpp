@@ -6,9 +6,6 @@
 #include <algorithm>
 #include <new>
 
-#include "IFtpClient.h"
-#include "client/CFtpClient.h"
-
 namespace {
 
 // Negative: allocations are not refused. Otherwise the number still allowed.
@@ -38,11 +35,6 @@ int32_t SaturateToInt32(int64_t value) {
     return (int32_t)std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, value));
 }
 
-// A zero block size would make every buffer full before it held a byte.
-uint32_t BufferSizeOf(CFtpClient* client) {
-    return std::max<uint32_t>(1, client->m_nBlockSize.load());
-}
-
 }  // namespace
 
 void CBufferQueue::FailAllocationsAfterForTesting(int allowed) {
@@ -57,9 +49,9 @@ void CBufferQueue::ResetBufferCountersForTesting() {
     g_nMostBuffersOfOneQueue = 0;
 }
 
-CBufferQueue::CBufferQueue(CFtpClient* client)
-    : m_pClient(client),
-      m_nBufferSize(BufferSizeOf(client)),
+CBufferQueue::CBufferQueue(uint32_t bufferSize)
+    : m_nBufferSize(std::max<uint32_t>(1, bufferSize)),
+      m_bOutOfMemory(false),
       m_nCount(0),
       m_hCancelEvent(nullptr),
       m_nReadPos(0),
@@ -85,7 +77,7 @@ bool CBufferQueue::AddBuffer() {
     if (!m_FreeList.empty()) {
         m_FilledList.splice(m_FilledList.end(), m_FreeList, m_FreeList.begin());
     } else if (!AllocateBuffer()) {
-        m_pClient->m_nErrorCode = FTPE_NOMEMORY;
+        m_bOutOfMemory = true;
         return false;
     }
     m_nWritePos = 0;

@@ -1,5 +1,5 @@
 // The bounded first-in first-out store between a stream's network side and
-// its reader: at most 10 buffers of the client's block size, allocated once
+// its reader: at most 10 buffers of the given size, allocated once
 // and recycled through a free list, so a running stream allocates nothing
 // once it has grown to its full size.
 //
@@ -24,22 +24,24 @@
 #undef GetFreeSpace
 #endif
 
-class CFtpClient;
-
 class CBufferQueue {
 public:
     static constexpr int kMaxBuffers = 10;
 
-    explicit CBufferQueue(CFtpClient* client);
+    // A buffer size of 0 counts as 1: every buffer would be full before it
+    // held a byte.
+    explicit CBufferQueue(uint32_t bufferSize);
     virtual ~CBufferQueue();
     CBufferQueue(const CBufferQueue&) = delete;
     CBufferQueue& operator=(const CBufferQueue&) = delete;
 
     // The writer's side. Waits for the reader while ten full buffers hold
     // data; the cancel event ends that wait with false, as does a buffer
-    // that cannot be allocated (FTPE_NOMEMORY in the client's m_nErrorCode).
-    // Bytes copied before a failure stay queued.
+    // that cannot be allocated (IsOutOfMemory then says so). Bytes copied
+    // before a failure stay queued.
     bool Write(const uint8_t* data, uint32_t length);
+    // A buffer could not be allocated (at construction or in a Write).
+    bool IsOutOfMemory() const { return m_bOutOfMemory.load(); }
     // Room left before the queue is full: the rest of the tail buffer and
     // the buffers that may still be added.
     uint32_t GetFreeSpace();
@@ -105,9 +107,8 @@ private:
 
     bool WaitForRoom();
 
-    CFtpClient* const m_pClient;
-    // Read once: the client refuses a new block size while an operation runs.
     const uint32_t m_nBufferSize;
+    std::atomic<bool> m_bOutOfMemory;
     std::mutex m_Lock;
     int32_t m_nCount;
     plat::HANDLE m_hCancelEvent;

@@ -22,7 +22,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationStream),
       m_nThrottleMark(0),
       m_bReportBuffering(0),
-      m_Queue(session->m_pClient),
+      m_Queue(session->m_pClient->m_nBlockSize.load()),
       m_bEndOfData(0),
       m_bComplete(0),
       m_nStartOffset(session->m_nStreamStart.load()),
@@ -36,6 +36,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_tEmptyLineAnswered(0),
       m_bPassOnRead(false) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
+    if (m_Queue.IsOutOfMemory()) Client()->m_nErrorCode = FTPE_NOMEMORY;
     session->m_nStreamPos = m_nStartOffset;
     session->m_bHeadServed = 0;
 }
@@ -180,6 +181,7 @@ void CStreamThread::OnData() {
         Throttle(length);
         CaptureHead(m_DataBuf, length);
     } else {
+        if (m_Queue.IsOutOfMemory()) Client()->m_nErrorCode = FTPE_NOMEMORY;
         m_bError = 1;
     }
     m_nReceivedEnd += length;

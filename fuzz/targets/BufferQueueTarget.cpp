@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "IFtpClient.h"
-#include "client/CFtpClient.h"
 #include "fuzz/targets/FuzzInput.h"
 #include "fuzz/targets/FuzzTargets.h"
 #include "fuzz/targets/QueueModel.h"
@@ -119,11 +117,9 @@ void DoOperation(QueueRun* run, QueueOperation operation, uint32_t length) {
 void FuzzBufferQueue(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
     uint32_t blockSize = std::max<uint32_t>(1, TakeLength(&input));
-    CFtpClient* client = static_cast<CFtpClient*>(CreateFtpClientInstance(0));
-    client->SetBlockSize(blockSize);
     plat::HANDLE cancel = plat::CreateEventA(nullptr, TRUE, TRUE, nullptr);
     {
-        std::unique_ptr<CBufferQueue> queue(new CBufferQueue(client));
+        std::unique_ptr<CBufferQueue> queue(new CBufferQueue(blockSize));
         queue->SetCancelEvent(cancel);
         QueueRun run = {queue.get(), QueueModel(queue->GetBufferSize(), CBufferQueue::kMaxBuffers)};
         FuzzCheck(queue->GetBufferSize() == blockSize, "the buffer size is not the block size");
@@ -134,5 +130,4 @@ void FuzzBufferQueue(const uint8_t* data, size_t size) {
         CheckSizes(&run);
     }
     plat::CloseHandle(cancel);
-    client->ReleaseRef();
 }

@@ -42,8 +42,10 @@ bool IsSet(plat::HANDLE event) {
     return plat::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
-// A queue on a client with a chosen buffer size, fed with the stream's
-// bytes from position 0 on, and the cancel event the session would own.
+// A queue of a chosen buffer size, fed with the stream's bytes from
+// position 0 on, and the cancel event the session would own; the client is
+// for the stream workers of the SeekTo cases (their queue takes its block
+// size).
 class QueueTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -55,8 +57,8 @@ protected:
         CBufferQueue::FailAllocationsAfterForTesting(-1);
         plat::CloseHandle(m_hCancel);
     }
-    std::unique_ptr<CBufferQueue> NewQueue() {
-        std::unique_ptr<CBufferQueue> queue(new CBufferQueue(m_Client.get()));
+    std::unique_ptr<CBufferQueue> NewQueue(uint32_t bufferSize = kSize) {
+        std::unique_ptr<CBufferQueue> queue(new CBufferQueue(bufferSize));
         queue->SetCancelEvent(m_hCancel);
         return queue;
     }
@@ -119,8 +121,7 @@ TEST_F(QueueTest, ReadyOnlyOnceMoreThanNineBuffersAreQueued) {
 // With one-byte buffers that leaves a whole buffer of room: a wait for
 // pre-buffering must end there all the same.
 TEST_F(QueueTest, OneByteBuffersAreReadyWhereTheWriterStops) {
-    m_Client->m_nBlockSize = 1;
-    auto queue = NewQueue();
+    auto queue = NewQueue(1);
     ASSERT_TRUE(Feed(*queue, 9));
     EXPECT_EQ(10, queue->GetCount());
     EXPECT_EQ(1u, queue->GetFreeSpace());
@@ -230,11 +231,12 @@ TEST_F(QueueTest, StepBackStaysWithinTheHeadBuffer) {
     ExpectRead(*queue, 600, 600);
 }
 
-TEST_F(QueueTest, FailedAllocationStoresNoMemoryAndFailsTheWrite) {
+TEST_F(QueueTest, FailedAllocationSaysOutOfMemoryAndFailsTheWrite) {
     auto queue = NewQueue();  // one buffer allocated
     CBufferQueue::FailAllocationsAfterForTesting(2);
+    EXPECT_FALSE(queue->IsOutOfMemory());
     EXPECT_FALSE(Feed(*queue, 5 * kSize));
-    EXPECT_EQ(FTPE_NOMEMORY, m_Client->m_nErrorCode.load());
+    EXPECT_TRUE(queue->IsOutOfMemory());
     EXPECT_EQ(3, queue->GetCount());
     ExpectRead(*queue, 5 * kSize, 3 * kSize);  // copied before the failure
 }
@@ -243,7 +245,7 @@ TEST_F(QueueTest, QueueWithoutAnyBufferRefusesWritesAndReads) {
     CBufferQueue::FailAllocationsAfterForTesting(0);
     auto queue = NewQueue();
     EXPECT_EQ(0, queue->GetCount());
-    EXPECT_EQ(FTPE_NOMEMORY, m_Client->m_nErrorCode.load());
+    EXPECT_TRUE(queue->IsOutOfMemory());
     EXPECT_FALSE(Feed(*queue, 10));
     uint32_t delivered = 7;
     EXPECT_FALSE(queue->Read(nullptr, 10, &delivered));
