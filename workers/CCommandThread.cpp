@@ -4,9 +4,6 @@ CCommandThread::CCommandThread(CFtpClientThread* session, int operation)
     : CWorkerThread(session, operation) {}
 
 void CCommandThread::Run() {
-    // The mark comes first: once the server has the command, the limit
-    // already runs.
-    NoteActivity();
     SendWithFileName(CommandFormat());
     RunLoop();
 }

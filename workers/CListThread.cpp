@@ -18,7 +18,6 @@ CListThread::CListThread(CFtpClientThread* session)
 
 void CListThread::Run() {
     m_szListing[0] = '\0';
-    NoteActivity();
     SendOwing("TYPE A");
     RunLoop();
 }

@@ -29,9 +29,6 @@ bool CReceThread::PrepareBeforeStart() {
 }
 
 void CReceThread::Run() {
-    // The mark comes first: once the server has the command, the limit
-    // already runs.
-    NoteActivity();
     m_Pacer.Restart();
     SendWithFileName("SIZE %s");
     RunLoop();

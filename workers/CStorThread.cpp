@@ -39,9 +39,6 @@ void CStorThread::Run() {
         FailWith(FTPE_FILEERROR);
         return;
     }
-    // The mark comes first: once the server has the command, the limit
-    // already runs.
-    NoteActivity();
     SendWithFileName("SIZE %s");
     m_Pacer.Restart();
     RunLoop();

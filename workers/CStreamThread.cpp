@@ -45,7 +45,6 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
 
 void CStreamThread::Run() {
     Control().SetNoDelay();
-    NoteActivity();
     m_pSession->SendCommand("");
     SendOwing("PASV");
     m_nStreamMode = Client()->m_nStreamMode.load();

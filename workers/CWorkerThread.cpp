@@ -47,6 +47,9 @@ BOOL CWorkerThread::InitInstance() {
     if (!PrepareBeforeStart()) return FALSE;
     plat::WaitForSingleObject(m_pSession->m_hStartEvent, INFINITE);
     if (Control().IsOpen()) {
+        // The activity mark comes before the first command: once the server
+        // has it, the inactivity limit already runs.
+        NoteActivity();
         Run();
         CloseDataSocket();
         CollectOwedReplies();
