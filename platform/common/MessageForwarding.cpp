@@ -1,5 +1,6 @@
-// The window calls of namespace plat live in libwinmsg.so on Linux, where the
-// host's windows and the library's searches and posts share one table.
+// The window calls of namespace plat: the system's on Windows; on Linux
+// those of libwinmsg.so, where the host's windows and the library's searches
+// and posts share one table.
 #include "Platform.h"
 
 namespace plat {
