@@ -4,6 +4,7 @@
 #pragma once
 
 #include "IFtpClient.h"
+#include "tools/common/HostMessageWindow.h"
 
 namespace bench {
 
@@ -15,7 +16,7 @@ public:
     BenchHost& operator=(const BenchHost&) = delete;
 
     IFtpClient* Client() const { return m_pClient; }
-    bool Ready() const { return m_pClient != nullptr && m_hWnd != nullptr; }
+    bool Ready() const { return m_pClient != nullptr && m_Window.Handle() != nullptr; }
     // Empties the thread's queue; true when a completion came among them.
     // A WM_FTP_ERROR sets the error code.
     bool Drain();
@@ -24,9 +25,12 @@ public:
     int LastError() const { return m_nLastError; }
 
 private:
-    HWND m_hWnd;
+    void Handle(const MSG& msg);
+
+    HostMessageWindow m_Window;
     IFtpClient* m_pClient;
     int m_nLastError;
+    bool m_bCompleted;
 };
 
 }  // namespace bench

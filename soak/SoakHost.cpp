@@ -9,14 +9,9 @@
 
 namespace {
 
-const char kWindowClass[] = "FtpSoakHostWindow";
 const char kPassword[] = "secret";
 const unsigned kLongestRead = 65536;
 const int kTransferEndLimitMs = 110000;
-
-LRESULT HostWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(hWnd, message, wParam, lParam);
-}
 
 struct Weighted {
     SoakOp op;
@@ -42,16 +37,8 @@ SoakHost::SoakHost(int index, uint64_t seed, const SoakSetup& setup, SoakStats& 
       m_Stats(stats),
       m_Watchdog(watchdog),
       m_Random(seed * 1000003u + (uint64_t)index),
+      m_Window("FtpSoakHostWindow", "soak host"),
       m_Buffer(kLongestRead) {
-    static bool registered = [] {
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = HostWindowProc;
-        wc.lpszClassName = kWindowClass;
-        return RegisterClassA(&wc) != 0;
-    }();
-    (void)registered;
-    m_hWnd = CreateWindowExA(0, kWindowClass, "soak host", 0, 0, 0, 0, 0, nullptr, nullptr,
-                             nullptr, nullptr);
     m_UploadSource.remotePath = setup.localFolder + "/source-" + std::to_string(index) + ".bin";
     m_UploadSource.patternId = 100 + (uint32_t)index;
     m_UploadSource.size = 200000 + m_Random() % 1300000;
@@ -64,7 +51,6 @@ SoakHost::SoakHost(int index, uint64_t seed, const SoakSetup& setup, SoakStats& 
 
 SoakHost::~SoakHost() {
     ReleaseClient();
-    DestroyWindow(m_hWnd);
 }
 
 void SoakHost::RunUntil(std::chrono::steady_clock::time_point end) {
@@ -133,7 +119,7 @@ void SoakHost::NewClient() {
         return;
     }
     m_pClient->SetConnectParameter("127.0.0.1", "ftp", kPassword, m_Setup.port, 1, 0, "", 0);
-    m_pClient->SetMessageWindow(m_hWnd);
+    m_pClient->SetMessageWindow(m_Window.Handle());
     m_pClient->SetTransferRate(200.0);
 }
 
@@ -314,24 +300,22 @@ void SoakHost::DoStreamRead() {
 // The synchronous requests post their notices too; the ones already queued
 // must not be taken for the end of the next transfer.
 void SoakHost::DropQueuedNotices() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    m_Window.Drain([](const MSG&) {});
 }
 
 int SoakHost::WaitForTransferEnd() {
     m_Watchdog.Begin(m_Index, "waiting for a transfer's end notice", m_Step);
-    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTransferEndLimitMs);
+    // Only the first end notice of this client counts; what follows it is
+    // dropped before the next transfer in any case.
     int outcome = -1;
-    while (outcome < 0 && std::chrono::steady_clock::now() < limit) {
-        MSG msg;
-        while (outcome < 0 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.wParam != (WPARAM)m_pClient) continue;
-            if (msg.message == WM_FTP_COMPLETE) outcome = 0;
-            if (msg.message == WM_FTP_ERROR) outcome = (int)msg.lParam;
-        }
-        if (outcome < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    auto note = [&](const MSG& msg) {
+        if (outcome >= 0 || msg.wParam != (WPARAM)m_pClient) return;
+        if (msg.message == WM_FTP_COMPLETE) outcome = 0;
+        if (msg.message == WM_FTP_ERROR) outcome = (int)msg.lParam;
+    };
+    m_Window.PumpUntil(note, [&] { return outcome >= 0; },
+                       std::chrono::milliseconds(kTransferEndLimitMs),
+                       std::chrono::milliseconds(5));
     m_Watchdog.End(m_Index);
     if (outcome < 0) {
         m_Stats.Violation("host " + std::to_string(m_Index) + " step " + std::to_string(m_Step) +

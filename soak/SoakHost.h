@@ -14,6 +14,7 @@
 #include "CallWatchdog.h"
 #include "IFtpClient.h"
 #include "SoakStats.h"
+#include "tools/common/HostMessageWindow.h"
 
 struct SoakFile {
     std::string remotePath;
@@ -70,7 +71,7 @@ private:
     CallWatchdog& m_Watchdog;
     std::mt19937_64 m_Random;
     uint64_t m_Step = 0;
-    HWND m_hWnd;
+    HostMessageWindow m_Window;
     IFtpClient* m_pClient = nullptr;
 
     SoakFile m_UploadSource;

@@ -2,9 +2,11 @@
 // from other threads, end the waits and reach the handlers.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "tools/common/HostMessageWindow.h"
 #include "tools/ftpcli/ExitStatus.h"
 #include "tools/ftpcli/NotificationPump.h"
 
@@ -66,6 +68,33 @@ TEST_F(NotificationPumpTest, BlockingCallRunsWhileNoticesArePumped) {
     EXPECT_EQ(42, result);
     EXPECT_EQ((std::vector<int>{30, 100}), fills);
     EXPECT_EQ(std::this_thread::get_id(), handlerThread);
+}
+
+// The gateway's window on a pump thread of its own: once Settle returns, a
+// slow handler has had every notice posted before it, in order.
+TEST(HostMessageThread, SettleWaitsUntilEarlierNoticesAreHandled) {
+    std::mutex mutex;
+    std::vector<LPARAM> handled;
+    std::thread::id handlerThread;
+    HostMessageThread pump("FtpCliTestPumpThread", "pump test", [&](const MSG& msg) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::lock_guard<std::mutex> lock(mutex);
+        handled.push_back(msg.lParam);
+        handlerThread = std::this_thread::get_id();
+    });
+    ASSERT_NE(nullptr, pump.Handle());
+    std::vector<LPARAM> posted;
+    std::thread poster([&] {
+        for (LPARAM code = 1; code <= 20; ++code) {
+            if (PostMessageA(pump.Handle(), WM_FTP_ERROR, 0, code)) posted.push_back(code);
+        }
+    });
+    poster.join();
+    ASSERT_EQ(20u, posted.size());
+    ASSERT_TRUE(pump.Settle(kGenerous));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(posted, handled);
+    EXPECT_NE(std::this_thread::get_id(), handlerThread);
 }
 
 TEST(ExitStatus, FtpCodesMapToTheirOwnStatus) {

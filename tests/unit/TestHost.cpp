@@ -9,61 +9,33 @@ namespace testhost {
 
 namespace {
 
-const char kWindowClass[] = "FtpClientTestHostWindow";
-
-#ifdef _WIN32
-LRESULT CALLBACK HostWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(hWnd, message, wParam, lParam);
-}
-#else
-LRESULT HostWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(hWnd, message, wParam, lParam);
-}
-#endif
-
-void RegisterHostClass() {
-    static bool registered = false;
-    if (registered) return;
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = HostWindowProc;
-    wc.lpszClassName = kWindowClass;
-    RegisterClassA(&wc);
-    registered = true;
-}
+const std::chrono::milliseconds kPollInterval(2);
 
 }  // namespace
 
-MessageWindow::MessageWindow() {
-    RegisterHostClass();
-    m_hWnd = CreateWindowExA(0, kWindowClass, "test host", 0, 0, 0, 0, 0, nullptr, nullptr,
-                             nullptr, nullptr);
-}
+MessageWindow::MessageWindow() : m_Window("FtpClientTestHostWindow", "test host") {}
 
-MessageWindow::~MessageWindow() {
-    DestroyWindow(m_hWnd);
+void MessageWindow::Collect(const MSG& msg, std::vector<Notice>* fresh) {
+    Notice notice = {msg.message, (uintptr_t)msg.wParam, (intptr_t)msg.lParam};
+    if (fresh != nullptr) fresh->push_back(notice);
+    m_Collected.push_back(notice);
 }
 
 std::vector<Notice> MessageWindow::Drain() {
     std::vector<Notice> fresh;
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        Notice notice = {msg.message, (uintptr_t)msg.wParam, (intptr_t)msg.lParam};
-        fresh.push_back(notice);
-        m_Collected.push_back(notice);
-    }
+    m_Window.Drain([&](const MSG& msg) { Collect(msg, &fresh); });
     return fresh;
 }
 
 bool MessageWindow::WaitFor(unsigned message, int timeoutMs) {
-    return WaitUntil(
-        [&] {
-            Drain();
-            for (const Notice& n : m_Collected) {
-                if (n.message == message) return true;
-            }
-            return false;
-        },
-        timeoutMs);
+    return m_Window.PumpUntil([&](const MSG& msg) { Collect(msg, nullptr); },
+                              [&] {
+                                  for (const Notice& n : m_Collected) {
+                                      if (n.message == message) return true;
+                                  }
+                                  return false;
+                              },
+                              std::chrono::milliseconds(timeoutMs), kPollInterval);
 }
 
 std::vector<intptr_t> MessageWindow::ParametersOf(unsigned message) const {
@@ -79,7 +51,7 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     for (;;) {
         if (condition()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(kPollInterval);
     }
 }
 

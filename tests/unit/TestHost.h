@@ -9,6 +9,7 @@
 #include "IFtpClient.h"
 #include "client/CFtpClient.h"
 #include "platform/Platform.h"
+#include "tools/common/HostMessageWindow.h"
 
 namespace testhost {
 
@@ -22,11 +23,10 @@ struct Notice {
 class MessageWindow {
 public:
     MessageWindow();
-    ~MessageWindow();
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
 
-    plat::HWND Handle() const { return m_hWnd; }
+    plat::HWND Handle() const { return m_Window.Handle(); }
     // Everything posted so far (to the window and to this thread's queue).
     std::vector<Notice> Drain();
     // Pumps until a notice with message arrives (kept in Collected()).
@@ -35,7 +35,9 @@ public:
     std::vector<intptr_t> ParametersOf(unsigned message) const;
 
 private:
-    plat::HWND m_hWnd;
+    void Collect(const MSG& msg, std::vector<Notice>* fresh);
+
+    HostMessageWindow m_Window;
     std::vector<Notice> m_Collected;
 };
 

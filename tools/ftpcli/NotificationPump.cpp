@@ -6,22 +6,7 @@
 
 namespace {
 
-const char kWindowClass[] = "FtpCliNotifications";
-
 std::atomic<bool> g_Interrupted(false);
-
-LRESULT CALLBACK NotificationWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(hWnd, message, wParam, lParam);
-}
-
-HWND CreateNotificationWindow() {
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = NotificationWindowProc;
-    windowClass.lpszClassName = kWindowClass;
-    RegisterClassA(&windowClass);
-    return CreateWindowExA(0, kWindowClass, "ftpcli", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                           nullptr);
-}
 
 void OnInterruptSignal(int) {
     g_Interrupted = true;
@@ -30,22 +15,15 @@ void OnInterruptSignal(int) {
 }  // namespace
 
 NotificationPump::NotificationPump()
-    : m_hWnd(CreateNotificationWindow()), m_nErrorCode(0), m_bCompleted(false) {}
-
-NotificationPump::~NotificationPump() {
-    if (m_hWnd != nullptr) DestroyWindow(m_hWnd);
-}
+    : m_Window("FtpCliNotifications", "ftpcli"), m_nErrorCode(0), m_bCompleted(false) {}
 
 void NotificationPump::Reset() {
     m_nErrorCode = 0;
     m_bCompleted = false;
 }
 
-// A null window filter reads the window's messages and the thread's own
-// queue, where the library posts buffering notices when it has no window.
 void NotificationPump::Drain() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) Handle(msg);
+    m_Window.Drain([this](const MSG& msg) { Handle(msg); });
 }
 
 void NotificationPump::Handle(const MSG& msg) {
@@ -63,15 +41,13 @@ void NotificationPump::Handle(const MSG& msg) {
 }
 
 NotificationPump::Outcome NotificationPump::WaitForOutcome(std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        Drain();
-        if (m_nErrorCode != 0) return kFailed;
-        if (m_bCompleted) return kCompleted;
-        if (Interrupted()) return kInterrupted;
-        if (std::chrono::steady_clock::now() >= deadline) return kTimedOut;
-        std::this_thread::sleep_for(kPumpInterval);
-    }
+    m_Window.PumpUntil([this](const MSG& msg) { Handle(msg); },
+                       [this] { return m_nErrorCode != 0 || m_bCompleted || Interrupted(); },
+                       limit, kPumpInterval);
+    if (m_nErrorCode != 0) return kFailed;
+    if (m_bCompleted) return kCompleted;
+    if (Interrupted()) return kInterrupted;
+    return kTimedOut;
 }
 
 void NotificationPump::CatchInterrupts() {

@@ -12,18 +12,18 @@
 #include <thread>
 
 #include "IFtpClient.h"
+#include "tools/common/HostMessageWindow.h"
 
 class NotificationPump {
 public:
     enum Outcome { kCompleted, kFailed, kTimedOut, kInterrupted };
 
     NotificationPump();
-    ~NotificationPump();
     NotificationPump(const NotificationPump&) = delete;
     NotificationPump& operator=(const NotificationPump&) = delete;
 
     // Null when the window could not be created.
-    HWND Window() const { return m_hWnd; }
+    HWND Window() const { return m_Window.Handle(); }
 
     void OnProgress(std::function<void(int percent)> handler) { m_OnProgress = std::move(handler); }
     void OnBuffering(std::function<void(int percent)> handler) {
@@ -54,7 +54,7 @@ private:
 
     void Handle(const MSG& msg);
 
-    HWND m_hWnd;
+    HostMessageWindow m_Window;
     std::function<void(int)> m_OnProgress;
     std::function<void(int)> m_OnBuffering;
     int m_nErrorCode;
