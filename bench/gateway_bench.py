@@ -7,7 +7,7 @@ HTTP, and with curl's ranged reads. Prints one table.
                            [--delays 0,20] [--reps 3] [--delayed-reps 1]
                            [--seconds 60] [--work /tmp/gateway-bench]
 
-The FTP server sits behind ftprelay (tools/ftprelay, docs/network-relay.md)
+The FTP server sits behind ftprelay (tests/ftprelay, docs/network-relay.md)
 for every peer: each delay of --delays (ms each way, the relay's delay_ms and
 nothing else) gets a relay of its own and its own gateways and rclone in
 front of it, and every peer runs its sessions through it. --reps is the

@@ -146,7 +146,7 @@ windows_targets() {
     local wine_start_time=$SECONDS
     wine_start "$dir" || build_note="Wine set-up failed"
     echo "== Wine ready after $((SECONDS - wine_start_time)) s"
-    test_runner=("$root/tools/ftpservers/run-with-servers.sh" "$root/build/ftpservers")
+    test_runner=("$root/tests/ftpservers/run-with-servers.sh" "$root/build/ftpservers")
     run_tests mingw "$dir" -LE abi
     test_runner=()
     # A failed build or set-up is counted once, on the mingw row.
@@ -242,7 +242,7 @@ main() {
     fi
     mkdir -p build
     # One download of the real FTP servers for every build.
-    "$root/tools/ftpservers/fetch-servers.sh" "$root/build/ftpservers" ||
+    "$root/tests/ftpservers/fetch-servers.sh" "$root/build/ftpservers" ||
         echo "fetching the FTP servers failed; their tests will say why" >&2
     export FTP_SERVERS_DIR=$root/build/ftpservers
     native_target native build/native

@@ -10,7 +10,7 @@ Every case runs once with the gateway talking to the server directly; then
 the cases that show what a player sees (exact bytes of curl's ranges,
 ffprobe, ffmpeg's frames at the seek points, Chromium's play and seek) run
 again, "relayed", with a second gateway that reaches the same server through
-ftprelay (tools/ftprelay: by default 20 ms each way, replies in 7-byte
+ftprelay (tests/ftprelay: by default 20 ms each way, replies in 7-byte
 pieces, data in pieces of 1399 bytes), and a last case checks that the relay
 carried their transfers and stopped cleanly.
 

@@ -129,7 +129,7 @@ class Gateway:
 
 
 class Relay:
-    """ftprelay (tools/ftprelay, docs/network-relay.md) in front of
+    """ftprelay (tests/ftprelay, docs/network-relay.md) in front of
     127.0.0.1:target_port, with settings in the FTP_TEST_RELAY syntax
     ("delay_ms=20,piece=7,data_piece=1399"). It ends when stop() closes its
     standard input, and prints what it passed on into log."""

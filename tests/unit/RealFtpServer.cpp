@@ -127,7 +127,7 @@ bool RealFtpServer::Start() {
 #ifdef _WIN32
     std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
     m_Error = "no " + prefix + "_PORT given to this Windows test (run it through "
-              "tools/ftpservers/run-with-servers.sh)";
+              "tests/ftpservers/run-with-servers.sh)";
     std::string reason = Variable(prefix + "_ERROR");
     if (!reason.empty()) m_Error += "; the server did not start: " + reason;
     return false;
@@ -221,7 +221,7 @@ bool RealFtpServer::MakeRunFolder() {
 bool RealFtpServer::SpawnLauncher(const std::string& portFile, const std::string& logFile) {
     // Everything the child needs is prepared here: after fork() it may only
     // make async-signal-safe calls.
-    std::string launcher = RepositoryPath("tools/ftpservers/ftpserver.py");
+    std::string launcher = RepositoryPath("tests/ftpservers/ftpserver.py");
     std::string serversOption = "--servers-dir=" + ServersFolder();
     const char* argv[] = {"/usr/bin/python3", launcher.c_str(), "start", KindName(m_Kind),
                           m_Root.c_str(), portFile.c_str(), serversOption.c_str(),

@@ -1,10 +1,10 @@
 // A real FTP server on 127.0.0.1 for end-to-end tests, serving a fresh
 // folder to the account "ftp" with kPassword. Four kinds, each with a
-// configuration of ours (tools/ftpservers/ftpserver.py, docs/real-servers.md).
+// configuration of ours (tests/ftpservers/ftpserver.py, docs/real-servers.md).
 //
 // On Linux the test starts the server itself through that launcher. A
 // Windows test under Wine cannot start Linux programs: the test run starts
-// one server of each kind beforehand (tools/ftpservers/run-with-servers.sh)
+// one server of each kind beforehand (tests/ftpservers/run-with-servers.sh)
 // and names it in FTP_REAL_SERVER_<KIND>_PORT, _ROOT, _SERVER and _WRITABLE,
 // with <KIND> as in EnvironmentName(); such a server is shared by every test
 // of the run. FTP_REAL_SERVER_PORT / _ROOT name a pyftpdlib server as well.

@@ -2,8 +2,8 @@
 # Runs a command with one real FTP server of each kind on 127.0.0.1, for
 # tests that cannot start servers themselves (the Windows tests under Wine).
 #
-#   tools/ftpservers/run-with-servers.sh SERVERS_DIR COMMAND [ARGS...]
-#   e.g. tools/ftpservers/run-with-servers.sh build/mingw/ftpservers \
+#   tests/ftpservers/run-with-servers.sh SERVERS_DIR COMMAND [ARGS...]
+#   e.g. tests/ftpservers/run-with-servers.sh build/mingw/ftpservers \
 #            tools/ci-wine.sh build/mingw ctest --test-dir build/mingw
 #
 # SERVERS_DIR holds (or receives) the unpacked vsftpd, proftpd and pure-ftpd

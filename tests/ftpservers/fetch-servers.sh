@@ -5,7 +5,7 @@
 # shared library they need that this machine lacks) is fetched with
 # `apt-get download` and unpacked with `dpkg -x` into DIR/tree.
 #
-#   tools/ftpservers/fetch-servers.sh DIR
+#   tests/ftpservers/fetch-servers.sh DIR
 #
 # Safe to run again and from several processes at once: what is already
 # unpacked is kept. Exits non-zero, saying why, when a binary cannot be had
