@@ -1,25 +1,11 @@
 # Small helpers shared by the top-level and the tests' CMakeLists.
 
-# Sources of the given folders (relative to the repository root), re-globbed at
-# every build so files added by others are picked up without a re-configure.
-function(ftp_glob_sources result)
-    set(sources)
-    foreach(folder IN LISTS ARGN)
-        file(GLOB folder_sources CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${folder}/*.cpp")
-        list(APPEND sources ${folder_sources})
-    endforeach()
-    set(${result} ${sources} PARENT_SCOPE)
-endfunction()
+# Every CMakeLists names its sources, one file per line, in order: a file
+# that is added or renamed is added or renamed there too.
 
-# A library target even while its folders are still empty: an empty
-# translation unit stands in, so the rest of the build keeps working.
+# A library target of the given sources, with the project's warnings.
 function(ftp_add_library name type)
-    set(sources ${ARGN})
-    if(NOT sources)
-        set(sources "${PROJECT_BINARY_DIR}/empty-folder-placeholder.cpp")
-        message(STATUS "${name}: no sources yet")
-    endif()
-    add_library(${name} ${type} ${sources})
+    add_library(${name} ${type} ${ARGN})
     ftp_set_warnings(${name})
 endfunction()
 
