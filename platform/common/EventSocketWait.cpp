@@ -35,7 +35,7 @@ std::atomic<int> g_nWatches(0);
 class WatchScope {
 public:
     WatchScope(DWORD count, const HANDLE* events, internal::Waker* waker)
-        : m_nCount(waker != nullptr ? count : 0), m_pEvents(events), m_pWaker(waker) {
+        : m_nCount(waker != nullptr ? count : 0), m_pWaker(waker) {
         if (m_nCount == 0) return;
         std::lock_guard<std::mutex> lock(g_WatchLock);
         for (DWORD i = 0; i < m_nCount; ++i) g_Watches.push_back(Watch{events[i], waker});
@@ -54,7 +54,6 @@ public:
 
 private:
     const DWORD m_nCount;
-    const HANDLE* const m_pEvents;
     internal::Waker* const m_pWaker;
 };
 
