@@ -169,9 +169,10 @@ bool CFtpClientThread::PollRound() {
     plat::HANDLE handles[3] = {m_pClient->m_hStopEvent, m_pClient->m_hAbortEvent,
                                m_hOperationEvent};
     plat::SocketWait control = {m_Control.Socket(), true, false, false, false};
-    plat::DWORD waitMs = m_Control.HasPendingInput() ? 0 : kIdlePollMs;
-    plat::DWORD signalled = plat::WaitForEventsAndSockets(3, handles, &control, 1, waitMs);
-    control.readable = control.readable || m_Control.HasPendingInput();
+    bool held = m_Control.HasPendingInput();
+    plat::DWORD signalled =
+        plat::WaitForEventsAndSockets(3, handles, &control, 1, held ? 0 : kIdlePollMs);
+    control.readable = control.readable || held;
     if (signalled == WAIT_OBJECT_0) {
         StopPath();
         return false;

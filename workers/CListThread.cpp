@@ -31,12 +31,6 @@ void CListThread::OnWake(const PollResult& ready) {
     CheckComplete();
 }
 
-void CListThread::OnInactive() {
-    Client()->m_nErrorCode = FTPE_TIMEOUT;
-    m_bError = 1;
-    NoteControlTrouble();
-}
-
 // The listing keeps its first 259 characters; hosts copy it into buffers of
 // the field's size.
 void CListThread::OnData() {

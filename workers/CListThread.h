@@ -27,7 +27,6 @@ private:
 
     plat::DWORD LongestWaitMs() const override { return 3; }
     void OnWake(const PollResult& ready) override;
-    void OnInactive() override;
     void OnData();
     void OnReply(const FtpReply& reply) override;
     void OnPasvReply(const FtpReply& reply);

@@ -167,9 +167,9 @@ void CReceThread::OnRetrReply(const FtpReply& reply) {
 
 // ---- Failures --------------------------------------------------------------------
 
-// A server silent for so long owes replies it may never send.
-void CReceThread::TimeOut() {
-    Client()->m_nErrorCode = FTPE_TIMEOUT;
-    NoteControlTrouble();
+// A server silent for so long owes replies it may never send; the host,
+// which waits for a notice, is told.
+void CReceThread::OnInactive() {
+    CWorkerThread::OnInactive();
     FailWith(FTPE_TIMEOUT);
 }

@@ -42,7 +42,7 @@ private:
 
     plat::DWORD LongestWaitMs() const override { return 3; }
     void OnWake(const PollResult& ready) override;
-    void OnInactive() override { TimeOut(); }
+    void OnInactive() override;
     void OnWaitFailed() override { m_bError = 1; }
 
     void OnData();
@@ -56,8 +56,6 @@ private:
     void OnPasvReply(const FtpReply& reply);
     void OnRestReply(const FtpReply& reply);
     void OnRetrReply(const FtpReply& reply);
-
-    void TimeOut();
 
     Step m_nStep;
     int64_t m_nRemoteSize;

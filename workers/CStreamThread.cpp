@@ -110,12 +110,6 @@ void CStreamThread::OnWake(const PollResult& ready) {
     if (!m_bError && !ready.Any() && IsPassiveReplyOverdue()) Refused();
 }
 
-void CStreamThread::OnInactive() {
-    Client()->m_nErrorCode = FTPE_TIMEOUT;
-    m_bError = 1;
-    NoteControlTrouble();
-}
-
 // "226 " before the end of data ends the stream at the next pass, in stream
 // mode 4 only once a pass found the data connection quiet. Not while a read
 // waits that more data can still answer, and not after the end of data,

@@ -62,7 +62,6 @@ private:
     WaitPlan PlanWait() override;
     plat::HANDLE WakeEvent() const override;
     void OnWake(const PollResult& ready) override;
-    void OnInactive() override;
     bool IsFinishedAfterCompletion();
     uint32_t RoomWithoutWaiting();
 

@@ -112,15 +112,12 @@ bool CWorkerThread::WaitOnce(const WaitPlan& plan, PollResult* ready) {
     plat::DWORD eventCount = events[1] != nullptr ? 2 : 1;
     plat::SocketWait sockets[2] = {{Control().Socket(), true, false, false, false},
                                    {m_Data.Socket(), plan.readData, plan.writeData, false, false}};
-    plat::DWORD socketCount = 0;
     bool watchData = plan.watchSockets && m_Data.IsOpen() && (plan.readData || plan.writeData);
-    bool pending = false;
-    if (plan.watchSockets) {
-        socketCount = watchData ? 2 : 1;
-        // Bytes a connection already holds are ready without waiting.
-        pending = Control().HasPendingInput() || (watchData && plan.readData && m_Data.HasPendingInput());
-    }
-    plat::DWORD limit = pending ? 0 : plan.watchSockets ? LongestWaitMs() : INFINITE;
+    plat::DWORD socketCount = !plan.watchSockets ? 0 : watchData ? 2 : 1;
+    // Bytes a connection already holds are ready without waiting.
+    bool controlHeld = plan.watchSockets && Control().HasPendingInput();
+    bool dataHeld = watchData && plan.readData && m_Data.HasPendingInput();
+    plat::DWORD limit = !plan.watchSockets ? INFINITE : controlHeld || dataHeld ? 0 : LongestWaitMs();
     plat::DWORD result =
         plat::WaitForEventsAndSockets(eventCount, events, sockets, socketCount, limit);
     if (result == WAIT_OBJECT_0) return false;
@@ -128,10 +125,16 @@ bool CWorkerThread::WaitOnce(const WaitPlan& plan, PollResult* ready) {
         OnWaitFailed();
         return true;
     }
-    ready->controlReadable = sockets[0].readable || (plan.watchSockets && Control().HasPendingInput());
-    ready->dataReadable = watchData && (sockets[1].readable || (plan.readData && m_Data.HasPendingInput()));
+    ready->controlReadable = sockets[0].readable || controlHeld;
+    ready->dataReadable = watchData && (sockets[1].readable || dataHeld);
     ready->dataWritable = watchData && sockets[1].writable;
     return true;
+}
+
+void CWorkerThread::OnInactive() {
+    Client()->m_nErrorCode = FTPE_TIMEOUT;
+    m_bError = 1;
+    NoteControlTrouble();
 }
 
 void CWorkerThread::OnWaitFailed() {

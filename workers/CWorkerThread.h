@@ -33,10 +33,10 @@ public:
     // Waits for the start event, then runs the job. Returns FALSE so that
     // ExitInstance follows.
     BOOL InitInstance() final;
-
-    int Operation() const { return m_nOperation; }
     // Ends the operation under the session lock and deletes the worker.
     int ExitInstance() final;
+
+    int Operation() const { return m_nOperation; }
 
     // How long a worker's end waits for the replies the server still owes
     // for its commands (0 restores the normal limit).
@@ -88,7 +88,10 @@ protected:
     // beside the cancel event; null for none.
     virtual plat::HANDLE WakeEvent() const { return nullptr; }
     virtual void OnWake(const PollResult& ready) = 0;
-    virtual void OnInactive() = 0;
+    // The inactivity limit ran out: by default the failure is a time-out
+    // (FTPE_TIMEOUT in the client's m_nErrorCode) on a connection in an
+    // unknown state.
+    virtual void OnInactive();
     // The cancel event ended the wait; the loop ends after this.
     virtual void OnCancel() {}
     // The wait itself failed (a socket is gone from under it).
