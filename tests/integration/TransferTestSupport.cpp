@@ -1,4 +1,4 @@
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/TransferTestSupport.h"
 
 #include <atomic>
 #include <chrono>

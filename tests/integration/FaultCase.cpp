@@ -1,4 +1,4 @@
-#include "tests/unit/FaultCase.h"
+#include "tests/integration/FaultCase.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tests/unit/HostDriver.h"
+#include "tests/integration/HostDriver.h"
 
 #include <chrono>
 #include <thread>

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/FaultCase.h"
-#include "tests/unit/HostDriver.h"
-#include "tests/unit/ServerConversation.h"
+#include "tests/integration/FaultCase.h"
+#include "tests/integration/HostDriver.h"
+#include "tests/integration/ServerConversation.h"
 
 using conversation::Step;
 using hostdriver::Job;

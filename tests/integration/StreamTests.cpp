@@ -24,8 +24,8 @@
 
 #include "session/CFtpClientThread.h"
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/TestHost.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/TestHost.h"
+#include "tests/integration/TransferTestSupport.h"
 #include "workers/CBufferQueue.h"
 #include "workers/CStreamThread.h"
 

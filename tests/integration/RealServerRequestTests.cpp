@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/unit/RealFtpServer.h"
-#include "tests/unit/TestHost.h"
+#include "tests/integration/RealFtpServer.h"
+#include "tests/integration/TestHost.h"
 
 using realserver::RealFtpServer;
 using testhost::Client;

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/TestHost.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/TestHost.h"
+#include "tests/integration/TransferTestSupport.h"
 #include "workers/CReceThread.h"
 
 using scripted::DataSendPlan;

@@ -1,4 +1,4 @@
-#include "tests/unit/RealServerKindTest.h"
+#include "tests/integration/RealServerKindTest.h"
 
 #include "tests/support/NetworkRelay.h"
 

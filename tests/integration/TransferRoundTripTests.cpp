@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/RealServerKindTest.h"
-#include "tests/unit/TestHost.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/RealServerKindTest.h"
+#include "tests/integration/TestHost.h"
+#include "tests/integration/TransferTestSupport.h"
 #include "workers/CStorThread.h"
 
 using realserver::RealServerKindTest;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "session/CFtpClientThread.h"
-#include "tests/unit/TestHost.h"
+#include "tests/integration/TestHost.h"
 #include "workers/CBufferQueue.h"
 #include "workers/CStreamThread.h"
 

@@ -1,4 +1,4 @@
-#include "tests/unit/RealFtpServer.h"
+#include "tests/integration/RealFtpServer.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -53,7 +53,7 @@ const int kStartSeconds = 150;  // room for a first download of the servers
 const int kStopMilliseconds = 5000;
 
 std::string RepositoryPath(const std::string& relative) {
-    std::string self = __FILE__;  // .../tests/unit/RealFtpServer.cpp
+    std::string self = __FILE__;  // .../tests/integration/RealFtpServer.cpp
     return self.substr(0, self.find_last_of('/') + 1) + "../../" + relative;
 }
 

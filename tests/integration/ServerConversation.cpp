@@ -1,4 +1,4 @@
-#include "tests/unit/ServerConversation.h"
+#include "tests/integration/ServerConversation.h"
 
 #include <string.h>
 

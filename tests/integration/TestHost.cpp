@@ -1,4 +1,4 @@
-#include "tests/unit/TestHost.h"
+#include "tests/integration/TestHost.h"
 
 #include <chrono>
 #include <thread>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/HostDriver.h"
+#include "tests/integration/HostDriver.h"
 
 namespace faultcase {
 

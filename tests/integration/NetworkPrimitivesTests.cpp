@@ -9,7 +9,7 @@
 #include <chrono>
 #include <string>
 
-#include "tests/unit/TestHost.h"
+#include "tests/integration/TestHost.h"
 #include "session/CFtpClientThread.h"
 #include "session/NetworkPrimitives.h"
 #include "session/RemotePath.h"

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/HostDriver.h"
-#include "tests/unit/ServerConversation.h"
+#include "tests/integration/HostDriver.h"
+#include "tests/integration/ServerConversation.h"
 
 using conversation::PlayUpToLastReply;
 using conversation::SendAndConfirm;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/support/ScriptedFtpServer.h"
-#include "tests/unit/TestHost.h"
+#include "tests/integration/TestHost.h"
 #include "session/CFtpClientThread.h"
 
 using scripted::DataSendPlan;

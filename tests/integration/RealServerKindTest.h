@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/RealFtpServer.h"
-#include "tests/unit/TestHost.h"
+#include "tests/integration/RealFtpServer.h"
+#include "tests/integration/TestHost.h"
 
 namespace realserver {
 

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "session/CFtpClientThread.h"
-#include "tests/unit/RealServerKindTest.h"
-#include "tests/unit/TestHost.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/RealServerKindTest.h"
+#include "tests/integration/TestHost.h"
+#include "tests/integration/TransferTestSupport.h"
 #include "workers/CBufferQueue.h"
 #include "workers/CStreamThread.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/TestHost.h"
+#include "tests/integration/TestHost.h"
 
 namespace transfertest {
 

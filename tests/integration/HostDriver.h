@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/unit/TestHost.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/TestHost.h"
+#include "tests/integration/TransferTestSupport.h"
 
 namespace hostdriver {
 

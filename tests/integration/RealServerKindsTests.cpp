@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/unit/RealServerKindTest.h"
-#include "tests/unit/TransferTestSupport.h"
+#include "tests/integration/RealServerKindTest.h"
+#include "tests/integration/TransferTestSupport.h"
 
 using realserver::RealServerKindTest;
 using realserver::ServerKind;

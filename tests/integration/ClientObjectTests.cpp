@@ -5,7 +5,7 @@
 #include <math.h>
 #include <string.h>
 
-#include "tests/unit/TestHost.h"
+#include "tests/integration/TestHost.h"
 #include "module/CFtpModule.h"
 #include "session/Notifications.h"
 
