@@ -7,7 +7,7 @@ set -euo pipefail
 objdump_tool=$1
 library=$2
 readonly expected_export=CreateFtpClientInstance
-readonly system_dlls="advapi32.dll kernel32.dll msvcrt.dll user32.dll ws2_32.dll"
+readonly system_dlls="advapi32.dll crypt32.dll kernel32.dll msvcrt.dll secur32.dll user32.dll ws2_32.dll"
 
 headers=$("$objdump_tool" -p "$library")
 
