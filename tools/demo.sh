@@ -32,7 +32,7 @@ cleanup() {
 trap cleanup EXIT
 
 install_packages() {
-    local wanted=(cmake g++ ninja-build libgtest-dev libcli11-dev python3-pyftpdlib) missing=() p
+    local wanted=(cmake g++ ninja-build libgtest-dev libcli11-dev libssl-dev python3-pyftpdlib) missing=() p
     for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done

@@ -24,6 +24,7 @@ readonly packages=(
     python3-pyftpdlib iproute2 curl libclang-rt-14-dev llvm-14
     libcpp-httplib-dev pkg-config ffmpeg chromium
     libcli11-dev dpkg-dev file
+    libssl-dev openssl
 )
 
 as_root() {

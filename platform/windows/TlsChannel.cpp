@@ -258,7 +258,7 @@ struct TlsChannel::Impl {
 
 bool TlsChannel::Impl::Setup(const TlsSettings& settings) {
     if (!internal::ReadTlsSettings(settings, &peer, &failure)) return false;
-    if (peer.caFile && !peer.hasPin) {
+    if (peer.caFile) {
         authorities = LoadPemCertificates(peer.caFile);
         if (!authorities) {
             failure.Set(TlsFailure::kHandshakeFailed,

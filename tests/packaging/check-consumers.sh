@@ -136,6 +136,9 @@ if [[ -n $deb && -n $dbg_deb ]]; then
         "${libdir#"$prefix"/}/libftpclient.so.1.0.0" "${libdir#"$prefix"/}/libwinmsg.so.1.0.0" \
         "${libdir#"$prefix"/}/pkgconfig/ftpclient.pc" \
         "${libdir#"$prefix"/}/cmake/ftpclient/ftpclientConfig.cmake" bin/ftpcli
+    # From dpkg-shlibdeps: the library's own dependency on OpenSSL 3.
+    check "the package depends on libssl3" \
+        bash -c 'dpkg-deb -f "$1" Depends | tr , "\n" | grep -qE "^ *libssl3( |$)"' _ "$deb"
     check "the package's pkg-config file names /usr" \
         bash -c 'dpkg-deb --fsys-tarfile "$1" | tar -xO --wildcards "*/ftpclient.pc" | grep -qx prefix=/usr' \
         _ "$deb"

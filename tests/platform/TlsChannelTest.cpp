@@ -192,7 +192,7 @@ private:
     TlsChannel::ReadResult m_LastRead = TlsChannel::kReadNothingYet;
 };
 
-enum class Trust { kNoCaFile, kCaFile, kUnrelatedCaFile };
+enum class Trust { kNoCaFile, kCaFile, kUnrelatedCaFile, kMissingCaFile };
 enum class Pin { kNone, kRight, kRightUpperWithColons, kWrong, kTooShort };
 enum class Server { kBoth, kTls12Only };
 // Data connections after the control connection's exchange: none, two that
@@ -220,6 +220,8 @@ const TlsCase kTlsCases[] = {
      TlsFailure::kUntrustedCertificate},
     {"UnrelatedAuthority", "localhost", Trust::kUnrelatedCaFile, Pin::kNone,
      TlsFailure::kUntrustedCertificate},
+    {"UntrustedBeforeOtherName", "ftp.example.com", Trust::kNoCaFile, Pin::kNone,
+     TlsFailure::kUntrustedCertificate},
     {"OtherName", "ftp.example.com", Trust::kCaFile, Pin::kNone, TlsFailure::kNameMismatch},
     {"OtherAddress", "127.0.0.2", Trust::kCaFile, Pin::kNone, TlsFailure::kNameMismatch},
     {"RightPinWithoutTrust", "localhost", Trust::kNoCaFile, Pin::kRightUpperWithColons,
@@ -227,6 +229,7 @@ const TlsCase kTlsCases[] = {
     {"RightPinOtherAddress", "127.0.0.2", Trust::kUnrelatedCaFile, Pin::kRight, TlsFailure::kNone},
     {"WrongPinThoughTrusted", "localhost", Trust::kCaFile, Pin::kWrong, TlsFailure::kPinMismatch},
     {"MalformedPin", "localhost", Trust::kCaFile, Pin::kTooShort, TlsFailure::kHandshakeFailed},
+    {"MissingCaFile", "localhost", Trust::kMissingCaFile, Pin::kNone, TlsFailure::kHandshakeFailed},
     {"OneByteAtATime", "localhost", Trust::kCaFile, Pin::kNone, TlsFailure::kNone, 1, 7},
     {"Tls12OneByteAtATime", "127.0.0.1", Trust::kCaFile, Pin::kNone, TlsFailure::kNone, 1, 1,
      Server::kTls12Only},
@@ -257,6 +260,7 @@ protected:
     plat::TlsSettings SettingsOf(const TlsCase& row) {
         m_CaFile = row.trust == Trust::kCaFile          ? m_Peer.Get("ca_file")
                    : row.trust == Trust::kUnrelatedCaFile ? m_Peer.Get("other_ca_file")
+                   : row.trust == Trust::kMissingCaFile   ? m_Peer.Get("ca_file") + ".missing"
                                                           : std::string();
         m_Pin = m_Peer.Get("pin");
         if (row.pin == Pin::kRightUpperWithColons) {
