@@ -73,6 +73,8 @@ public:
 
     // Ciphertext from the socket, any amount (one byte at a time works).
     // False when it could not be kept (memory); the channel has then failed.
+    // The end of the stream is not fed: when the socket ends before Read
+    // said kReadClosed, the caller judges whether data may be missing.
     bool Feed(const uint8_t* data, size_t length);
     // Ciphertext waiting to be sent; TakeOutput moves up to capacity bytes of
     // it into buffer and returns how many.

@@ -530,6 +530,10 @@ bool TlsChannel::Write(const uint8_t* data, size_t length) {
     Impl* impl = m_pImpl;
     if (impl->failure.HasFailed() || !impl->established) return false;
     const size_t most = impl->sizes.cbMaximumMessage;
+    if (most == 0) {
+        impl->failure.Set(TlsFailure::kProtocolError, "SChannel gave no record size");
+        return false;
+    }
     std::vector<uint8_t> record;
     while (length > 0) {
         const size_t piece = length < most ? length : most;
