@@ -24,11 +24,12 @@ const plat::DWORD kStopRecheckMs = 100;
 
 }  // namespace
 
-CFtpClient::CFtpClient() : m_nRefs(1) {
-    m_nErrorCode = 0;
+CFtpClient::CFtpClient()
+    : m_hDoneEvent(plat::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_Operation(this, m_hDoneEvent),
+      m_nRefs(1) {
     m_bExtraFlag = 1;
     m_hMessageHwnd = 0;
-    m_nDirectoryResult = 0;
     FindMessageWindow();
 
     char line[64];
@@ -43,7 +44,6 @@ CFtpClient::CFtpClient() : m_nRefs(1) {
     m_hStoppedEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_hAbortEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_hAbortDoneEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    m_hDoneEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_nSeekFlag = 0;
     m_nBufferingMode = 0;
     m_nBlockSize = 262144;
@@ -51,7 +51,6 @@ CFtpClient::CFtpClient() : m_nRefs(1) {
     memset(m_szServerAddress, 0, sizeof m_szServerAddress);
     memset(m_szUserName, 0, sizeof m_szUserName);
     memset(m_szPassword, 0, sizeof m_szPassword);
-    memset(m_szListResult, 0, sizeof m_szListResult);
     plat::OutputDebugStringA("CFtpClient::CFtpClient 4.2.\n");
     m_dTransferRate = 0.0;
     m_nStreamMode = 1;
@@ -163,7 +162,7 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
     for (const char* text : texts) {
         if (!IsSafeCommandText(text, kTextFieldSize)) return 0;
     }
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (m_pSessionThread.load() != nullptr) return 0;
     plat::OutputDebugStringA("SetConnectParameter receive ip ");
     plat::OutputDebugStringA(serverAddress);
@@ -201,6 +200,7 @@ int CFtpClient::SetTransferRate(double megabitsPerSecond) {
     // Written so that NaN is refused too.
     if (!(megabitsPerSecond > 0.0 && megabitsPerSecond <= 100.0)) return 0;
     m_dTransferRate = megabitsPerSecond;
+    m_Operation.m_dTransferRate = megabitsPerSecond;
     return 1;
 }
 

@@ -3,9 +3,12 @@
 // the events through which it talks to its session thread, and a pointer to
 // that session (created by the first operation that needs the server).
 //
-// Threads: the host calls the operations; the session thread and its
-// workers read and write some fields directly. Every field another thread
-// may touch while the host does is atomic or handed over through events.
+// Threads: the host calls the operations. Each operation is handed to the
+// session in the operation record (m_Operation), which its worker reads and
+// answers in; the session reads the connection parameters and writes back
+// the address that won a raced connect and the account name it logged in
+// with. Every field another thread may touch while the host does is atomic
+// or handed over through events.
 //
 // Lifetime: the host's reference ends with Release; a session object still
 // running holds a reference of its own, so the object and its events stay
@@ -18,10 +21,10 @@
 #include "IFtpClient.h"
 #include "platform/Platform.h"
 #include "platform/Threads.h"
+#include "session/COperationRecord.h"
 #include "session/FieldSizes.h"
 
 class CFtpClientThread;
-class RequestLock;
 
 class CFtpClient : public IFtpClient {
 public:
@@ -77,11 +80,10 @@ public:
 
     // ---- Fields (names as the rest of the library knows them) ----
     std::atomic<int32_t> m_nStreamMode;
-    char m_szListResult[kTextFieldSize];
     std::atomic<uint32_t> m_nBlockSize;
-    std::atomic<int32_t> m_nDirectoryResult;
-    std::atomic<int32_t> m_nErrorCode;
-    plat::HANDLE m_hDoneEvent;
+    const plat::HANDLE m_hDoneEvent;
+    // The running or last operation, handed to every session of this object.
+    COperationRecord m_Operation;
     std::atomic<int32_t> m_nBufferingMode;
     std::atomic<double> m_dTransferRate;
     // 0 until the first size query: no buffering wait away from the start in
@@ -107,6 +109,9 @@ public:
 private:
     void FindMessageWindow();
     bool IsBusy();
+    // Fills the record for a new operation (not a stream read) with the
+    // options and settings it runs with.
+    void BeginOperation(int operation);
     // Sets the stop event while session is still the client's session.
     void AskToStop(CFtpClientThread* session);
     // Creates and starts a session when there is none; returns it with a
@@ -125,8 +130,8 @@ private:
     // Stream reading steps (client/CFtpClientStream.cpp).
     struct StreamRequest;
     CFtpClientThread* StartStreamSession(const StreamRequest& request);
-    bool RecordStreamRequest(CFtpClientThread* session, const StreamRequest& request);
-    void WriteStreamRequest(CFtpClientThread* session, const StreamRequest& request);
+    bool RecordStreamRequest(const StreamRequest& request);
+    void WriteStreamRequest(const StreamRequest& request);
     bool ServeFromHead(CFtpClientThread* session, const StreamRequest& request, bool sameFile);
     void DecideHowStreamGoesOn(CFtpClientThread* session, const StreamRequest& request,
                                bool sameFile);
@@ -134,11 +139,11 @@ private:
     bool MoveRunningStream(CFtpClientThread* session, unsigned int position);
     void AbortStream(CFtpClientThread* session);
     void KeepHeadForFile(CFtpClientThread* session, const char* path);
-    int Serve(CFtpClientThread* session, const StreamRequest& request, RequestLock& requestLock);
+    int Serve(CFtpClientThread* session, const StreamRequest& request, plat::ScopedLock& requestLock);
     bool ReadQueued(CFtpClientThread* session, const StreamRequest& request, bool afterBuffering);
     bool ShouldWaitForBuffering(CFtpClientThread* session, const StreamRequest& request);
     void WaitForBuffering(CFtpClientThread* session);
-    int PendingRead(CFtpClientThread* session, RequestLock& requestLock);
+    int PendingRead(CFtpClientThread* session, plat::ScopedLock& requestLock);
     // The file whose first bytes the session's head buffer holds (reads
     // keep it, under m_csRead).
     char m_szHeadPath[kTextFieldSize] = {};
@@ -151,21 +156,4 @@ private:
     // Makes a request's busy test and its hand-over one step, so that two
     // host threads cannot both pass the test and write one session's fields.
     plat::CCriticalSection m_csRequest;
-};
-
-// Holds a critical section for a scope, with an early release.
-class RequestLock {
-public:
-    explicit RequestLock(plat::CCriticalSection& cs) : m_cs(cs), m_bHeld(true) { m_cs.Lock(); }
-    ~RequestLock() { Unlock(); }
-    void Unlock() {
-        if (m_bHeld) m_cs.Unlock();
-        m_bHeld = false;
-    }
-    RequestLock(const RequestLock&) = delete;
-    RequestLock& operator=(const RequestLock&) = delete;
-
-private:
-    plat::CCriticalSection& m_cs;
-    bool m_bHeld;
 };

@@ -1,5 +1,5 @@
-// The six file operations: each checks its arguments, writes its
-// parameters into the session object and sets the operation code last.
+// The six file operations: each checks its arguments, fills the operation
+// record and hands it over, setting the session's operation code last.
 // Upload and download return at once; the other four wait for the result.
 #include <new>
 #include <stdio.h>
@@ -95,7 +95,7 @@ CFtpClientThread* CFtpClient::SessionForRequest(bool synchronous) {
 // events are reset under m_csSession, together with the change of session,
 // so a StopSession still busy with the old session cannot set them after.
 CFtpClientThread* CFtpClient::CreateSession() {
-    CFtpClientThread* session = new (std::nothrow) CFtpClientThread(this);
+    CFtpClientThread* session = new (std::nothrow) CFtpClientThread(this, &m_Operation);
     if (session == nullptr) return nullptr;
     session->AddRef();  // the caller's reference; the run holds the other
     m_csSession.Lock();
@@ -136,6 +136,14 @@ bool HandOver(CFtpClientThread* session, int operation) {
 
 }  // namespace
 
+void CFtpClient::BeginOperation(int operation) {
+    m_Operation.Begin(operation, m_hMessageHwnd.load());
+    m_Operation.m_bOverwrite = m_bOverwrite;
+    m_Operation.m_bAppend = m_bAppend;
+    m_Operation.m_nBlockSize = m_nBlockSize.load();
+    m_Operation.m_nStreamMode = m_nStreamMode.load();
+}
+
 void CFtpClient::WaitForResult(CFtpClientThread* session) {
     session->WaitWhileRunning(m_hDoneEvent);
 }
@@ -151,18 +159,16 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
     plat::OutputDebugStringA(line);
 
     if (!CanReadLocalFile(localPath)) return 0;
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     const char* remote = IsEmpty(remoteName) ? LocalFileName(localPath) : remoteName;
     if (remote[0] == '\0') return 0;
 
     CFtpClientThread* session = SessionForRequest(false);
     if (session == nullptr) return 0;
-    session->m_bOverwrite = m_bOverwrite;
-    session->m_bAppend = m_bAppend;
-    CopyToField(session->m_szLocalPath, kTextFieldSize, localPath);
-    CopyToField(session->m_szRemotePath, kTextFieldSize, remote);
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    BeginOperation(kOperationUpload);
+    CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, localPath);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remote);
     bool started = HandOver(session, kOperationUpload);
     lock.Unlock();  // before the session reference goes: it may hold the client's last
     session->ReleaseRef();
@@ -172,7 +178,7 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
 int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     if (localPath != nullptr && !IsSafeCommandText(localPath, kTextFieldSize)) return 0;
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     const char* local = IsEmpty(localPath) ? RemoteFileName(remotePath) : localPath;
     if (local[0] == '\0') return 0;
@@ -180,11 +186,9 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
 
     CFtpClientThread* session = SessionForRequest(false);
     if (session == nullptr) return 0;
-    session->m_bOverwrite = m_bOverwrite;
-    session->m_bAppend = m_bAppend;
-    CopyToField(session->m_szLocalPath, kTextFieldSize, local);
-    CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    BeginOperation(kOperationDownload);
+    CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, local);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
     bool started = HandOver(session, kOperationDownload);
     lock.Unlock();  // before the session reference goes: it may hold the client's last
     session->ReleaseRef();
@@ -193,19 +197,18 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
 
 int CFtpClient::DeleteRemoteFile(const char* remotePath) {
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
-    session->m_bSucceeded = 0;
-    CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    BeginOperation(kOperationDelete);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
     int result = 0;
     bool handedOver = HandOver(session, kOperationDelete);
     lock.Unlock();
     if (handedOver) {
         WaitForResult(session);
-        result = (session->m_bAnswered.load() && session->m_bSucceeded.load() == 1) ? 1 : 0;
+        result = (m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1) ? 1 : 0;
     }
     session->ReleaseRef();
     return result;
@@ -213,26 +216,25 @@ int CFtpClient::DeleteRemoteFile(const char* remotePath) {
 
 int CFtpClient::GetRemoteFileSize(const char* remotePath) {
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
-    CopyToField(session->m_szRemotePath, kTextFieldSize, remotePath);
     // The worker writes the size, or -1; an operation that ends without a
-    // worker (none could start) leaves the -1 written here, not the value of
-    // an earlier operation or 0.
-    session->m_nValue = -1;
-    session->m_nFileSize = -1;
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    // worker (none could start) leaves the -1 of a new record.
+    BeginOperation(kOperationSize);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
     int result = -1;
     bool handedOver = HandOver(session, kOperationSize);
     lock.Unlock();
     if (handedOver) {
         WaitForResult(session);
-        int32_t value = session->m_nValue.load();
-        if (session->m_bAnswered.load() && value >= 0) {
-            m_nRemoteFileSize = session->m_nFileSize.load();
-            result = value;
+        int64_t size = m_Operation.m_nFileSize.load();
+        if (m_Operation.m_bAnswered.load() && size >= 0) {
+            m_nRemoteFileSize = size;
+            // A size beyond the int returned is given as the largest int,
+            // which is what a host that parsed the number itself would see.
+            result = size > INT32_MAX ? INT32_MAX : (int)size;
         }
     }
     session->ReleaseRef();
@@ -248,38 +250,38 @@ char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
              directory[length - 1] == '/' ? "" : "/", pattern != nullptr ? pattern : "*.*");
     if (strlen(composed) >= kTextFieldSize) return nullptr;
 
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return nullptr;
-    m_szListResult[0] = '\0';
+    m_Operation.m_szListResult[0] = '\0';
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return nullptr;
-    CopyToField(session->m_szRemotePath, kTextFieldSize, composed);
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
+    BeginOperation(kOperationList);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, composed);
     bool handedOver = HandOver(session, kOperationList);
     lock.Unlock();
     if (handedOver) WaitForResult(session);
     session->ReleaseRef();
-    return m_szListResult;
+    return m_Operation.m_szListResult;
 }
 
 int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) {
     if (!IsSafeCommandText(path, kTextFieldSize)) return 0;
     size_t length = strlen(path);
     if (length < 2 || path[0] != '/' || path[length - 1] == '/') return 0;
-    RequestLock lock(m_csRequest);
+    plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     CFtpClientThread* session = SessionForRequest(true);
     if (session == nullptr) return 0;
-    m_nDirectoryResult = 0;
-    CopyToField(session->m_szRemotePath, kTextFieldSize, path);
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
-    session->m_bMakeDir = create;
+    BeginOperation(kOperationDirectory);
+    m_Operation.m_nDirectoryResult = 0;
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, path);
+    m_Operation.m_bMakeDir = create;
     int result = 0;
     bool handedOver = HandOver(session, kOperationDirectory);
     lock.Unlock();
     if (handedOver) {
         WaitForResult(session);
-        result = session->m_bAnswered.load() ? m_nDirectoryResult.load() : 0;
+        result = m_Operation.m_bAnswered.load() ? m_Operation.m_nDirectoryResult.load() : 0;
     }
     session->ReleaseRef();
     return result;

@@ -77,7 +77,7 @@ int CFtpClient::ReadStream(const char* remotePath, unsigned char* buffer, unsign
     int result = 0;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         result = ReadStreamOnce(remotePath, buffer, position, length, bytesRead, attempt);
-        if (result == 1 || !IsRetriedFailure(m_nErrorCode.load())) break;
+        if (result == 1 || !IsRetriedFailure(m_Operation.m_nErrorCode.load())) break;
         plat::Sleep(1);
     }
     return result;
@@ -87,7 +87,7 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
                                unsigned int position, unsigned int length,
                                unsigned int* bytesRead, int attempt) {
     m_nSeekFlag = 0;
-    m_nErrorCode = 0;
+    m_Operation.m_nErrorCode = 0;
     if (bytesRead != nullptr) *bytesRead = 0;
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     if (buffer == nullptr || bytesRead == nullptr) return 0;
@@ -95,8 +95,8 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
     StreamRequest request = {remotePath, buffer, position, length, bytesRead, attempt};
 
     ClientReference self(this);
-    RequestLock readLock(m_csRead);
-    RequestLock requestLock(m_csRequest);
+    plat::ScopedLock readLock(m_csRead);
+    plat::ScopedLock requestLock(m_csRequest);
     // The locks go before the session reference: see ClientReference.
     auto finish = [&](CFtpClientThread* held, int result) {
         requestLock.Unlock();
@@ -112,7 +112,7 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
 
     session = ReplaceDepartingSession(session);
     if (session != nullptr) {
-        bool sameFile = RecordStreamRequest(session, request);
+        bool sameFile = RecordStreamRequest(request);
         if (ServeFromHead(session, request, sameFile)) return finish(session, 1);
         DecideHowStreamGoesOn(session, request, sameFile);
         // An abort or a restart may have cost the connection.
@@ -131,7 +131,7 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
 CFtpClientThread* CFtpClient::StartStreamSession(const StreamRequest& request) {
     CFtpClientThread* session = CreateSession();
     if (session == nullptr) return nullptr;
-    WriteStreamRequest(session, request);
+    WriteStreamRequest(request);
     if (!session->Start()) {
         session->ReleaseRef();
         return nullptr;
@@ -139,21 +139,27 @@ CFtpClientThread* CFtpClient::StartStreamSession(const StreamRequest& request) {
     return session;
 }
 
-// True when the request names the file of the session's last operation.
-bool CFtpClient::RecordStreamRequest(CFtpClientThread* session, const StreamRequest& request) {
-    bool sameFile = strcmp(session->m_szRemotePath, request.path) == 0;
-    WriteStreamRequest(session, request);
+// True when the request names the file of the last operation.
+bool CFtpClient::RecordStreamRequest(const StreamRequest& request) {
+    bool sameFile = strcmp(m_Operation.m_szRemotePath, request.path) == 0;
+    WriteStreamRequest(request);
     return sameFile;
 }
 
-// The worker reads these only while a read is pending, which it is not now.
-void CFtpClient::WriteStreamRequest(CFtpClientThread* session, const StreamRequest& request) {
-    snprintf(session->m_szRemotePath, sizeof session->m_szRemotePath, "%s", request.path);
-    session->m_nStreamStart = request.position;
-    session->m_nValue = (int32_t)request.length;
-    session->m_pReadCount = request.bytesRead;
-    session->m_pReadBuffer = request.buffer;
-    session->m_hNotifyWnd = m_hMessageHwnd.load();
+// A running stream worker reads the read's fields only while a read is
+// pending, which it is not now, and the settings only when it starts. The
+// record is not begun anew: the running stream's result fields stay its own.
+void CFtpClient::WriteStreamRequest(const StreamRequest& request) {
+    COperationRecord& record = m_Operation;
+    record.m_nOperation = kOperationStream;
+    snprintf(record.m_szRemotePath, sizeof record.m_szRemotePath, "%s", request.path);
+    record.m_nStreamStart = request.position;
+    record.m_nReadLength = request.length;
+    record.m_pReadCount = request.bytesRead;
+    record.m_pReadBuffer = request.buffer;
+    record.m_hNotifyWnd = m_hMessageHwnd.load();
+    record.m_nBlockSize = m_nBlockSize.load();
+    record.m_nStreamMode = m_nStreamMode.load();
 }
 
 // A read of the file's start, once the head buffer holds it. A running
@@ -169,7 +175,7 @@ bool CFtpClient::ServeFromHead(CFtpClientThread* session, const StreamRequest& r
     plat::Sleep(kHeadReadPauseMs);
     bool moved = true;
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         CStreamThread* worker = session->StreamWorker();
         if (worker != nullptr && session->m_nStreamPos.load() != 0) {
             session->m_bHeadServed = 1;
@@ -191,7 +197,7 @@ void CFtpClient::DecideHowStreamGoesOn(CFtpClientThread* session, const StreamRe
     }
     bool running;
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         running = session->m_nOperation.load() == kOperationStream &&
                   session->StreamWorker() != nullptr;
     }
@@ -219,7 +225,7 @@ void CFtpClient::RestartForRetry(CFtpClientThread* session, const StreamRequest&
 
 // True when the stream now stands at position, or no stream is left to end.
 bool CFtpClient::MoveRunningStream(CFtpClientThread* session, unsigned int position) {
-    RequestLock lock(session->m_cs);
+    plat::ScopedLock lock(session->m_cs);
     CStreamThread* worker = session->StreamWorker();
     return worker == nullptr || worker->SeekTo(position) == 1;
 }
@@ -239,7 +245,7 @@ void CFtpClient::KeepHeadForFile(CFtpClientThread* session, const char* path) {
 }
 
 int CFtpClient::Serve(CFtpClientThread* session, const StreamRequest& request,
-                      RequestLock& requestLock) {
+                      plat::ScopedLock& requestLock) {
     session->m_bHeadServed = 0;
     if (ReadQueued(session, request, false)) return 1;
     if (ShouldWaitForBuffering(session, request)) {
@@ -255,19 +261,14 @@ int CFtpClient::Serve(CFtpClientThread* session, const StreamRequest& request,
 // serve the read.
 bool CFtpClient::ReadQueued(CFtpClientThread* session, const StreamRequest& request,
                             bool afterBuffering) {
-    RequestLock lock(session->m_cs);
+    plat::ScopedLock lock(session->m_cs);
     CStreamThread* worker = session->StreamWorker();
-    if (worker == nullptr) return false;
-    int32_t wanted = (int32_t)request.length;
-    bool enough = afterBuffering ? worker->m_bEndOfData.load() != 0 ||
-                                       worker->m_Queue.GetAvailable(true) >= wanted
-                                 : worker->m_Queue.GetAvailable(false) >= wanted;
-    if (!enough) return false;
     uint32_t delivered = 0;
-    worker->m_Queue.Read(request.buffer, request.length, &delivered);
-    session->m_nStreamPos += delivered;
+    if (worker == nullptr ||
+        !worker->ReadQueued(request.buffer, request.length, afterBuffering, &delivered)) {
+        return false;
+    }
     *request.bytesRead = delivered;
-    worker->WakeIfPastThrottleMark();
     return true;
 }
 
@@ -282,41 +283,28 @@ bool CFtpClient::ShouldWaitForBuffering(CFtpClientThread* session,
     bool inTheMiddle =
         position >= 2 * length && position + length < (int64_t)m_nRemoteFileSize.load();
     if (m_nStreamMode.load() != 1 && !inTheMiddle) return false;
-    RequestLock lock(session->m_cs);
+    plat::ScopedLock lock(session->m_cs);
     CStreamThread* worker = session->StreamWorker();
-    return worker != nullptr && worker->m_bEndOfData.load() == 0;
+    return worker != nullptr && worker->IsReceiving();
 }
 
-// Waits until the queue is full, its data has ended or the stream is over.
-// The queue arms its ready event for this wait (a queue that was full once
-// and has been read since must fill again), and a queue that is ready
-// already is not waited for. The event is shared with the queue, so it
-// stays valid when the worker ends during the wait (it is set then).
-//
-// A worker held at its throttle mark receives nothing until the reader
-// passes the mark, and the reader is the one waiting: once the reader has
-// taken a buffer, such a queue would never fill. So the wait lifts the
-// mark (the worker sets a new one when the queue holds ten buffers again)
-// and lets the worker run. Both under m_cs, where the worker decides to
-// pause.
+// Waits until the queue is full, its data has ended or the stream is over
+// (the worker sets the event as it ends). Armed under m_cs, where the
+// worker decides to pause; the worker sets a new throttle mark once the
+// queue holds ten buffers again.
 void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
     PostBufferingNotice(m_hMessageHwnd.load(), 0);
     std::shared_ptr<void> ready;
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         CStreamThread* worker = session->StreamWorker();
-        if (worker != nullptr && worker->m_Queue.ArmReady()) {
-            ready = worker->m_Queue.ReadyEvent();
-            worker->m_bReportBuffering = 1;
-            worker->m_nThrottleMark = 0;
-            plat::SetEvent(session->m_hStreamWakeEvent);
-        }
+        if (worker != nullptr) ready = worker->BeginBufferingWait();
     }
     if (ready) session->WaitWhileRunning(ready.get());
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         CStreamThread* worker = session->StreamWorker();
-        if (worker != nullptr) worker->m_bReportBuffering = 0;
+        if (worker != nullptr) worker->EndBufferingWait();
     }
     PostBufferingNotice(m_hMessageHwnd.load(), 100);
 }
@@ -327,19 +315,19 @@ void CFtpClient::WaitForBuffering(CFtpClientThread* session) {
 // served the read. The done event is reset under m_cs, where workers set
 // it: a stream that ends just now, before it could see this read, sets it
 // on its way out, and that must not answer the read.
-int CFtpClient::PendingRead(CFtpClientThread* session, RequestLock& requestLock) {
+int CFtpClient::PendingRead(CFtpClientThread* session, plat::ScopedLock& requestLock) {
     if (void (*hook)(CFtpClient*) = g_PendingReadHook.load()) hook(this);
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         plat::ResetEvent(m_hDoneEvent);
-        session->m_bSucceeded = 0;
+        m_Operation.m_bSucceeded = 0;
         session->m_bReadPending = 1;
         plat::SetEvent(session->m_hStreamWakeEvent);
         session->PostOperation(kOperationStream);
     }
     requestLock.Unlock();
     session->WaitWhileRunning(m_hDoneEvent);
-    RequestLock lock(session->m_cs);
+    plat::ScopedLock lock(session->m_cs);
     session->m_bReadPending = 0;
-    return session->m_bSucceeded.load() == 1 ? 1 : 0;
+    return m_Operation.m_bSucceeded.load() == 1 ? 1 : 0;
 }

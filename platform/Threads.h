@@ -49,4 +49,21 @@ private:
     std::recursive_mutex m_Mutex;
 };
 
+// Holds a critical section for a scope, with an early release.
+class ScopedLock {
+public:
+    explicit ScopedLock(CCriticalSection& cs) : m_cs(cs), m_bHeld(true) { m_cs.Lock(); }
+    ~ScopedLock() { Unlock(); }
+    void Unlock() {
+        if (m_bHeld) m_cs.Unlock();
+        m_bHeld = false;
+    }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    CCriticalSection& m_cs;
+    bool m_bHeld;
+};
+
 }  // namespace plat

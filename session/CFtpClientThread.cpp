@@ -25,32 +25,22 @@ plat::HANDLE NewEvent() {
 
 }  // namespace
 
-CFtpClientThread::CFtpClientThread(CFtpClient* client)
+CFtpClientThread::CFtpClientThread(CFtpClient* client, COperationRecord* record)
     : m_bEnding(false),
       m_bEnded(false),
-      m_bAnswered(false),
-      m_bMakeDir(0),
       m_bHeadServed(0),
       m_nHeadLength(-1),
       m_bRestart(0),
       m_bReadPending(0),
-      m_bOverwrite(0),
-      m_bAppend(0),
-      m_hNotifyWnd(0),
       m_nOperation(kOperationNone),
       m_pWorker(nullptr),
-      m_nStreamStart(0),
-      m_nValue(-1),
-      m_nFileSize(-1),
-      m_pReadCount(nullptr),
-      m_pReadBuffer(nullptr),
-      m_bSucceeded(0),
       m_nCwdSplit(-1),
       m_nStreamPos(-1),
       m_bLoggedIn(0),
       m_nLoginStep(kLoginGreeting),
       m_bAbort(0),
       m_pClient(client),
+      m_pOperation(record),
       m_bStarted(false),
       m_bDetached(false),
       m_nErrorToPost(0),
@@ -58,8 +48,6 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client)
     client->AddRef();
     memset(m_HeadBuffer, 0, sizeof m_HeadBuffer);
     m_szFileName[0] = '\0';
-    m_szLocalPath[0] = '\0';
-    m_szRemotePath[0] = '\0';
     m_szCurrentDir[0] = '\0';
     m_szDirScratch[0] = '\0';
     m_szRecvBuf[0] = '\0';
@@ -136,8 +124,10 @@ bool CFtpClientThread::Connect() {
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
     uint16_t port = m_pClient->m_nPort;
     m_Control.Attach(ConnectToServer(serverAddress, port, m_pClient->m_szLocalAddress,
-                                     hadBar ? secondAddress : nullptr, port));
-    // When the second address answered first, remember it for later connects.
+                                     hadBar ? secondAddress : nullptr, port),
+                     serverAddress);
+    // When the second address answered first, the client is told: later
+    // connects go straight to it.
     if (hadBar) m_pClient->SetServerAddress(serverAddress);
     return m_Control.IsOpen();
 }
@@ -146,8 +136,6 @@ void CFtpClientThread::OnConnectFailure() {
     plat::OutputDebugStringA("Can't connect to ftp server.\n");
     PostToHost(FTPE_NOTCONNECT);
     plat::OutputDebugStringA("FtpPostMessage---FTPE_NOTCONNECT\n");
-    m_bSucceeded = 0;
-    m_nValue = -1;
     if (m_bRestart) {
         AnswerRequest();
     } else {
@@ -156,7 +144,7 @@ void CFtpClientThread::OnConnectFailure() {
 }
 
 void CFtpClientThread::PostOperation(int operation) {
-    m_bAnswered = false;
+    m_pOperation->m_bAnswered = false;
     m_nOperation = operation;
     plat::SetEvent(m_hOperationEvent);
 }
@@ -209,7 +197,7 @@ bool CFtpClientThread::WatchControlConnection(plat::DWORD waited, bool readable)
 
 bool CFtpClientThread::TimedOutWhileLoggingIn() {
     if (!IsOverLimit(m_tLastActivity, kLoginLimitMs)) return false;
-    m_pClient->m_nErrorCode = FTPE_TIMEOUT;
+    m_pOperation->m_nErrorCode = FTPE_TIMEOUT;
     m_bAbort = 1;
     PostToHost(FTPE_TIMEOUT);
     return true;
@@ -217,7 +205,7 @@ bool CFtpClientThread::TimedOutWhileLoggingIn() {
 
 bool CFtpClientThread::Dispatch() {
     RemotePathParts parts;
-    SplitRemotePath(m_szRemotePath, &parts);
+    SplitRemotePath(m_pOperation->m_szRemotePath, &parts);
     strcpy(m_szDirScratch, parts.directory);
     if (strcmp(m_szDirScratch, m_szCurrentDir) != 0) {
         // Log in again from the type step; it changes to the new directory
@@ -249,14 +237,12 @@ bool CFtpClientThread::Dispatch() {
 void CFtpClientThread::EndOperationWithoutWorker() {
     int operation = m_nOperation.load();
     m_cs.Lock();
-    m_nValue = -1;
-    m_nFileSize = -1;
-    m_bSucceeded = 0;
     m_nOperation = kOperationNone;
     plat::SetEvent(m_pClient->m_hDoneEvent);
     m_cs.Unlock();
     if (operation == kOperationUpload || operation == kOperationDownload) {
-        FtpPostMessage(m_hNotifyWnd.load(), WM_FTP_ERROR, m_pClient, FTPE_TRANSFERFAIL);
+        FtpPostMessage(m_pOperation->m_hNotifyWnd.load(), WM_FTP_ERROR, m_pOperation->m_pOwner,
+                       FTPE_TRANSFERFAIL);
     }
 }
 
@@ -314,8 +300,8 @@ void CFtpClientThread::AbortOperation() {
     StopPath();
     m_bRestart = 0;
     m_bAbort = 0;
-    m_pClient->m_nErrorCode = 0;
-    m_bSucceeded = 0;
+    m_pOperation->m_nErrorCode = 0;
+    m_pOperation->m_bSucceeded = 0;
     // The stop event is left alone: set now, it is another host thread's
     // StopSession, which waits until the session has ended.
     plat::ResetEvent(m_pClient->m_hAbortEvent);
@@ -343,11 +329,11 @@ void CFtpClientThread::ResetForRestart() {
     m_bRestart = 0;
     m_bAbort = 0;
     m_bEnding = false;
-    m_pClient->m_nErrorCode = 0;
+    m_pOperation->m_nErrorCode = 0;
     m_nLoginStep = kLoginGreeting;
     m_pWorker = nullptr;
     m_bLoggedIn = 0;
-    m_bSucceeded = 0;
+    m_pOperation->m_bSucceeded = 0;
     plat::ResetEvent(m_pClient->m_hStopEvent);
     ResetWorkerEvents();
     m_bHeadServed = 0;
@@ -418,6 +404,10 @@ void CFtpClientThread::PostPendingError() {
 }
 
 // ---- Services for the client and the workers ---------------------------------
+
+bool CFtpClientThread::IsStopRequested() const {
+    return plat::WaitForSingleObject(m_pClient->m_hStopEvent, 0) == WAIT_OBJECT_0;
+}
 
 int CFtpClientThread::CopyFromHead(uint32_t offset, uint8_t* destination, uint32_t length,
                                    uint32_t* outLength) {

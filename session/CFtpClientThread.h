@@ -1,10 +1,12 @@
 // The session object: one per client object while it talks to a server.
 // Its thread owns the control connection: it connects, logs in, watches the
 // idle connection, hands each operation to a worker and waits for it, and
-// stops, aborts or restarts on request. The object is also the blackboard
-// between the host's thread, the session thread and the workers: the client
-// writes an operation's parameters and sets m_nOperation last; the worker
-// writes its results back before it signals its end.
+// stops, aborts or restarts on request. What an operation asks and what it
+// gives back travel in the client's operation record (m_pOperation): the
+// client fills it and sets m_nOperation last; the worker writes its result
+// there before it signals its end. The session itself holds what belongs
+// to the connection: the login, the current directory, the stream's
+// position and head buffer.
 //
 // Fields that more than one thread reads and writes without another
 // hand-over are atomic. The texts are handed over by the order of writes:
@@ -21,23 +23,13 @@
 #include "platform/Platform.h"
 #include "platform/Threads.h"
 #include "session/CFtpConnection.h"
+#include "session/COperationRecord.h"
 #include "session/FieldSizes.h"
 #include "session/ReplyReader.h"
 
 class CFtpClient;
 class CStreamThread;
 class CWorkerThread;
-
-enum FtpOperation {
-    kOperationNone = 0,
-    kOperationUpload = 1,
-    kOperationDelete = 2,
-    kOperationStream = 3,
-    kOperationSize = 4,
-    kOperationDownload = 5,
-    kOperationList = 6,
-    kOperationDirectory = 7,
-};
 
 enum LoginStep {
     kLoginGreeting = 0,
@@ -57,7 +49,9 @@ enum SocketEvent {
 
 class CFtpClientThread : public plat::CWinThread {
 public:
-    explicit CFtpClientThread(CFtpClient* client);
+    // record: the client's operation record, which every operation of this
+    // session fills.
+    CFtpClientThread(CFtpClient* client, COperationRecord* record);
 
     void AddRef();
     void ReleaseRef();
@@ -95,19 +89,17 @@ public:
     void WaitWhileRunning(plat::HANDLE event);
     bool HasEnded() const { return m_bEnded.load(); }
 
+    // What workers need of the client's stop request.
+    bool IsStopRequested() const;
+
     // Set when the session has answered the waiting request itself (failed
     // connection or "421 " during login) or has ended for good: the request
     // then has no worker result to read.
     std::atomic<bool> m_bEnding;
     // Set once the run is over for good and the client has been told.
     std::atomic<bool> m_bEnded;
-    // A worker wrote the waiting request's result (under m_cs, before the
-    // done event). Cleared when an operation is posted. A session that ends
-    // after its worker answered does not take that answer back.
-    std::atomic<bool> m_bAnswered;
 
     // ---- Fields (names as the rest of the library knows them) ----
-    std::atomic<uint8_t> m_bMakeDir;
     std::atomic<int32_t> m_bHeadServed;
     std::atomic<int32_t> m_nHeadLength;
     uint8_t m_HeadBuffer[kHeadBufferSize];
@@ -115,9 +107,6 @@ public:
     char m_szFileName[kTextFieldSize];
     plat::CCriticalSection m_cs;
     std::atomic<uint8_t> m_bReadPending;
-    std::atomic<uint8_t> m_bOverwrite;
-    std::atomic<uint8_t> m_bAppend;
-    std::atomic<plat::HWND> m_hNotifyWnd;
     plat::HANDLE m_hCancelEvent;
     plat::HANDLE m_hWorkerExitedEvent;
     plat::HANDLE m_hStreamWakeEvent;
@@ -127,15 +116,6 @@ public:
     std::atomic<int32_t> m_nOperation;
     // The running worker, whatever its operation; null when none runs.
     std::atomic<CWorkerThread*> m_pWorker;
-    char m_szLocalPath[kTextFieldSize];
-    char m_szRemotePath[kTextFieldSize];
-    std::atomic<uint32_t> m_nStreamStart;
-    std::atomic<int32_t> m_nValue;
-    // A size request's answer in full; m_nValue carries it saturated.
-    std::atomic<int64_t> m_nFileSize;
-    std::atomic<uint32_t*> m_pReadCount;
-    std::atomic<uint8_t*> m_pReadBuffer;
-    std::atomic<uint8_t> m_bSucceeded;
     int32_t m_nCwdSplit;
     std::atomic<int64_t> m_nStreamPos;  // -1: unknown
     char m_szCurrentDir[kTextFieldSize];
@@ -148,6 +128,8 @@ public:
     uint8_t m_bAbort;
     char m_szRecvBuf[kControlReceiveSize + 1];
     CFtpClient* const m_pClient;
+    // The operation running or last run (never null).
+    COperationRecord* const m_pOperation;
     // The control connection; workers use it while they run.
     CFtpConnection m_Control;
 

@@ -56,7 +56,8 @@ void CFtpClientThread::ReconnectAfterServiceEnd() {
     NoteActivity();
     char serverAddress[kTextFieldSize];
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
-    m_Control.Attach(ConnectToServer(serverAddress, m_pClient->m_nPort, nullptr, nullptr, 0));
+    m_Control.Attach(ConnectToServer(serverAddress, m_pClient->m_nPort, nullptr, nullptr, 0),
+                     serverAddress);
     if (!m_Control.IsOpen()) m_bAbort = 1;
 }
 
@@ -132,8 +133,6 @@ void CFtpClientThread::FailStep(const FtpReply& reply) {
 // A login that cannot go on answers the request that started it.
 void CFtpClientThread::FailLogin(int errorCode) {
     PostToHost(errorCode);
-    m_bSucceeded = 0;
-    m_nValue = -1;
     m_bAbort = 1;
     if (m_bRestart) {
         AnswerRequest();
@@ -154,7 +153,7 @@ void CFtpClientThread::SendFormatted(const char* format, const char* argument) {
 void CFtpClientThread::FirstDirectoryStep() {
     RemotePathParts parts;
     if (m_nOperation.load() != kOperationNone) {
-        SplitRemotePath(m_szRemotePath, &parts);
+        SplitRemotePath(m_pOperation->m_szRemotePath, &parts);
     } else {
         snprintf(parts.directory, sizeof parts.directory, "%s",
                  m_szCurrentDir[0] != '\0' ? m_szCurrentDir : "/");

@@ -1,6 +1,9 @@
 #include "session/CFtpConnection.h"
 
-void CFtpConnection::Attach(plat::SOCKET socket) {
+#include <stdio.h>
+
+void CFtpConnection::Attach(plat::SOCKET socket, const char* peerAddress) {
+    snprintf(m_szPeerAddress, sizeof m_szPeerAddress, "%s", peerAddress);
     plat::SOCKET earlier = m_hSocket.exchange(socket);
     if (earlier != INVALID_SOCKET) plat::closesocket(earlier);
 }

@@ -13,16 +13,21 @@
 #include <atomic>
 
 #include "platform/Platform.h"
+#include "session/FieldSizes.h"
 
 class CFtpConnection {
 public:
-    CFtpConnection() : m_hSocket(INVALID_SOCKET) {}
+    CFtpConnection() : m_hSocket(INVALID_SOCKET) { m_szPeerAddress[0] = '\0'; }
     ~CFtpConnection() { Close(); }
     CFtpConnection(const CFtpConnection&) = delete;
     CFtpConnection& operator=(const CFtpConnection&) = delete;
 
     // Takes a connected socket (or INVALID_SOCKET); an earlier one is closed.
-    void Attach(plat::SOCKET socket);
+    // peerAddress: the address the socket was connected to, as it was
+    // given (kept for the data connections of a control connection).
+    void Attach(plat::SOCKET socket, const char* peerAddress = "");
+    // Written by Attach only, while no other thread uses the connection.
+    const char* PeerAddress() const { return m_szPeerAddress; }
     bool IsOpen() const { return m_hSocket.load() != INVALID_SOCKET; }
     // For waits only: what to select on.
     plat::SOCKET Socket() const { return m_hSocket.load(); }
@@ -45,4 +50,5 @@ public:
 
 private:
     std::atomic<plat::SOCKET> m_hSocket;
+    char m_szPeerAddress[kTextFieldSize];
 };

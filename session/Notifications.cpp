@@ -1,6 +1,6 @@
 #include "session/Notifications.h"
 
-void FtpPostMessage(plat::HWND window, unsigned message, CFtpClient* client,
+void FtpPostMessage(plat::HWND window, unsigned message, IFtpClient* client,
                     plat::LPARAM lParam) {
     if (window == 0) return;
     plat::PostMessageA(window, message, (plat::WPARAM)client, lParam);

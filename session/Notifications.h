@@ -5,11 +5,9 @@
 #include "IFtpClient.h"
 #include "platform/Platform.h"
 
-class CFtpClient;
-
 // Posts message to window with the client's address as wParam; nothing when
 // the window is 0. The result of the post is not checked.
-void FtpPostMessage(plat::HWND window, unsigned message, CFtpClient* client,
+void FtpPostMessage(plat::HWND window, unsigned message, IFtpClient* client,
                     plat::LPARAM lParam);
 
 // WM_FTP_BUFFERING goes out even to a null window: Windows then queues it on

@@ -15,7 +15,7 @@ void CDeleThread::OnFailure(int errorCode) {
 
 // Only a "250 " is a deletion; a cancel or a missing connection is not.
 void CDeleThread::WriteResults() {
-    m_pSession->m_bSucceeded = m_bDeleted ? 1 : 0;
+    Record()->m_bSucceeded = m_bDeleted ? 1 : 0;
 }
 
 void CDeleThread::AfterOperationEnded() {

@@ -1,10 +1,8 @@
 #include "workers/CDirThread.h"
 
-#include "client/CFtpClient.h"
-
 CDirThread::CDirThread(CFtpClientThread* session)
     : CCommandThread(session, kOperationDirectory),
-      m_bMakeDir(session->m_bMakeDir.load() != 0),
+      m_bMakeDir(session->m_pOperation->m_bMakeDir != 0),
       m_bPositive(false),
       m_bAlreadyThere(false) {}
 
@@ -15,8 +13,8 @@ void CDirThread::OnFinalReply(const FtpReply& reply) {
 
 void CDirThread::WriteResults() {
     bool answered = m_bDone && !m_bError;
-    m_pSession->m_bSucceeded = (answered && m_bPositive) ? 1 : 0;
+    Record()->m_bSucceeded = (answered && m_bPositive) ? 1 : 0;
     // The request reports the directory as there after "257 " and also after
     // "550 " to MKD; every other end is a failure.
-    Client()->m_nDirectoryResult = (answered && (m_bPositive || m_bAlreadyThere)) ? 1 : 0;
+    Record()->m_nDirectoryResult = (answered && (m_bPositive || m_bAlreadyThere)) ? 1 : 0;
 }

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
@@ -122,7 +121,7 @@ void CListThread::CheckComplete() {
 }
 
 void CListThread::WriteResults() {
-    char* result = Client()->m_szListResult;
+    char* result = Record()->m_szListResult;
     if (m_bDone && m_szListing[0] != '\0') {
         snprintf(result, kTextFieldSize, "%s", m_szListing);
     } else {

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
@@ -19,7 +18,7 @@ CReceThread::CReceThread(CFtpClientThread* session)
 
 // Created, or emptied when it exists, before anything goes to the server.
 bool CReceThread::PrepareBeforeStart() {
-    if (m_File.Open(m_pSession->m_szLocalPath,
+    if (m_File.Open(Record()->m_szLocalPath,
                     plat::CFile::modeCreate | plat::CFile::modeWrite |
                         plat::CFile::shareExclusive | plat::CFile::typeBinary)) {
         return true;
@@ -59,7 +58,7 @@ void CReceThread::OnData() {
     int64_t room = m_nRemoteSize - m_nReceived;
     int kept = received < room ? received : (int)room;
     if (kept > 0 && !WriteReceived(kept)) return;
-    m_Pacer.AfterBlock(received, Client()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
+    m_Pacer.AfterBlock(received, Record()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
     if (received > room) {
         m_bOverrun = true;
         CloseDataSocket();

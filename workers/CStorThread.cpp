@@ -1,6 +1,5 @@
 #include "workers/CStorThread.h"
 
-#include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
@@ -35,7 +34,7 @@ CStorThread::CStorThread(CFtpClientThread* session)
       m_nSent(0) {}
 
 void CStorThread::Run() {
-    if (!MeasureLocalFile(m_pSession->m_szLocalPath, &m_nLocalSize)) {
+    if (!MeasureLocalFile(Record()->m_szLocalPath, &m_nLocalSize)) {
         FailWith(FTPE_FILEERROR);
         return;
     }
@@ -91,7 +90,7 @@ void CStorThread::OnSizeReply(const FtpReply& reply) {
     if (reply.IsPreliminary()) return;
     int64_t remoteSize = 0;
     if (reply.code == 213) {
-        if (!m_pSession->m_bOverwrite.load()) {
+        if (!Record()->m_bOverwrite) {
             FailWith(FTPE_BADREPLY);
             return;
         }
@@ -112,7 +111,7 @@ void CStorThread::OnSizeReply(const FtpReply& reply) {
 // remoteSize is -1 when the reply gives none: the file is there, but
 // nothing can be appended to it at a known offset.
 void CStorThread::ChooseTransferForPresentFile(int64_t remoteSize) {
-    if (m_pSession->m_bAppend.load() && remoteSize >= 0 && m_nLocalSize >= remoteSize) {
+    if (Record()->m_bAppend && remoteSize >= 0 && m_nLocalSize >= remoteSize) {
         m_nResumeOffset = remoteSize;
         m_pTransferCommand = kAppe;
     } else {
@@ -197,11 +196,11 @@ void CStorThread::OnDataWritable() {
     m_nSent += length;
     int percent = 0;
     if (m_Progress.Advance(m_nSent, m_nLocalSize, &percent)) Post(WM_FTP_PROGRESS, percent);
-    m_Pacer.AfterBlock(length, Client()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
+    m_Pacer.AfterBlock(length, Record()->m_dTransferRate.load(), m_pSession->m_hCancelEvent);
 }
 
 bool CStorThread::OpenLocalFileAtResumeOffset() {
-    if (!m_File.Open(m_pSession->m_szLocalPath, kLocalFileMode)) return false;
+    if (!m_File.Open(Record()->m_szLocalPath, kLocalFileMode)) return false;
     m_nLocalSize = m_File.GetLength();
     if (m_nLocalSize < 0 || !m_File.Seek(m_nResumeOffset)) return false;
     m_nSent = m_nResumeOffset;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
 #include "session/ReplyText.h"
@@ -22,10 +21,10 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
     : CWorkerThread(session, kOperationStream),
       m_nThrottleMark(0),
       m_bReportBuffering(0),
-      m_Queue(session->m_pClient->m_nBlockSize.load()),
+      m_Queue(session->m_pOperation->m_nBlockSize),
       m_bEndOfData(0),
       m_bComplete(0),
-      m_nStartOffset(session->m_nStreamStart.load()),
+      m_nStartOffset(session->m_pOperation->m_nStreamStart.load()),
       m_nReceivedEnd((uint64_t)m_nStartOffset),
       m_nStreamMode(1),
       m_nStep(kWaitPassive),
@@ -36,7 +35,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_tEmptyLineAnswered(0),
       m_bPassOnRead(false) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
-    if (m_Queue.IsOutOfMemory()) Client()->m_nErrorCode = FTPE_NOMEMORY;
+    if (m_Queue.IsOutOfMemory()) Record()->m_nErrorCode = FTPE_NOMEMORY;
     session->m_nStreamPos = m_nStartOffset;
     session->m_bHeadServed = 0;
 }
@@ -47,7 +46,7 @@ void CStreamThread::Run() {
     Control().SetNoDelay();
     m_pSession->SendCommand("");
     SendOwing("PASV");
-    m_nStreamMode = Client()->m_nStreamMode.load();
+    m_nStreamMode = Record()->m_nStreamMode;
     RunLoop();
     if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
     if (m_nStep == kWaitPassive) NoteControlTrouble();
@@ -66,7 +65,7 @@ CWorkerThread::WaitPlan CStreamThread::PlanWait() {
     const WaitPlan pause = {false, false, false, false};
     m_bListening = false;
     if (plat::WaitForSingleObject(m_pSession->m_hStreamWakeEvent, 0) != WAIT_OBJECT_0) return pause;
-    RequestLock lock(m_pSession->m_cs);
+    plat::ScopedLock lock(m_pSession->m_cs);
     if (m_pSession->m_bReadPending.load()) {
         if (CanServe()) {
             ServeRead();
@@ -131,27 +130,27 @@ uint32_t CStreamThread::RoomWithoutWaiting() {
 // ---- Pending reads --------------------------------------------------------------
 
 bool CStreamThread::CanServe() {
-    return m_bEndOfData.load() || m_Queue.GetAvailable(true) >= m_pSession->m_nValue.load();
+    return m_bEndOfData.load() || m_Queue.GetAvailable(true) >= (int32_t)Record()->m_nReadLength.load();
 }
 
 void CStreamThread::ServeRead() {
-    CFtpClientThread* s = m_pSession;
+    COperationRecord* read = Record();
     uint32_t delivered = 0;
-    m_Queue.Read(s->m_pReadBuffer.load(), (uint32_t)s->m_nValue.load(), &delivered);
-    *s->m_pReadCount.load() = delivered;
-    s->m_nStreamPos += delivered;
-    s->m_bSucceeded = 1;
-    s->m_bReadPending = 0;
-    plat::SetEvent(Client()->m_hDoneEvent);
+    m_Queue.Read(read->m_pReadBuffer.load(), read->m_nReadLength.load(), &delivered);
+    *read->m_pReadCount.load() = delivered;
+    m_pSession->m_nStreamPos += delivered;
+    read->m_bSucceeded = 1;
+    m_pSession->m_bReadPending = 0;
+    plat::SetEvent(read->m_hDoneEvent);
 }
 
 // The queue is as full as it gets and still holds less than the read asks
 // for: only the reader could make room, and it is the one waiting.
 void CStreamThread::RefuseUnservableRead() {
-    Client()->m_nErrorCode = FTPE_NOMEMORY;
-    m_pSession->m_bSucceeded = 0;
+    Record()->m_nErrorCode = FTPE_NOMEMORY;
+    Record()->m_bSucceeded = 0;
     m_pSession->m_bReadPending = 0;
-    plat::SetEvent(Client()->m_hDoneEvent);
+    plat::SetEvent(Record()->m_hDoneEvent);
 }
 
 // ---- Data ---------------------------------------------------------------------------
@@ -174,12 +173,12 @@ void CStreamThread::OnData() {
         Throttle(length);
         CaptureHead(m_DataBuf, length);
     } else {
-        if (m_Queue.IsOutOfMemory()) Client()->m_nErrorCode = FTPE_NOMEMORY;
+        if (m_Queue.IsOutOfMemory()) Record()->m_nErrorCode = FTPE_NOMEMORY;
         m_bError = 1;
     }
     m_nReceivedEnd += length;
     if (m_bReportBuffering.load() == 1) {
-        PostBufferingNotice(m_pSession->m_hNotifyWnd.load(),
+        PostBufferingNotice(Record()->m_hNotifyWnd.load(),
                             m_Queue.GetCount() * 100 / CBufferQueue::kMaxBuffers);
     }
 }
@@ -197,14 +196,14 @@ void CStreamThread::OnDataClosed() {
 // no end of it: the read that finds too few bytes queued fails, and the
 // stream reading retries it where it starts.
 void CStreamThread::FailTransfer() {
-    Client()->m_nErrorCode = FTPE_TRANSFERFAIL;
+    Record()->m_nErrorCode = FTPE_TRANSFERFAIL;
     m_bError = 1;
 }
 
 // A command the server refused will be refused again: the read is not
 // retried.
 void CStreamThread::Refused() {
-    Client()->m_nErrorCode = FTPE_BADREPLY;
+    Record()->m_nErrorCode = FTPE_BADREPLY;
     m_bError = 1;
 }
 
@@ -224,7 +223,7 @@ void CStreamThread::OnEndOfData() {
 void CStreamThread::Throttle(uint32_t blockLength) {
     bool pause = false;
     {
-        RequestLock lock(m_pSession->m_cs);
+        plat::ScopedLock lock(m_pSession->m_cs);
         if (m_Queue.GetCount() != CBufferQueue::kMaxBuffers) {
             m_nThrottleMark = 0;
         } else if (m_nThrottleMark.load() == 0) {
@@ -260,7 +259,7 @@ void CStreamThread::CaptureHead(const uint8_t* block, uint32_t length) {
 
 void CStreamThread::OnControlReadable() {
     if (ReceiveAndTakeReplies()) return;
-    Client()->m_nErrorCode = FTPE_TRANSFERFAIL;
+    Record()->m_nErrorCode = FTPE_TRANSFERFAIL;
     m_bError = 1;
     GiveUpControlConnection();
 }
@@ -409,6 +408,28 @@ int CStreamThread::SeekTo(uint64_t target) {
     if (!m_Queue.StepBack((uint64_t)distance)) return 0;
     m_pSession->m_nStreamPos -= distance;
     return 1;
+}
+
+bool CStreamThread::ReadQueued(uint8_t* buffer, uint32_t length, bool afterBuffering,
+                               uint32_t* delivered) {
+    int32_t wanted = (int32_t)length;
+    bool enough = afterBuffering
+                      ? !IsReceiving() || m_Queue.GetAvailable(true) >= wanted
+                      : m_Queue.GetAvailable(false) >= wanted;
+    if (!enough) return false;
+    *delivered = 0;
+    m_Queue.Read(buffer, length, delivered);
+    m_pSession->m_nStreamPos += *delivered;
+    WakeIfPastThrottleMark();
+    return true;
+}
+
+std::shared_ptr<void> CStreamThread::BeginBufferingWait() {
+    if (!m_Queue.ArmReady()) return nullptr;
+    m_bReportBuffering = 1;
+    m_nThrottleMark = 0;
+    plat::SetEvent(m_pSession->m_hStreamWakeEvent);
+    return m_Queue.ReadyEvent();
 }
 
 void CStreamThread::WakeIfPastThrottleMark() {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <stdint.h>
 
 #include "workers/CBufferQueue.h"
@@ -27,14 +28,27 @@ public:
     // discarding queued bytes, back within the queue's head buffer. 1 when
     // the stream now stands at target, 0 when it has to start anew.
     int SeekTo(uint64_t target);
-    // A worker paused on a full queue receives again once the reader has
-    // passed the throttle mark.
-    void WakeIfPastThrottleMark();
+    // Serves a read straight from the queue when it holds enough: complete
+    // buffers only, or anything queued once a buffering wait is over (or
+    // the data has ended). The stream position moves on by what was
+    // delivered. False: the read has to wait for the worker.
+    bool ReadQueued(uint8_t* buffer, uint32_t length, bool afterBuffering, uint32_t* delivered);
+    // Data may still arrive: the end of data has not been seen.
+    bool IsReceiving() const { return m_bEndOfData.load() == 0; }
+    // Arms the queue's ready event for a buffering wait (a queue that was
+    // full once and has been read since must fill again), reports the fill
+    // level while the wait lasts, and lifts the throttle mark: a worker
+    // held at it would receive nothing while the reader waits, so the queue
+    // would never fill. The event to wait for (it stays valid when the
+    // worker ends), or null when the queue is ready already.
+    std::shared_ptr<void> BeginBufferingWait();
+    void EndBufferingWait() { m_bReportBuffering = 0; }
     // The file offset just past the last byte received.
     uint64_t ReceivedEnd() const { return m_nReceivedEnd.load(); }
 
     // The stream position the reader must reach before a worker paused on
-    // a full queue receives again; 0 = none.
+    // a full queue receives again; 0 = none. The fields from here on are
+    // the worker's own; tests look at them.
     std::atomic<uint64_t> m_nThrottleMark;
     // While 1, every received block is followed by a WM_FTP_BUFFERING notice.
     std::atomic<int32_t> m_bReportBuffering;
@@ -78,6 +92,9 @@ private:
     void Refused();
     void FailOn(const FtpReply& reply);
     void Throttle(uint32_t blockLength);
+    // A worker paused on a full queue receives again once the reader has
+    // passed the throttle mark.
+    void WakeIfPastThrottleMark();
     void CaptureHead(const uint8_t* block, uint32_t length);
 
     // ---- Control replies ----

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "client/CFtpClient.h"
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
 #include "workers/PassiveReply.h"
@@ -68,8 +67,8 @@ int CWorkerThread::ExitInstance() {
     plat::HANDLE finished = m_pSession->m_hWorkerFinishedEvent;
     plat::HANDLE exited = m_pSession->m_hWorkerExitedEvent;
     if (IsSynchronous()) {
-        m_pSession->m_bAnswered = true;
-        plat::SetEvent(Client()->m_hDoneEvent);
+        Record()->m_bAnswered = true;
+        plat::SetEvent(Record()->m_hDoneEvent);
     }
     plat::SetEvent(finished);
     plat::SetEvent(exited);
@@ -132,7 +131,7 @@ bool CWorkerThread::WaitOnce(const WaitPlan& plan, PollResult* ready) {
 }
 
 void CWorkerThread::OnInactive() {
-    Client()->m_nErrorCode = FTPE_TIMEOUT;
+    Record()->m_nErrorCode = FTPE_TIMEOUT;
     m_bError = 1;
     NoteControlTrouble();
 }
@@ -213,7 +212,7 @@ void CWorkerThread::CollectOwedReplies() {
 
 // The session closes the connection itself when it stops or restarts.
 bool CWorkerThread::IsSessionStopping() const {
-    return plat::WaitForSingleObject(Client()->m_hStopEvent, 0) == WAIT_OBJECT_0;
+    return m_pSession->IsStopRequested();
 }
 
 bool CWorkerThread::WaitForControlText(plat::DWORD milliseconds) {
@@ -242,8 +241,8 @@ bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply) {
     if (!ParsePassiveReply(reply.text, announced, sizeof announced, &port)) return false;
     if (plat::inet_addr(announced) == INADDR_NONE) return false;
     char serverAddress[kTextFieldSize];
-    Client()->CopyServerAddress(serverAddress, sizeof serverAddress);
-    m_Data.Attach(ConnectToServer(serverAddress, port, nullptr, nullptr, 0));
+    snprintf(serverAddress, sizeof serverAddress, "%s", Control().PeerAddress());
+    m_Data.Attach(ConnectToServer(serverAddress, port, nullptr, nullptr, 0), serverAddress);
     if (m_Data.IsOpen()) m_Data.SetLinger(1);
     return true;
 }
@@ -265,7 +264,7 @@ void CWorkerThread::CloseDataSocket() {
 }
 
 void CWorkerThread::Post(unsigned message, int lParam) {
-    FtpPostMessage(m_pSession->m_hNotifyWnd.load(), message, Client(), lParam);
+    FtpPostMessage(Record()->m_hNotifyWnd.load(), message, Record()->m_pOwner, lParam);
 }
 
 void CWorkerThread::FailWith(int errorCode) {

@@ -21,8 +21,6 @@
 #include "session/FieldSizes.h"
 #include "session/ReplyReader.h"
 
-class CFtpClient;
-
 const uint32_t kWorkerInactivityLimitMs = 80000;
 
 class CWorkerThread : public plat::CWinThread {
@@ -89,7 +87,7 @@ protected:
     virtual plat::HANDLE WakeEvent() const { return nullptr; }
     virtual void OnWake(const PollResult& ready) = 0;
     // The inactivity limit ran out: by default the failure is a time-out
-    // (FTPE_TIMEOUT in the client's m_nErrorCode) on a connection in an
+    // (FTPE_TIMEOUT in the record's m_nErrorCode) on a connection in an
     // unknown state.
     virtual void OnInactive();
     // The cancel event ended the wait; the loop ends after this.
@@ -155,7 +153,8 @@ protected:
     // been cleared, so a host that retries from its handler is not refused;
     // only the first error of a worker is posted.
     void FailWith(int errorCode);
-    CFtpClient* Client() const { return m_pSession->m_pClient; }
+    // The operation: what to do, its settings, and where its result goes.
+    COperationRecord* Record() const { return m_pSession->m_pOperation; }
     // The session's control connection, which the worker uses while it runs.
     CFtpConnection& Control() const { return m_pSession->m_Control; }
 

@@ -131,7 +131,7 @@ void PrepareSession(CFtpClientThread* session, uint8_t stepChoice, const char* r
     session->m_nLoginStep = step;
     session->m_bLoggedIn = step == kLoginDone ? 1 : 0;
     session->m_bRestart = (stepChoice & 0x80) != 0 ? 1 : 0;
-    strcpy(session->m_szRemotePath, remotePath);
+    strcpy(session->m_pOperation->m_szRemotePath, remotePath);
 }
 
 // The session's connection, set up as its run would. A machine busy with
@@ -180,7 +180,7 @@ void FuzzLoginReplies(const uint8_t* data, size_t size) {
     if (run.listener == INVALID_SOCKET) return;
     CFtpClient* client = static_cast<CFtpClient*>(CreateFtpClientInstance(0));
     client->SetConnectParameter("127.0.0.1", "fuzzuser", "fuzzpass", port, 0, 0, "", 1);
-    run.session = new CFtpClientThread(client);
+    run.session = new CFtpClientThread(client, &client->m_Operation);
     PrepareSession(run.session, stepChoice, remotePath);
     bool connected = Connect(&run, port);
     FuzzCheck(connected, "no loopback connection");

@@ -314,8 +314,10 @@ class SeekTest : public QueueTest {
 protected:
     void SetUp() override {
         QueueTest::SetUp();
-        m_pSession = new CFtpClientThread(m_Client.get());
-        m_pSession->m_nStreamStart = (int32_t)kStart;
+        m_pSession = new CFtpClientThread(m_Client.get(), &m_Client->m_Operation);
+        // What a stream read writes into the record before the worker starts.
+        m_Client->m_Operation.m_nStreamStart = kStart;
+        m_Client->m_Operation.m_nBlockSize = m_Client->m_nBlockSize.load();
         m_pWorker = new CStreamThread(m_pSession);
         m_nWritten = kStart;
         m_nRead = kStart;
@@ -326,7 +328,7 @@ protected:
         QueueTest::TearDown();
     }
     int SeekTo(uint64_t target) {
-        RequestLock lock(m_pSession->m_cs);
+        plat::ScopedLock lock(m_pSession->m_cs);
         int moved = m_pWorker->SeekTo(target);
         if (moved) m_nRead = target;
         return moved;
@@ -399,7 +401,7 @@ TEST_F(SeekTest, SeekToTheCurrentPositionChangesNothing) {
 
 TEST(HeadBuffer, CopiesOnlyFromACompleteHeadAndWithinIt) {
     Client client;
-    CFtpClientThread* session = new CFtpClientThread(client.get());
+    CFtpClientThread* session = new CFtpClientThread(client.get(), &client->m_Operation);
     for (int i = 0; i < kHeadBufferSize; ++i) session->m_HeadBuffer[i] = ByteAt(i);
     std::vector<uint8_t> out(kHeadBufferSize + 1, 0xEE);
     uint32_t count = 77;

@@ -40,7 +40,7 @@ TEST(ClientObject, FreshObjectState) {
     EXPECT_EQ(1, client->m_bExtraFlag);
     EXPECT_STREQ("", client->m_szServerAddress);
     EXPECT_STREQ("", client->m_szUserName);
-    EXPECT_STREQ("", client->m_szListResult);
+    EXPECT_STREQ("", client->m_Operation.m_szListResult);
     EXPECT_FALSE(client.HasSession());
     EXPECT_EQ(WAIT_TIMEOUT, plat::WaitForSingleObject(client->m_hDoneEvent, 0));
 }

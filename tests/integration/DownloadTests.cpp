@@ -394,7 +394,7 @@ TEST_F(Download, NoActivityWithinTheLimitTimesOut) {
     ASSERT_TRUE(WaitForEnd());
 
     ExpectFailedWith(FTPE_TIMEOUT);
-    EXPECT_EQ(FTPE_TIMEOUT, m_Client->m_nErrorCode.load());
+    EXPECT_EQ(FTPE_TIMEOUT, m_Client->m_Operation.m_nErrorCode.load());
     ExpectScriptsClean();
 }
 

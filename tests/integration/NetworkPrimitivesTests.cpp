@@ -137,7 +137,7 @@ TEST(ConnectToServer, RepeatedRacesLeaveNoStrayWinner) {
 TEST(SendCommand, LinesOnTheControlConnection) {
     Listener listener;
     testhost::Client client;
-    CFtpClientThread* session = new CFtpClientThread(client.get());
+    CFtpClientThread* session = new CFtpClientThread(client.get(), &client->m_Operation);
     EXPECT_FALSE(session->SendCommand("NOOP"));  // no control connection yet
 
     char address[260] = "127.0.0.1";

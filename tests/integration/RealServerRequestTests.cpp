@@ -83,5 +83,5 @@ TEST_F(RealServerRequests, ListingWithAndWithoutPattern) {
     listing = m_Client->ListDirectory("/pub", nullptr);
     ASSERT_NE(nullptr, listing);
     EXPECT_EQ(all, std::string(listing));
-    EXPECT_EQ(0, m_Client->m_nErrorCode.load());
+    EXPECT_EQ(0, m_Client->m_Operation.m_nErrorCode.load());
 }

@@ -235,7 +235,7 @@ TEST(Login, NoReplyWithinTheLimitTimesOut) {
     EXPECT_TRUE(client.WaitSessionGone());
     window.Drain();
     EXPECT_EQ(std::vector<intptr_t>{FTPE_TIMEOUT}, window.ParametersOf(WM_FTP_ERROR));
-    EXPECT_EQ(FTPE_TIMEOUT, client->m_nErrorCode.load());
+    EXPECT_EQ(FTPE_TIMEOUT, client->m_Operation.m_nErrorCode.load());
 }
 
 TEST(Session, ConnectFailurePostsNotConnect) {
@@ -397,7 +397,8 @@ TEST(Session, ServiceEndWhileIdleReloginReturnsToTheSessionsDirectory) {
     CFtpClientThread* session = client->AcquireSession();
     ASSERT_NE(nullptr, session);
     ASSERT_TRUE(WaitUntil([&] { return session->m_nLoginStep == kLoginType; }, 5000));
-    snprintf(session->m_szRemotePath, sizeof session->m_szRemotePath, "%s", "/other/g.bin");
+    COperationRecord& record = client->m_Operation;
+    snprintf(record.m_szRemotePath, sizeof record.m_szRemotePath, "%s", "/other/g.bin");
     pathWritten = true;
     EXPECT_TRUE(WaitUntil([&] { return session->IsLoggedIn(); }, 5000));
     session->ReleaseRef();

@@ -55,7 +55,7 @@ public:
         m_Sessions.insert(m_pClient->m_pSessionThread.load());
         unsigned expectedCount = (unsigned)std::min<size_t>(length, file.size() - position);
         EXPECT_EQ(1, result) << Where(path, position, length) << " error "
-                             << m_pClient->m_nErrorCode.load();
+                             << m_pClient->m_Operation.m_nErrorCode.load();
         EXPECT_EQ(expectedCount, count) << Where(path, position, length);
         if (result != 1 || count != expectedCount) return false;
         bool same = buffer.compare(0, count, file, position, count) == 0;
@@ -88,7 +88,7 @@ private:
         bool running = false;
         bool atEnd = false;
         {
-            RequestLock lock(session->m_cs);
+            plat::ScopedLock lock(session->m_cs);
             CStreamThread* worker = session->StreamWorker();
             running = worker != nullptr && session->m_nOperation.load() == kOperationStream;
             atEnd = worker != nullptr &&
@@ -271,7 +271,7 @@ TEST_P(StreamRealServerKinds, BeyondTwoGibibytesEveryMarkRight) {
         unsigned count = 0;
         ASSERT_EQ(1, m_Client->ReadStream(path.c_str(), (unsigned char*)&buffer[0], (unsigned)position,
                                           kLongestRead, &count))
-            << "at " << position << " error " << m_Client->m_nErrorCode.load();
+            << "at " << position << " error " << m_Client->m_Operation.m_nErrorCode.load();
         ASSERT_EQ(expected.size(), count) << "at " << position;
         EXPECT_TRUE(buffer.compare(0, count, expected) == 0) << "wrong bytes at " << position;
     }

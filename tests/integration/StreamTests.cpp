@@ -272,7 +272,7 @@ ReadOutcome ReadAt(CFtpClient* client, const std::string& path, unsigned positio
                      : client->ReadStreamOnce(path.c_str(), destination, position, length, &count,
                                               attempt);
     buffer.resize(result == 1 ? std::min(count, length) : 0);
-    return {result, count, buffer, client->GetSeekFlag(), client->m_nErrorCode.load()};
+    return {result, count, buffer, client->GetSeekFlag(), client->m_Operation.m_nErrorCode.load()};
 }
 
 // The read delivered the file's bytes at position, count of them.
@@ -290,7 +290,7 @@ bool WithWorker(CFtpClient* client, const std::function<void(CStreamThread*)>& f
     if (session == nullptr) return false;
     bool found = false;
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         CStreamThread* worker = session->StreamWorker();
         found = worker != nullptr;
         if (found) f(worker);
@@ -318,7 +318,7 @@ bool HeldAtThrottleMark(CFtpClient* client) {
     if (session == nullptr) return false;
     bool held = false;
     {
-        RequestLock lock(session->m_cs);
+        plat::ScopedLock lock(session->m_cs);
         CStreamThread* worker = session->StreamWorker();
         held = worker != nullptr &&
                worker->m_nThrottleMark.load() > (uint64_t)session->m_nStreamPos.load();

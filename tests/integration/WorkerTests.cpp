@@ -282,7 +282,7 @@ TEST(ListWorker, UnparsablePassiveReplyEndsAtOnce) {
     char* listing = client->ListDirectory("/pub", nullptr);
     ASSERT_NE(nullptr, listing);
     EXPECT_STREQ("", listing);
-    EXPECT_EQ(0, client->m_nErrorCode.load());
+    EXPECT_EQ(0, client->m_Operation.m_nErrorCode.load());
     client->StopSession();
     EXPECT_TRUE(server.WaitForScripts());
     EXPECT_TRUE(server.Failures().empty()) << server.Describe();

@@ -1,0 +1,41 @@
+#include "session/COperationRecord.h"
+
+#include <string.h>
+
+COperationRecord::COperationRecord(IFtpClient* owner, plat::HANDLE doneEvent)
+    : m_pOwner(owner),
+      m_hDoneEvent(doneEvent),
+      m_nOperation(kOperationNone),
+      m_bOverwrite(0),
+      m_bAppend(0),
+      m_bMakeDir(0),
+      m_hNotifyWnd(0),
+      m_nBlockSize(0),
+      m_nStreamMode(1),
+      m_dTransferRate(0.0),
+      m_nStreamStart(0),
+      m_nReadLength(0),
+      m_pReadBuffer(nullptr),
+      m_pReadCount(nullptr),
+      m_bAnswered(false),
+      m_bSucceeded(0),
+      m_nFileSize(-1),
+      m_nErrorCode(0),
+      m_nDirectoryResult(0) {
+    m_szRemotePath[0] = '\0';
+    m_szLocalPath[0] = '\0';
+    m_szListResult[0] = '\0';
+}
+
+void COperationRecord::Begin(int operation, plat::HWND notifyWindow) {
+    m_nOperation = operation;
+    m_szRemotePath[0] = '\0';
+    m_szLocalPath[0] = '\0';
+    m_bOverwrite = 0;
+    m_bAppend = 0;
+    m_bMakeDir = 0;
+    m_hNotifyWnd = notifyWindow;
+    m_bAnswered = false;
+    m_bSucceeded = 0;
+    m_nFileSize = -1;
+}
