@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "session/CFtpClientThread.h"
+#include "session/Notifications.h"
 #include "session/ReplyText.h"
 
 namespace {
@@ -24,9 +25,9 @@ const plat::DWORD kStopRecheckMs = 100;
 
 }  // namespace
 
-CFtpClient::CFtpClient()
+CFtpClient::CFtpClient(IFtpClient* host)
     : m_hDoneEvent(plat::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_Operation(this, m_hDoneEvent),
+      m_Operation(host, m_hDoneEvent),
       m_nRefs(1) {
     m_bExtraFlag = 1;
     m_hMessageHwnd = 0;
@@ -60,6 +61,18 @@ CFtpClient::CFtpClient()
 }
 
 CFtpClient::~CFtpClient() {}
+
+CFtpClient* CFtpClient::FromHost(IFtpClient* host) {
+    return dynamic_cast<CFtpClient*>(host);
+}
+
+void FtpPostMessage(plat::HWND window, unsigned message, CFtpClient* client, plat::LPARAM lParam) {
+    if (message == WM_FTP_ERROR) {
+        int32_t none = 0;
+        client->m_Operation.m_nSessionError.compare_exchange_strong(none, (int32_t)lParam);
+    }
+    FtpPostMessage(window, message, client->HostObject(), lParam);
+}
 
 void CFtpClient::FindMessageWindow() {
     plat::CWinThread* thread = plat::AfxGetThread();
@@ -140,13 +153,32 @@ bool CFtpClient::IsBusy() {
     return busy;
 }
 
+int CFtpClient::FailureCode(int fallback) const {
+    int code = m_Operation.m_nErrorCode.load();
+    if (code == 0) code = m_Operation.m_nSessionError.load();
+    if (code == 0) code = m_Operation.m_bAnswered.load() ? fallback : FTPE_NOTCONNECT;
+    return code;
+}
+
+int CFtpClient::GetLastErrorCode() {
+    return m_Outcomes.Code();
+}
+
+const char* CFtpClient::GetLastErrorText() {
+    return m_Outcomes.Text();
+}
+
 int CFtpClient::GetSeekFlag() {
+    CallOutcome outcome(m_Outcomes);
+    outcome.Set(0);
     return m_nSeekFlag;
 }
 
 int CFtpClient::SetMessageWindow(HWND hWnd) {
+    CallOutcome outcome(m_Outcomes);
     if (IsBusy()) return 0;
     m_hMessageHwnd = hWnd;
+    outcome.Set(0);
     return 1;
 }
 
@@ -158,6 +190,7 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
                                     const char* localAddress, unsigned char extraFlag) {
     // These texts go to the server (or to inet_addr); an oversized text or a
     // line break would corrupt the field or smuggle in another command.
+    CallOutcome outcome(m_Outcomes);
     const char* texts[] = {serverAddress, userName, password, localAddress};
     for (const char* text : texts) {
         if (!IsSafeCommandText(text, kTextFieldSize)) return 0;
@@ -175,32 +208,41 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
     m_bOverwrite = overwrite;
     CopyToField(m_szLocalAddress, kTextFieldSize, localAddress);
     m_bExtraFlag = extraFlag;
+    outcome.Set(0);
     return 1;
 }
 
 int CFtpClient::SetBlockSize(unsigned int bytes) {
+    CallOutcome outcome(m_Outcomes);
     if (IsBusy()) return 0;
     m_nBlockSize = bytes;
+    outcome.Set(0);
     return 1;
 }
 
 int CFtpClient::SetStreamMode(int mode) {
+    CallOutcome outcome(m_Outcomes);
     if (IsBusy()) return 0;
     m_nStreamMode = mode;
+    outcome.Set(0);
     return 1;
 }
 
 int CFtpClient::SetBufferingMode(int mode) {
+    CallOutcome outcome(m_Outcomes);
     if (IsBusy()) return 0;
     m_nBufferingMode = mode;
+    outcome.Set(0);
     return 1;
 }
 
 int CFtpClient::SetTransferRate(double megabitsPerSecond) {
+    CallOutcome outcome(m_Outcomes);
     // Written so that NaN is refused too.
     if (!(megabitsPerSecond > 0.0 && megabitsPerSecond <= 100.0)) return 0;
     m_dTransferRate = megabitsPerSecond;
     m_Operation.m_dTransferRate = megabitsPerSecond;
+    outcome.Set(0);
     return 1;
 }
 
@@ -210,6 +252,8 @@ int CFtpClient::SetTransferRate(double megabitsPerSecond) {
 // stands until the session has acted on it; and once the session has let
 // go of the client, a new one started by another host thread never sees it.
 void CFtpClient::StopSession() {
+    CallOutcome outcome(m_Outcomes);
+    outcome.Set(0);
     CFtpClientThread* session = AcquireSession();
     if (session == nullptr) return;
     plat::ResetEvent(m_hStoppedEvent);

@@ -1,7 +1,11 @@
-// The client object a host receives from CreateFtpClientInstance. It holds
-// the connection parameters and options, the host window for notifications,
-// the events through which it talks to its session thread, and a pointer to
-// that session (created by the first operation that needs the server).
+// The client object behind what a host receives from
+// CreateFtpClientInstance. It holds the connection parameters and options,
+// the host window for notifications, the events through which it talks to
+// its session thread, and a pointer to that session (created by the first
+// operation that needs the server). Its operations are those of IFtpClient2;
+// the host's object (client/FtpClientObjects.h) is an IFtpClient or an
+// IFtpClient2 whose slots call them, so that each selector's table is laid
+// out as its interface says.
 //
 // Threads: the host calls the operations. Each operation is handed to the
 // session in the operation record (m_Operation), which its worker reads and
@@ -19,6 +23,7 @@
 #include <stdint.h>
 
 #include "IFtpClient.h"
+#include "client/CallOutcomes.h"
 #include "platform/Platform.h"
 #include "platform/Threads.h"
 #include "session/COperationRecord.h"
@@ -26,37 +31,51 @@
 
 class CFtpClientThread;
 
-class CFtpClient : public IFtpClient {
+class CFtpClient {
 public:
-    CFtpClient();
+    // host: the object the host holds, named in every notice.
+    explicit CFtpClient(IFtpClient* host);
 
-    // IFtpClient, in slot order.
-    void Release() override;
-    int GetSeekFlag() override;
-    void StopSession() override;
-    int SetMessageWindow(HWND hWnd) override;
+    // The operations of IFtpClient2, in slot order. Each notes its outcome
+    // for the calling thread as it returns (all but Release).
+    void Release();
+    int GetSeekFlag();
+    void StopSession();
+    int SetMessageWindow(HWND hWnd);
     int SetConnectParameter(const char* serverAddress, const char* userName,
                             const char* password, unsigned short port,
                             unsigned char overwrite, unsigned char append,
-                            const char* localAddress, unsigned char extraFlag) override;
-    int SendFile(const char* localPath, const char* remoteName) override;
-    int DeleteRemoteFile(const char* remotePath) override;
-    int ReceiveFile(const char* remotePath, const char* localPath) override;
+                            const char* localAddress, unsigned char extraFlag);
+    int SendFile(const char* localPath, const char* remoteName);
+    int DeleteRemoteFile(const char* remotePath);
+    int ReceiveFile(const char* remotePath, const char* localPath);
     int ReadStream(const char* remotePath, unsigned char* buffer, unsigned int position,
-                   unsigned int length, unsigned int* bytesRead) override;
+                   unsigned int length, unsigned int* bytesRead);
     int ReadStreamOnce(const char* remotePath, unsigned char* buffer, unsigned int position,
-                       unsigned int length, unsigned int* bytesRead, int attempt) override;
-    int GetRemoteFileSize(const char* remotePath) override;
-    int SetBlockSize(unsigned int bytes) override;
-    char* ListDirectory(const char* directory, const char* pattern) override;
-    int CreateOrRemoveDirectory(const char* path, unsigned char create) override;
-    int SetStreamMode(int mode) override;
-    int SetBufferingMode(int mode) override;
-    int SetTransferRate(double megabitsPerSecond) override;
+                       unsigned int length, unsigned int* bytesRead, int attempt);
+    int GetRemoteFileSize(const char* remotePath);
+    int SetBlockSize(unsigned int bytes);
+    char* ListDirectory(const char* directory, const char* pattern);
+    int CreateOrRemoveDirectory(const char* path, unsigned char create);
+    int SetStreamMode(int mode);
+    int SetBufferingMode(int mode);
+    int SetTransferRate(double megabitsPerSecond);
+    int ReadStream64(const char* remotePath, unsigned char* buffer, unsigned long long position,
+                     unsigned int length, unsigned int* bytesRead);
+    int GetRemoteFileSize64(const char* remotePath, long long* size);
+    int ListDirectoryAll(const char* directory, const char* pattern, char* buffer,
+                         unsigned int bufferSize, unsigned int* needed);
+    int GetLastErrorCode();
+    const char* GetLastErrorText();
 
-    // Slot 17: only destroys what construction built; Release closes the
-    // events and stops the session before the last reference goes.
+    // Only destroys what construction built; Release closes the events and
+    // stops the session before the last reference goes.
     virtual ~CFtpClient();
+
+    // The object the host holds (the wParam of every notice).
+    IFtpClient* HostObject() const { return m_Operation.m_pOwner; }
+    // The client behind an object the factory made.
+    static CFtpClient* FromHost(IFtpClient* host);
 
     // Test hook: called by a stream read just before it hands itself to the
     // stream worker (after deciding it has to); null for none.
@@ -109,6 +128,18 @@ public:
 private:
     void FindMessageWindow();
     bool IsBusy();
+    // After a synchronous operation that did not succeed: the code that
+    // says why. fallback for a worker's end without one (its reading of a
+    // reply it could not use); an operation no worker answered ended with
+    // its session.
+    int FailureCode(int fallback) const;
+    // The size request behind both size operations: true when the server
+    // answered (*size -1 when it gave none).
+    bool QuerySize(const char* remotePath, int64_t* size, CallOutcome& outcome);
+    // The listing request behind both listing operations: true when it was
+    // handed over and has ended (the record holds its result).
+    bool RunListing(const char* directory, const char* pattern, char* composed,
+                    size_t composedSize);
     // Fills the record for a new operation (not a stream read) with the
     // options and settings it runs with.
     void BeginOperation(int operation);
@@ -129,6 +160,10 @@ private:
 
     // Stream reading steps (client/CFtpClientStream.cpp).
     struct StreamRequest;
+    int ReadWithRetries(const char* remotePath, unsigned char* buffer, uint64_t position,
+                        unsigned int length, unsigned int* bytesRead, CallOutcome& outcome);
+    int ReadOnce(const char* remotePath, unsigned char* buffer, uint64_t position,
+                 unsigned int length, unsigned int* bytesRead, int attempt, CallOutcome& outcome);
     CFtpClientThread* StartStreamSession(const StreamRequest& request);
     bool RecordStreamRequest(const StreamRequest& request);
     void WriteStreamRequest(const StreamRequest& request);
@@ -136,7 +171,7 @@ private:
     void DecideHowStreamGoesOn(CFtpClientThread* session, const StreamRequest& request,
                                bool sameFile);
     void RestartForRetry(CFtpClientThread* session, const StreamRequest& request);
-    bool MoveRunningStream(CFtpClientThread* session, unsigned int position);
+    bool MoveRunningStream(CFtpClientThread* session, uint64_t position);
     void AbortStream(CFtpClientThread* session);
     void KeepHeadForFile(CFtpClientThread* session, const char* path);
     int Serve(CFtpClientThread* session, const StreamRequest& request, plat::ScopedLock& requestLock);
@@ -148,6 +183,8 @@ private:
     // keep it, under m_csRead).
     char m_szHeadPath[kTextFieldSize] = {};
 
+    // The outcome of each host thread's last call (GetLastErrorCode).
+    CCallOutcomes m_Outcomes;
     std::atomic<int> m_nRefs;
     // m_pSessionThread and its references; also the stop event's set (for
     // the client's session only) and its reset for a new session.
@@ -157,3 +194,9 @@ private:
     // host threads cannot both pass the test and write one session's fields.
     plat::CCriticalSection m_csRequest;
 };
+
+// The session names its client in the notices it posts itself (a failed
+// connect or login, a time-out); the notice names the object the host
+// holds, and the record keeps the code as the session's answer to the
+// operation it ends, for a host that asks GetLastErrorCode.
+void FtpPostMessage(plat::HWND window, unsigned message, CFtpClient* client, plat::LPARAM lParam);

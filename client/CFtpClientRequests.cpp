@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "client/CFtpClient.h"
 #include "platform/LocalFile.h"
 #include "session/CFtpClientThread.h"
@@ -148,7 +150,9 @@ void CFtpClient::WaitForResult(CFtpClientThread* session) {
     session->WaitWhileRunning(m_hDoneEvent);
 }
 
+// The outcome covers the start; the transfer's own comes as a message.
 int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
+    CallOutcome outcome(m_Outcomes);
     if (!IsSafeCommandText(localPath, kTextFieldSize)) return 0;
     if (remoteName != nullptr && !IsSafeCommandText(remoteName, kTextFieldSize)) return 0;
     char serverAddress[kTextFieldSize];
@@ -158,7 +162,10 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
              remoteName != nullptr ? remoteName : "(null)", serverAddress);
     plat::OutputDebugStringA(line);
 
-    if (!CanReadLocalFile(localPath)) return 0;
+    if (!CanReadLocalFile(localPath)) {
+        outcome.Set(FTPE_FILEERROR);
+        return 0;
+    }
     plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     const char* remote = IsEmpty(remoteName) ? LocalFileName(localPath) : remoteName;
@@ -170,19 +177,24 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
     CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, localPath);
     CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remote);
     bool started = HandOver(session, kOperationUpload);
+    if (started) outcome.Set(0);
     lock.Unlock();  // before the session reference goes: it may hold the client's last
     session->ReleaseRef();
     return started ? 1 : 0;
 }
 
 int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
+    CallOutcome outcome(m_Outcomes);
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     if (localPath != nullptr && !IsSafeCommandText(localPath, kTextFieldSize)) return 0;
     plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
     const char* local = IsEmpty(localPath) ? RemoteFileName(remotePath) : localPath;
     if (local[0] == '\0') return 0;
-    if (!CreateEmptyLocalFile(local)) return 0;
+    if (!CreateEmptyLocalFile(local)) {
+        outcome.Set(FTPE_FILEERROR);
+        return 0;
+    }
 
     CFtpClientThread* session = SessionForRequest(false);
     if (session == nullptr) return 0;
@@ -190,12 +202,14 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
     CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, local);
     CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
     bool started = HandOver(session, kOperationDownload);
+    if (started) outcome.Set(0);
     lock.Unlock();  // before the session reference goes: it may hold the client's last
     session->ReleaseRef();
     return started ? 1 : 0;
 }
 
 int CFtpClient::DeleteRemoteFile(const char* remotePath) {
+    CallOutcome outcome(m_Outcomes);
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
@@ -209,62 +223,139 @@ int CFtpClient::DeleteRemoteFile(const char* remotePath) {
     if (handedOver) {
         WaitForResult(session);
         result = (m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1) ? 1 : 0;
+        outcome.Set(result == 1 ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
+    } else {
+        outcome.Set(FTPE_NOTCONNECT);
     }
     session->ReleaseRef();
     return result;
 }
 
-int CFtpClient::GetRemoteFileSize(const char* remotePath) {
-    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
+bool CFtpClient::QuerySize(const char* remotePath, int64_t* size, CallOutcome& outcome) {
+    *size = -1;
+    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return false;
     plat::ScopedLock lock(m_csRequest);
-    if (IsBusy()) return 0;
+    if (IsBusy()) return false;
     CFtpClientThread* session = SessionForRequest(true);
-    if (session == nullptr) return 0;
+    if (session == nullptr) return false;
     // The worker writes the size, or -1; an operation that ends without a
     // worker (none could start) leaves the -1 of a new record.
     BeginOperation(kOperationSize);
     CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
-    int result = -1;
+    bool answered = false;
     bool handedOver = HandOver(session, kOperationSize);
     lock.Unlock();
     if (handedOver) {
         WaitForResult(session);
-        int64_t size = m_Operation.m_nFileSize.load();
-        if (m_Operation.m_bAnswered.load() && size >= 0) {
-            m_nRemoteFileSize = size;
-            // A size beyond the int returned is given as the largest int,
-            // which is what a host that parsed the number itself would see.
-            result = size > INT32_MAX ? INT32_MAX : (int)size;
-        }
+        answered = m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1;
+        *size = answered ? m_Operation.m_nFileSize.load() : -1;
+        if (*size >= 0) m_nRemoteFileSize = *size;
+        outcome.Set(answered ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
+    } else {
+        outcome.Set(FTPE_NOTCONNECT);
     }
     session->ReleaseRef();
-    return result;
+    return answered;
 }
 
-char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
-    if (!IsSafeCommandText(directory, kTextFieldSize) || directory[0] != '/') return nullptr;
-    if (pattern != nullptr && !IsSafeCommandText(pattern, kTextFieldSize)) return nullptr;
-    char composed[2 * kTextFieldSize + 2];
+// 0 for refused arguments or a busy object, -1 for no size.
+int CFtpClient::GetRemoteFileSize(const char* remotePath) {
+    CallOutcome outcome(m_Outcomes);
+    if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
+    int64_t size = -1;
+    QuerySize(remotePath, &size, outcome);
+    if (size < 0) return outcome.Code() == FTPE_REFUSED ? 0 : -1;
+    // A size beyond the int returned is given as the largest int, which is
+    // what a host that parsed the number itself would see.
+    return size > INT32_MAX ? INT32_MAX : (int)size;
+}
+
+int CFtpClient::GetRemoteFileSize64(const char* remotePath, long long* size) {
+    CallOutcome outcome(m_Outcomes);
+    if (size == nullptr) return 0;
+    int64_t found = -1;
+    QuerySize(remotePath, &found, outcome);
+    *size = found;
+    return found >= 0 ? 1 : 0;
+}
+
+// composed receives "directory/pattern", the path the worker lists.
+bool CFtpClient::RunListing(const char* directory, const char* pattern, char* composed,
+                            size_t composedSize) {
+    if (!IsSafeCommandText(directory, kTextFieldSize) || directory[0] != '/') return false;
+    if (pattern != nullptr && !IsSafeCommandText(pattern, kTextFieldSize)) return false;
     size_t length = strlen(directory);
-    snprintf(composed, sizeof composed, "%s%s%s", directory,
+    snprintf(composed, composedSize, "%s%s%s", directory,
              directory[length - 1] == '/' ? "" : "/", pattern != nullptr ? pattern : "*.*");
-    if (strlen(composed) >= kTextFieldSize) return nullptr;
+    if (strlen(composed) >= kTextFieldSize) return false;
 
     plat::ScopedLock lock(m_csRequest);
-    if (IsBusy()) return nullptr;
+    if (IsBusy()) return false;
     m_Operation.m_szListResult[0] = '\0';
     CFtpClientThread* session = SessionForRequest(true);
-    if (session == nullptr) return nullptr;
+    if (session == nullptr) return false;
     BeginOperation(kOperationList);
     CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, composed);
     bool handedOver = HandOver(session, kOperationList);
     lock.Unlock();
     if (handedOver) WaitForResult(session);
     session->ReleaseRef();
+    return true;
+}
+
+char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
+    CallOutcome outcome(m_Outcomes);
+    char composed[2 * kTextFieldSize + 2];
+    if (!RunListing(directory, pattern, composed, sizeof composed)) return nullptr;
+    // This slot's text is the first 259 characters, which a listing too
+    // long to keep whole still has.
+    bool listed = m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1;
+    outcome.Set(listed ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
+    m_Operation.TakeListing();
     return m_Operation.m_szListResult;
 }
 
+// A buffer too small keeps the listing for the calling thread: its next
+// call with the same directory and pattern takes it instead of asking the
+// server again.
+int CFtpClient::ListDirectoryAll(const char* directory, const char* pattern, char* buffer,
+                                 unsigned int bufferSize, unsigned int* needed) {
+    CallOutcome outcome(m_Outcomes);
+    if (needed != nullptr) *needed = 0;
+    if (buffer == nullptr && bufferSize != 0) return 0;
+    char composed[2 * kTextFieldSize + 2];
+    std::string key;
+    std::string text;
+    bool kept = false;
+    if (directory != nullptr) {
+        key = std::string(directory) + '\n' + (pattern != nullptr ? pattern : "*.*");
+        kept = m_Outcomes.TakeListing(key, &text);
+    }
+    if (!kept) {
+        if (!RunListing(directory, pattern, composed, sizeof composed)) return 0;
+        text = m_Operation.TakeListing();
+        bool listed = m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1 &&
+                      m_Operation.m_nErrorCode.load() == 0;
+        if (!listed) {
+            outcome.Set(FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
+            return 0;
+        }
+    }
+    outcome.Set(0);
+    // The listing is below 64 MiB (the worker keeps no more), so its length
+    // and NUL fit an unsigned int.
+    unsigned int size = (unsigned int)text.size() + 1;
+    if (needed != nullptr) *needed = size;
+    if (size > bufferSize) {
+        outcome.KeepListing(std::move(key), std::move(text));
+        return 0;
+    }
+    memcpy(buffer, text.c_str(), size);
+    return 1;
+}
+
 int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) {
+    CallOutcome outcome(m_Outcomes);
     if (!IsSafeCommandText(path, kTextFieldSize)) return 0;
     size_t length = strlen(path);
     if (length < 2 || path[0] != '/' || path[length - 1] == '/') return 0;
@@ -282,6 +373,9 @@ int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) 
     if (handedOver) {
         WaitForResult(session);
         result = m_Operation.m_bAnswered.load() ? m_Operation.m_nDirectoryResult.load() : 0;
+        outcome.Set(result == 1 ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
+    } else {
+        outcome.Set(FTPE_NOTCONNECT);
     }
     session->ReleaseRef();
     return result;

@@ -25,8 +25,8 @@ namespace {
 
 const int kReadAttempts = 3;
 const plat::DWORD kHeadReadPauseMs = 100;
-// Every position names a byte; a length travels as int32 (and no queue could
-// hold a longer read anyway).
+// Every position below 2^63 names a byte; a length travels as int32 (and no
+// queue could hold a longer read anyway).
 const unsigned int kLargestReadLength = 0x7FFFFFFF;
 
 std::atomic<void (*)(CFtpClient*)> g_PendingReadHook(nullptr);
@@ -64,7 +64,7 @@ void CFtpClient::SetPendingReadHookForTesting(void (*hook)(CFtpClient* client)) 
 struct CFtpClient::StreamRequest {
     const char* path;
     unsigned char* buffer;
-    unsigned int position;
+    uint64_t position;
     unsigned int length;
     unsigned int* bytesRead;
     int attempt;
@@ -72,22 +72,50 @@ struct CFtpClient::StreamRequest {
 
 int CFtpClient::ReadStream(const char* remotePath, unsigned char* buffer, unsigned int position,
                            unsigned int length, unsigned int* bytesRead) {
+    CallOutcome outcome(m_Outcomes);
+    return ReadWithRetries(remotePath, buffer, position, length, bytesRead, outcome);
+}
+
+// Every position a signed 64-bit stream position can name.
+int CFtpClient::ReadStream64(const char* remotePath, unsigned char* buffer,
+                             unsigned long long position, unsigned int length,
+                             unsigned int* bytesRead) {
+    CallOutcome outcome(m_Outcomes);
+    if (position > (unsigned long long)INT64_MAX) {
+        if (bytesRead != nullptr) *bytesRead = 0;
+        return 0;
+    }
+    return ReadWithRetries(remotePath, buffer, position, length, bytesRead, outcome);
+}
+
+int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
+                               unsigned int position, unsigned int length,
+                               unsigned int* bytesRead, int attempt) {
+    CallOutcome outcome(m_Outcomes);
+    return ReadOnce(remotePath, buffer, position, length, bytesRead, attempt, outcome);
+}
+
+int CFtpClient::ReadWithRetries(const char* remotePath, unsigned char* buffer, uint64_t position,
+                                unsigned int length, unsigned int* bytesRead,
+                                CallOutcome& outcome) {
     ClientReference self(this);
     m_nSeekFlag = 0;
     int result = 0;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        result = ReadStreamOnce(remotePath, buffer, position, length, bytesRead, attempt);
+        result = ReadOnce(remotePath, buffer, position, length, bytesRead, attempt, outcome);
         if (result == 1 || !IsRetriedFailure(m_Operation.m_nErrorCode.load())) break;
         plat::Sleep(1);
     }
     return result;
 }
 
-int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
-                               unsigned int position, unsigned int length,
-                               unsigned int* bytesRead, int attempt) {
+// The outcome: refused until the read is under way; then the read's own.
+int CFtpClient::ReadOnce(const char* remotePath, unsigned char* buffer, uint64_t position,
+                         unsigned int length, unsigned int* bytesRead, int attempt,
+                         CallOutcome& outcome) {
     m_nSeekFlag = 0;
-    m_Operation.m_nErrorCode = 0;
+    m_Operation.ClearFailure();
+    outcome.Set(FTPE_REFUSED);
     if (bytesRead != nullptr) *bytesRead = 0;
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     if (buffer == nullptr || bytesRead == nullptr) return 0;
@@ -99,6 +127,7 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
     plat::ScopedLock requestLock(m_csRequest);
     // The locks go before the session reference: see ClientReference.
     auto finish = [&](CFtpClientThread* held, int result) {
+        if (result == 1) outcome.Set(0);
         requestLock.Unlock();
         readLock.Unlock();
         if (held != nullptr) held->ReleaseRef();
@@ -119,9 +148,13 @@ int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
         session = ReplaceDepartingSession(session);
     }
     if (session == nullptr) session = StartStreamSession(request);
-    if (session == nullptr) return finish(nullptr, 0);
+    if (session == nullptr) {
+        outcome.Set(FTPE_NOTCONNECT);
+        return finish(nullptr, 0);
+    }
     KeepHeadForFile(session, remotePath);
     int result = Serve(session, request, requestLock);
+    if (result != 1) outcome.Set(FailureCode(FTPE_TRANSFERFAIL), m_Operation.m_szErrorText);
     return finish(session, result);
 }
 
@@ -224,7 +257,7 @@ void CFtpClient::RestartForRetry(CFtpClientThread* session, const StreamRequest&
 }
 
 // True when the stream now stands at position, or no stream is left to end.
-bool CFtpClient::MoveRunningStream(CFtpClientThread* session, unsigned int position) {
+bool CFtpClient::MoveRunningStream(CFtpClientThread* session, uint64_t position) {
     plat::ScopedLock lock(session->m_cs);
     CStreamThread* worker = session->StreamWorker();
     return worker == nullptr || worker->SeekTo(position) == 1;

@@ -4,6 +4,9 @@
 // client object it wants, and from then on uses only the 17 virtual
 // operations below, by their place in the virtual table. Asynchronous
 // results arrive as window messages posted to the host's window.
+// CreateFtpClientInstance(2) gives an object of version 2 of the interface,
+// IFtpClient2: the same 17 operations and five more after them (64-bit
+// positions and sizes, whole listings, the outcome of the last call).
 //
 // Layout rules that keep the table callable from hosts built with other
 // compilers: no virtual destructor, no overloads, no struct returned by
@@ -60,6 +63,43 @@ struct IFtpClient {
     virtual int SetTransferRate(double megabitsPerSecond) = 0;            // slot 16
 };
 
+// What GetLastErrorCode gives besides 0 (success) and the FTPE_ codes 1..8:
+// the library refused the call before anything reached the server (the
+// object was busy with another operation, or an argument was refused).
+#define FTPE_REFUSED 9
+
+// Version 2 of the interface, from CreateFtpClientInstance(2): the 17
+// operations unchanged, then these five, under the same layout rules. An
+// older library gives null for selector 2.
+struct IFtpClient2 : IFtpClient {
+    // ReadStream at any position below 2^63: the same results, seek flag,
+    // retries and head buffer. A position from 2^63 on is refused (0).
+    virtual int ReadStream64(const char* remotePath, unsigned char* buffer,
+                             unsigned long long position, unsigned int length,
+                             unsigned int* bytesRead) = 0;                // slot 17
+    // 1 with the full size in *size; 0 when there is none (a missing file,
+    // a refusal, a failure: GetLastErrorCode tells them apart).
+    virtual int GetRemoteFileSize64(const char* remotePath, long long* size) = 0;  // slot 18
+    // The whole listing text, NUL-terminated, in buffer: 1 when it fit, with
+    // *needed its length and the NUL. 0 with *needed set (the NUL counted)
+    // when bufferSize is too small: the listing is kept for the next call
+    // on this object from the same thread with the same directory and
+    // pattern, which takes it without asking the server again. 0 with
+    // *needed 0 when there is no listing (refused, failed). needed may be
+    // null.
+    virtual int ListDirectoryAll(const char* directory, const char* pattern, char* buffer,
+                                 unsigned int bufferSize, unsigned int* needed) = 0;  // slot 19
+    // The outcome of the last call on this object from this thread, any
+    // slot: 0 success, an FTPE_ code 1..8, or FTPE_REFUSED. A size of a
+    // missing file is 0 (the server answered, with no size). For SendFile
+    // and ReceiveFile it covers their start; their outcome comes as a
+    // message.
+    virtual int GetLastErrorCode() = 0;                                   // slot 20
+    // The same outcome as a short English sentence; valid until the next
+    // call on this object from this thread.
+    virtual const char* GetLastErrorText() = 0;                           // slot 21
+};
+
 #if defined(_WIN32) && defined(FTPCLIENT_BUILDING)
 #define FTPCLIENT_EXPORT __declspec(dllexport)
 #elif defined(_WIN32)
@@ -68,5 +108,7 @@ struct IFtpClient {
 #define FTPCLIENT_EXPORT __attribute__((visibility("default")))
 #endif
 
-// selector 0: a new client object; any other selector: null.
+// selector 0: a new client object (IFtpClient); selector 2 is version 2 of
+// the interface: a new client object that is an IFtpClient2 (cast the
+// pointer); any other selector: null.
 extern "C" FTPCLIENT_EXPORT IFtpClient* CreateFtpClientInstance(int selector);

@@ -21,9 +21,11 @@ COperationRecord::COperationRecord(IFtpClient* owner, plat::HANDLE doneEvent)
       m_bSucceeded(0),
       m_nFileSize(-1),
       m_nErrorCode(0),
+      m_nSessionError(0),
       m_nDirectoryResult(0) {
     m_szRemotePath[0] = '\0';
     m_szLocalPath[0] = '\0';
+    m_szErrorText[0] = '\0';
     m_szListResult[0] = '\0';
 }
 
@@ -38,4 +40,23 @@ void COperationRecord::Begin(int operation, plat::HWND notifyWindow) {
     m_bAnswered = false;
     m_bSucceeded = 0;
     m_nFileSize = -1;
+    ClearFailure();
+}
+
+void COperationRecord::ClearFailure() {
+    m_nErrorCode = 0;
+    m_nSessionError = 0;
+    m_szErrorText[0] = '\0';
+}
+
+void COperationRecord::PutListing(std::string&& listing) {
+    plat::ScopedLock lock(m_csListing);
+    m_Listing = std::move(listing);
+}
+
+std::string COperationRecord::TakeListing() {
+    plat::ScopedLock lock(m_csListing);
+    std::string listing = std::move(m_Listing);
+    m_Listing.clear();
+    return listing;
 }

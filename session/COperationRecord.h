@@ -18,8 +18,11 @@
 #include <atomic>
 #include <stdint.h>
 
+#include <string>
+
 #include "IFtpClient.h"
 #include "platform/Platform.h"
+#include "platform/Threads.h"
 #include "session/FieldSizes.h"
 
 enum FtpOperation {
@@ -42,10 +45,19 @@ public:
     COperationRecord& operator=(const COperationRecord&) = delete;
 
     // A new operation: the request cleared, the result a failure until a
-    // worker writes another. The listing and the directory result are the
-    // list's and the directory request's own to clear: a host may still be
-    // reading the text an earlier listing returned.
+    // worker writes another, no error and no reason. The listing and the
+    // directory result are the list's and the directory request's own to
+    // clear: a host may still be reading the text an earlier listing
+    // returned.
     void Begin(int operation, plat::HWND notifyWindow);
+    // Clears what tells why an operation failed (a stream read, which does
+    // not begin the record anew, clears it for each read).
+    void ClearFailure();
+
+    // The whole listing, handed over under its own lock: the list worker
+    // puts it in as it ends, the request takes it out (leaving it empty).
+    void PutListing(std::string&& listing);
+    std::string TakeListing();
 
     IFtpClient* const m_pOwner;
     const plat::HANDLE m_hDoneEvent;
@@ -84,7 +96,23 @@ public:
     // The FTPE_ code of the last failure (0 for none), also written by the
     // session; stream reads clear it and retry on some codes.
     std::atomic<int32_t> m_nErrorCode;
+    // The FTPE_ code the session told the host (WM_FTP_ERROR) while this
+    // operation ran: a failed connect or login, a time-out, for which no
+    // worker answered. 0 for none.
+    std::atomic<int32_t> m_nSessionError;
+    // Why the operation failed, in a short English sentence, when the code
+    // alone says too little (the TLS reasons: an untrusted certificate, a
+    // name or pin mismatch, a server that refused TLS); empty otherwise.
+    // Written by the session or a worker before the request is answered,
+    // read by the request after.
+    char m_szErrorText[kErrorTextSize];
     // 1 when the directory is there (made, or there already) or was removed.
     std::atomic<int32_t> m_nDirectoryResult;
+    // The listing's first 259 characters (ListDirectory's text).
     char m_szListResult[kTextFieldSize];
+
+private:
+    plat::CCriticalSection m_csListing;
+    // The whole listing text of the last listing (see PutListing).
+    std::string m_Listing;
 };

@@ -27,5 +27,7 @@ private:
     void OnReply(const FtpReply& reply) override;
     void OnInactive() override { Fail(FTPE_TIMEOUT); }
     void OnWaitFailed() override { Fail(FTPE_SOCKETERROR); }
+    // The session stopped the operation.
+    void OnCancel() override;
     void Fail(int errorCode);
 };

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
+
 #include "session/NetworkPrimitives.h"
 #include "session/ReplyText.h"
 
@@ -11,12 +13,11 @@ CListThread::CListThread(CFtpClientThread* session)
       m_nStep(kWaitTypeA),
       m_bTransferReplied(false),
       m_bPlainListing(false),
-      m_tTransferReplied(0) {
-    m_szListing[0] = '\0';
-}
+      m_tTransferReplied(0),
+      m_bTooLong(false) {}
 
 void CListThread::Run() {
-    m_szListing[0] = '\0';
+    m_Listing.clear();
     SendOwing("TYPE A");
     RunLoop();
 }
@@ -24,14 +25,24 @@ void CListThread::Run() {
 void CListThread::OnWake(const PollResult& ready) {
     if (ready.dataReadable) OnData();
     if (IsRunning() && ready.controlReadable && !ReceiveAndTakeReplies()) {
+        Record()->m_nErrorCode = FTPE_NOTCONNECT;
         m_bError = 1;
         NoteControlTrouble();
     }
     CheckComplete();
 }
 
-// The listing keeps its first 259 characters; hosts copy it into buffers of
-// the field's size.
+void CListThread::OnWaitFailed() {
+    Record()->m_nErrorCode = FTPE_SOCKETERROR;
+    CWorkerThread::OnWaitFailed();
+}
+
+void CListThread::OnCancel() {
+    Record()->m_nErrorCode = FTPE_NOTCONNECT;
+}
+
+// Each received piece counts up to its first NUL byte, as it always has for
+// the 259 characters hosts copy into buffers of the field's size.
 void CListThread::OnData() {
     int received = m_Data.Receive(m_DataBuf, kDataReceiveSize);
     if (received <= 0) {
@@ -39,13 +50,24 @@ void CListThread::OnData() {
         CheckComplete();
         return;
     }
-    m_DataBuf[received] = '\0';
-    size_t held = strlen(m_szListing);
-    size_t room = sizeof m_szListing - 1 - held;
-    size_t take = strnlen(m_DataBuf, (size_t)received);
-    if (take > room) take = room;
-    memcpy(m_szListing + held, m_DataBuf, take);
-    m_szListing[held + take] = '\0';
+    Append(m_DataBuf, strnlen(m_DataBuf, (size_t)received));
+}
+
+// Beyond kLargestListing, or when memory runs out, only the first 259
+// characters are still needed.
+void CListThread::Append(const char* text, size_t length) {
+    size_t limit = m_bTooLong ? kTextFieldSize - 1 : kLargestListing;
+    size_t room = m_Listing.size() < limit ? limit - m_Listing.size() : 0;
+    if (length > room) {
+        length = room;
+        m_bTooLong = true;
+    }
+    if (length == 0) return;
+    try {
+        m_Listing.append(text, length);
+    } catch (const std::bad_alloc&) {
+        m_bTooLong = true;
+    }
 }
 
 void CListThread::OnReply(const FtpReply& reply) {
@@ -54,7 +76,7 @@ void CListThread::OnReply(const FtpReply& reply) {
     case kWaitTypeA:
     case kWaitTypeI:
         if (reply.code != 200) {
-            m_bError = 1;
+            Refused(reply);
         } else if (m_nStep == kWaitTypeA) {
             SendOwing("TYPE I");
             m_nStep = kWaitTypeI;
@@ -70,12 +92,12 @@ void CListThread::OnReply(const FtpReply& reply) {
 }
 
 void CListThread::OnPasvReply(const FtpReply& reply) {
-    if (reply.code != 227) {
-        m_bError = 1;
+    if (reply.code != 227 || !OpenPassiveDataConnection(reply)) {
+        Refused(reply);
         return;
     }
-    OpenPassiveDataConnection(reply);
     if (!m_Data.IsOpen()) {
+        Record()->m_nErrorCode = FTPE_TRANSFERFAIL;
         m_bError = 1;
         return;
     }
@@ -95,15 +117,22 @@ void CListThread::OnListReply(const FtpReply& reply) {
         m_tTransferReplied = plat::GetTickCount64();
         CheckComplete();
     } else if (!FallBackToPlainListing()) {
-        m_bError = 1;
+        Refused(reply);
     }
+}
+
+// "421 " is the server ending its service.
+void CListThread::Refused(const FtpReply& reply) {
+    Record()->m_nErrorCode = reply.code == 421 ? FTPE_NOTCONNECT : FTPE_BADREPLY;
+    m_bError = 1;
 }
 
 bool CListThread::FallBackToPlainListing() {
     if (m_bPlainListing || strcmp(m_pSession->m_szFileName, "*.*") != 0) return false;
     m_bPlainListing = true;
     CloseDataSocket();
-    m_szListing[0] = '\0';
+    m_Listing.clear();
+    m_bTooLong = false;
     SendOwing("PASV");
     m_nStep = kWaitPasv;
     return true;
@@ -120,11 +149,19 @@ void CListThread::CheckComplete() {
     m_bDone = 1;
 }
 
+// A listing that completed succeeded, also when the control connection
+// failed after it; one kept short of its end is no whole listing.
 void CListThread::WriteResults() {
-    char* result = Record()->m_szListResult;
-    if (m_bDone && m_szListing[0] != '\0') {
-        snprintf(result, kTextFieldSize, "%s", m_szListing);
+    COperationRecord* record = Record();
+    if (m_bDone) {
+        snprintf(record->m_szListResult, kTextFieldSize, "%s", m_Listing.c_str());
     } else {
-        result[0] = '\0';
+        record->m_szListResult[0] = '\0';
     }
+    record->m_bSucceeded = m_bDone ? 1 : 0;
+    if (m_bDone && m_bTooLong) {
+        record->m_nErrorCode = FTPE_NOMEMORY;
+        m_Listing.clear();
+    }
+    record->PutListing(m_bDone ? std::move(m_Listing) : std::string());
 }

@@ -25,7 +25,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bEndOfData(0),
       m_bComplete(0),
       m_nStartOffset(session->m_pOperation->m_nStreamStart.load()),
-      m_nReceivedEnd((uint64_t)m_nStartOffset),
+      m_nReceivedEnd(m_nStartOffset),
       m_nStreamMode(1),
       m_nStep(kWaitPassive),
       m_bDrained(0),
@@ -36,7 +36,7 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bPassOnRead(false) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
     if (m_Queue.IsOutOfMemory()) Record()->m_nErrorCode = FTPE_NOMEMORY;
-    session->m_nStreamPos = m_nStartOffset;
+    session->m_nStreamPos = (int64_t)m_nStartOffset;
     session->m_bHeadServed = 0;
 }
 
@@ -360,7 +360,7 @@ void CStreamThread::SetStreamSocketOptions() {
 // A stream from the file's start arms the head capture when it is off.
 void CStreamThread::SendRest() {
     char command[32];
-    snprintf(command, sizeof command, "REST %u", (unsigned)m_nStartOffset);
+    snprintf(command, sizeof command, "REST %llu", (unsigned long long)m_nStartOffset);
     if (m_nStartOffset == 0) {
         int32_t off = -1;
         m_pSession->m_nHeadLength.compare_exchange_strong(off, 0);

@@ -109,7 +109,7 @@ private:
     void SendRest();
     void SendRetr();
 
-    const uint32_t m_nStartOffset;
+    const uint64_t m_nStartOffset;  // the file offset the transfer starts at ("REST")
     std::atomic<uint64_t> m_nReceivedEnd;  // file offset just past the last byte received
     int32_t m_nStreamMode;
     Step m_nStep;

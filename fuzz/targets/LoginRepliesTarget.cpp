@@ -178,7 +178,7 @@ void FuzzLoginReplies(const uint8_t* data, size_t size) {
     LoginRun run = {nullptr, loopback::Listen(&port), INVALID_SOCKET, INVALID_SOCKET, ""};
     FuzzCheck(run.listener != INVALID_SOCKET, "no loopback listener");
     if (run.listener == INVALID_SOCKET) return;
-    CFtpClient* client = static_cast<CFtpClient*>(CreateFtpClientInstance(0));
+    CFtpClient* client = CFtpClient::FromHost(CreateFtpClientInstance(0));
     client->SetConnectParameter("127.0.0.1", "fuzzuser", "fuzzpass", port, 0, 0, "", 1);
     run.session = new CFtpClientThread(client, &client->m_Operation);
     PrepareSession(run.session, stepChoice, remotePath);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "client/CFtpClient.h"
+#include "client/FtpClientObjects.h"
 #include "fuzz/targets/CommandLines.h"
 #include "fuzz/targets/FakeFtpPeer.h"
 #include "fuzz/targets/FuzzInput.h"
@@ -41,7 +41,7 @@ enum Operation {
 };
 
 // Tells when the last reference to the client has gone.
-class ObservedClient : public CFtpClient {
+class ObservedClient : public CFtpClientObject {
 public:
     explicit ObservedClient(std::atomic<bool>* destroyed) : m_pDestroyed(destroyed) {}
     ~ObservedClient() override { m_pDestroyed->store(true); }

@@ -5,6 +5,10 @@
 #include <math.h>
 #include <string.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "tests/integration/TestHost.h"
 #include "module/CFtpModule.h"
 #include "session/Notifications.h"
@@ -12,16 +16,29 @@
 using testhost::Client;
 using testhost::MessageWindow;
 
-TEST(Factory, OnlySelectorZeroMakesObjectsAndEachCallANewOne) {
-    EXPECT_EQ(nullptr, CreateFtpClientInstance(1));
-    EXPECT_EQ(nullptr, CreateFtpClientInstance(-1));
+// Selector 2 is version 2 of the interface; every other selector but 0
+// still gives null.
+TEST(Factory, SelectorsZeroAndTwoMakeObjectsAndEachCallANewOne) {
+    for (int selector : {1, -1, 3, 0x10002}) EXPECT_EQ(nullptr, CreateFtpClientInstance(selector));
     IFtpClient* first = CreateFtpClientInstance(0);
     IFtpClient* second = CreateFtpClientInstance(0);
     ASSERT_NE(nullptr, first);
     ASSERT_NE(nullptr, second);
     EXPECT_NE(first, second);
+    EXPECT_EQ(nullptr, dynamic_cast<IFtpClient2*>(first));
+    IFtpClient* extended = CreateFtpClientInstance(2);
+    ASSERT_NE(nullptr, extended);
+    IFtpClient2* v2 = dynamic_cast<IFtpClient2*>(extended);
+    ASSERT_EQ(static_cast<IFtpClient2*>(extended), v2);
+    // Through the table: a refusal, then slots 20 and 21 about it.
+    EXPECT_EQ(0, v2->SetTransferRate(0.0));
+    EXPECT_EQ(FTPE_REFUSED, v2->GetLastErrorCode());
+    EXPECT_NE(nullptr, strstr(v2->GetLastErrorText(), "refused"));
+    EXPECT_EQ(0, v2->GetSeekFlag());
+    EXPECT_EQ(0, v2->GetLastErrorCode());
     first->Release();
     second->Release();
+    extended->Release();
 }
 
 TEST(Factory, SocketLayerStartedOnceAtLoad) {
@@ -79,6 +96,57 @@ plat::HWND MakeWindow(const char* className, plat::HWND parent) {
 }
 
 }  // namespace
+
+// Each host thread reads the outcome of its own last call. The object
+// remembers the threads that called most recently: one that has not called
+// for longer reads 0, never another thread's outcome.
+TEST(ClientObject, LastErrorIsEachThreadsOwn) {
+    Client client;
+    EXPECT_EQ(0, client->GetLastErrorCode());
+    EXPECT_STREQ("No error.", client->GetLastErrorText());
+    EXPECT_EQ(0, client->SetTransferRate(0.0));
+    EXPECT_EQ(FTPE_REFUSED, client->GetLastErrorCode());
+    std::thread other([&] {
+        EXPECT_EQ(0, client->GetLastErrorCode());
+        EXPECT_EQ(1, client->SetTransferRate(5.0));
+        EXPECT_EQ(0, client->GetLastErrorCode());
+    });
+    other.join();
+    EXPECT_EQ(FTPE_REFUSED, client->GetLastErrorCode());
+    std::atomic<size_t> called{0};
+    std::vector<std::thread> callers;
+    for (size_t i = 0; i < CCallOutcomes::kThreads; ++i) {
+        callers.emplace_back([&] {
+            client->GetSeekFlag();
+            EXPECT_EQ(0, client->GetLastErrorCode());
+            ++called;
+            // Alive until every caller has called: no two share a thread id.
+            testhost::WaitUntil([&] { return called.load() == CCallOutcomes::kThreads; }, 10000);
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(0, client->GetLastErrorCode());
+}
+
+// Arguments the new slots refuse before anything reaches the server.
+TEST(ClientObject, ExtendedSlotsRefuseArguments) {
+    Client client;
+    unsigned char buffer[16];
+    unsigned got = 77;
+    EXPECT_EQ(0, client->ReadStream64("/f.bin", buffer, 1ull << 63, sizeof buffer, &got));
+    EXPECT_EQ(0u, got);
+    EXPECT_EQ(FTPE_REFUSED, client->GetLastErrorCode());
+    EXPECT_EQ(0, client->GetRemoteFileSize64("/f.bin", nullptr));
+    EXPECT_EQ(FTPE_REFUSED, client->GetLastErrorCode());
+    unsigned needed = 77;
+    EXPECT_EQ(0, client->ListDirectoryAll("/", "", nullptr, 10, &needed));
+    EXPECT_EQ(0u, needed);
+    EXPECT_EQ(FTPE_REFUSED, client->GetLastErrorCode());
+    needed = 77;
+    EXPECT_EQ(0, client->ListDirectoryAll("relative", "", nullptr, 0, &needed));
+    EXPECT_EQ(0u, needed);
+    EXPECT_FALSE(client.HasSession());
+}
 
 TEST(HostWindowSearch, NoBrowserWindowLeavesZero) {
     Client client;
@@ -168,12 +236,12 @@ TEST(Setters, StopSessionWithoutSessionChangesNoEvent) {
 TEST(Notifications, PostedWithWindowAndDroppedWithout) {
     MessageWindow window;
     Client client;
-    FtpPostMessage(window.Handle(), WM_FTP_ERROR, client.get(), FTPE_BADREPLY);
-    FtpPostMessage(0, WM_FTP_ERROR, client.get(), FTPE_TIMEOUT);
+    FtpPostMessage(window.Handle(), WM_FTP_ERROR, client->HostObject(), FTPE_BADREPLY);
+    FtpPostMessage(0, WM_FTP_ERROR, client->HostObject(), FTPE_TIMEOUT);
     std::vector<testhost::Notice> notices = window.Drain();
     ASSERT_EQ(1u, notices.size());
     EXPECT_EQ((unsigned)WM_FTP_ERROR, notices[0].message);
-    EXPECT_EQ((uintptr_t)client.get(), notices[0].wParam);
+    EXPECT_EQ((uintptr_t)client->HostObject(), notices[0].wParam);
     EXPECT_EQ(FTPE_BADREPLY, notices[0].lParam);
 }
 

@@ -48,6 +48,9 @@ void RunAndCheck(hostdriver::Job job, const scripted::ConnectionScript& script, 
     EXPECT_EQ(expected.errors, outcome.errors);
     EXPECT_EQ(expected.completes, outcome.completes);
     EXPECT_EQ(expected.connections, connections);
+    if (expected.lastError >= 0) {
+        EXPECT_EQ(expected.lastError, outcome.lastError);
+    }
     hostdriver::ProcessResources after;
     EXPECT_TRUE(hostdriver::ResourcesBackTo(before, kResourcesSettleMs, &after))
         << "threads " << before.threads << " -> " << after.threads << ", descriptors "

@@ -18,6 +18,7 @@ struct Expected {
     std::vector<intptr_t> errors;
     size_t completes;
     int connections;  // control connections the request opened
+    int lastError = -1;  // GetLastErrorCode after the call; -1: not looked at
 };
 
 // Runs job against script (on every connection) and checks the outcome, the

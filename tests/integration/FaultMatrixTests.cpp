@@ -48,6 +48,7 @@ struct MatrixCase {
     const char* result;  // as hostdriver::Outcome words it
     std::vector<intptr_t> errors;
     int connections;
+    int lastError = -1;  // GetLastErrorCode on the calling thread; -1: not looked at
 };
 
 void Inject(ScriptedConnection& c, Fault fault) {
@@ -116,80 +117,85 @@ TEST_P(FaultAtEveryStep, CallReturnsWithTheExactOutcomeAndLeavesNothingBehind) {
         Inject(c, param.fault);
     };
     faultcase::RunAndCheck(param.job, script, param.ends == Ends::AtLimit ? kBeyondEveryLimitMs : 0,
-                           {param.result, param.errors, 0, param.connections}, &injected);
+                           {param.result, param.errors, 0, param.connections, param.lastError},
+                           &injected);
 }
 
 const intptr_t kNotConnect = FTPE_NOTCONNECT, kBadReply = FTPE_BADREPLY, kTimeout = FTPE_TIMEOUT,
                kTransferFail = FTPE_TRANSFERFAIL, kLoginFail = FTPE_LOGINFAIL;
+// GetLastErrorCode: a server that closed or announced its end is gone (2),
+// whatever the notices say.
+const int kGone = FTPE_NOTCONNECT, kSilent = FTPE_TIMEOUT, kRefusal = FTPE_BADREPLY,
+          kMidway = FTPE_TRANSFERFAIL, kAccount = FTPE_LOGINFAIL;
 
 // The login, driven by a size request. A session that ends while logging in
 // answers it with -1.
 INSTANTIATE_TEST_SUITE_P(
     Login, FaultAtEveryStep,
     testing::Values(
-        MatrixCase{Job::Size, kGreeting, Fault::Close, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kGreeting, Fault::ServiceEnd, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kGreeting, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1},
-        MatrixCase{Job::Size, kUser, Fault::Close, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kUser, Fault::ServiceEnd, Ends::AtOnce, "-1", {kNotConnect}, 1},
-        MatrixCase{Job::Size, kUser, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1},
-        MatrixCase{Job::Size, kPass, Fault::Close, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kPass, Fault::ServiceEnd, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kPass, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1},
-        MatrixCase{Job::Size, kType, Fault::Close, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kType, Fault::ServiceEnd, Ends::AtOnce, "-1", {kNotConnect}, 1},
-        MatrixCase{Job::Size, kType, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1},
-        MatrixCase{Job::Size, kCwd, Fault::Close, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kCwd, Fault::ServiceEnd, Ends::AtOnce, "-1", {kBadReply}, 1},
-        MatrixCase{Job::Size, kCwd, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1},
+        MatrixCase{Job::Size, kGreeting, Fault::Close, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kGreeting, Fault::ServiceEnd, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kGreeting, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1, kSilent},
+        MatrixCase{Job::Size, kUser, Fault::Close, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kUser, Fault::ServiceEnd, Ends::AtOnce, "-1", {kNotConnect}, 1, kGone},
+        MatrixCase{Job::Size, kUser, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1, kSilent},
+        MatrixCase{Job::Size, kPass, Fault::Close, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kPass, Fault::ServiceEnd, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kPass, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1, kSilent},
+        MatrixCase{Job::Size, kType, Fault::Close, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kType, Fault::ServiceEnd, Ends::AtOnce, "-1", {kNotConnect}, 1, kGone},
+        MatrixCase{Job::Size, kType, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1, kSilent},
+        MatrixCase{Job::Size, kCwd, Fault::Close, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kCwd, Fault::ServiceEnd, Ends::AtOnce, "-1", {kBadReply}, 1, kRefusal},
+        MatrixCase{Job::Size, kCwd, Fault::Silence, Ends::AtLimit, "-1", {kTimeout}, 1, kSilent},
         // A refused account or type ends the login at once.
-        MatrixCase{Job::Size, kUser, Fault::NotLoggedIn, Ends::AtOnce, "-1", {kLoginFail}, 1},
-        MatrixCase{Job::Size, kType, Fault::Refused5xx, Ends::AtOnce, "-1", {kBadReply}, 1},
+        MatrixCase{Job::Size, kUser, Fault::NotLoggedIn, Ends::AtOnce, "-1", {kLoginFail}, 1, kAccount},
+        MatrixCase{Job::Size, kType, Fault::Refused5xx, Ends::AtOnce, "-1", {kBadReply}, 1, kRefusal},
         // A stream read retries what ended with a time-out, on a new session.
-        MatrixCase{Job::Stream, kGreeting, Fault::Silence, Ends::AtLimit, "0 no bytes", {kTimeout, kTimeout, kTimeout}, 3},
-        MatrixCase{Job::Stream, kPass, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 1}),
+        MatrixCase{Job::Stream, kGreeting, Fault::Silence, Ends::AtLimit, "0 no bytes", {kTimeout, kTimeout, kTimeout}, 3, kSilent},
+        MatrixCase{Job::Stream, kPass, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 1, kGone}),
     CaseName);
 
 // The synchronous requests' single command.
 INSTANTIATE_TEST_SUITE_P(
     Requests, FaultAtEveryStep,
     testing::Values(
-        MatrixCase{Job::Size, kFirstJobStep, Fault::Close, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "-1", {}, 1},
-        MatrixCase{Job::Size, kFirstJobStep, Fault::Silence, Ends::AtLimit, "-1", {}, 1},
-        MatrixCase{Job::Delete, kFirstJobStep, Fault::Close, Ends::AtOnce, "0", {}, 1},
-        MatrixCase{Job::Delete, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0", {kBadReply}, 1},
-        MatrixCase{Job::Delete, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0", {kTimeout}, 1},
-        MatrixCase{Job::MakeDir, kFirstJobStep, Fault::Close, Ends::AtOnce, "0", {}, 1},
-        MatrixCase{Job::MakeDir, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0", {}, 1},
-        MatrixCase{Job::MakeDir, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0", {}, 1},
-        MatrixCase{Job::RemoveDir, kFirstJobStep, Fault::Close, Ends::AtOnce, "0", {}, 1},
-        MatrixCase{Job::RemoveDir, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0", {}, 1},
-        MatrixCase{Job::RemoveDir, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0", {}, 1}),
+        MatrixCase{Job::Size, kFirstJobStep, Fault::Close, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "-1", {}, 1, kGone},
+        MatrixCase{Job::Size, kFirstJobStep, Fault::Silence, Ends::AtLimit, "-1", {}, 1, kSilent},
+        MatrixCase{Job::Delete, kFirstJobStep, Fault::Close, Ends::AtOnce, "0", {}, 1, kGone},
+        MatrixCase{Job::Delete, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0", {kBadReply}, 1, kGone},
+        MatrixCase{Job::Delete, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0", {kTimeout}, 1, kSilent},
+        MatrixCase{Job::MakeDir, kFirstJobStep, Fault::Close, Ends::AtOnce, "0", {}, 1, kGone},
+        MatrixCase{Job::MakeDir, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0", {}, 1, kGone},
+        MatrixCase{Job::MakeDir, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0", {}, 1, kSilent},
+        MatrixCase{Job::RemoveDir, kFirstJobStep, Fault::Close, Ends::AtOnce, "0", {}, 1, kGone},
+        MatrixCase{Job::RemoveDir, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0", {}, 1, kGone},
+        MatrixCase{Job::RemoveDir, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0", {}, 1, kSilent}),
     CaseName);
 
 // The listing: TYPE A, TYPE I, PASV, LIST. A failed listing is an empty text.
 INSTANTIATE_TEST_SUITE_P(
     List, FaultAtEveryStep,
     testing::Values(
-        MatrixCase{Job::List, kFirstJobStep, Fault::Close, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep, Fault::Silence, Ends::AtLimit, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Close, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 1, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Silence, Ends::AtLimit, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Close, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 2, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "", {}, 1},
+        MatrixCase{Job::List, kFirstJobStep, Fault::Close, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep, Fault::Silence, Ends::AtLimit, "", {}, 1, kSilent},
+        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Close, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep + 1, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Silence, Ends::AtLimit, "", {}, 1, kSilent},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Close, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "", {}, 1, kSilent},
+        MatrixCase{Job::List, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "", {}, 1, kGone},
+        MatrixCase{Job::List, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "", {}, 1, kSilent},
         // Refusals end it at once, however the reply arrives.
-        MatrixCase{Job::List, kFirstJobStep, Fault::Refused5xx, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Refused4xx, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Refused5xx, Ends::AtOnce, "", {}, 1},
-        MatrixCase{Job::List, kFirstJobStep + 3, Fault::RefusedInPieces, Ends::AtOnce, "", {}, 1}),
+        MatrixCase{Job::List, kFirstJobStep, Fault::Refused5xx, Ends::AtOnce, "", {}, 1, kRefusal},
+        MatrixCase{Job::List, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "", {}, 1, kRefusal},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Refused4xx, Ends::AtOnce, "", {}, 1, kRefusal},
+        MatrixCase{Job::List, kFirstJobStep + 2, Fault::Refused5xx, Ends::AtOnce, "", {}, 1, kRefusal},
+        MatrixCase{Job::List, kFirstJobStep + 3, Fault::RefusedInPieces, Ends::AtOnce, "", {}, 1, kRefusal}),
     CaseName);
 
 // The download: SIZE, PASV, REST, RETR. The local file is created empty first.
@@ -240,24 +246,24 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Stream, FaultAtEveryStep,
     testing::Values(
-        MatrixCase{Job::Stream, kFirstJobStep, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3},
+        MatrixCase{Job::Stream, kFirstJobStep, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3, kSilent},
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3, kSilent},
+        MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 2, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3, kSilent},
+        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Close, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::ServiceEnd, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Silence, Ends::AtLimit, "0 no bytes", {}, 3, kSilent},
         // A refusal ends each attempt at once; a final one (5xx) is not
         // retried, a transient one (4xx) is. ("REST 0" refused goes on with
         // RETR; REST inside the file: Matrix/StreamRestartRefused.)
-        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Refused4xx, Ends::AtOnce, "0 no bytes", {}, 3},
-        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "0 no bytes", {}, 1},
-        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Refused4xx, Ends::AtOnce, "0 no bytes", {}, 3}),
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Refused4xx, Ends::AtOnce, "0 no bytes", {}, 3, kMidway},
+        MatrixCase{Job::Stream, kFirstJobStep + 1, Fault::Refused5xx, Ends::AtOnce, "0 no bytes", {}, 1, kRefusal},
+        MatrixCase{Job::Stream, kFirstJobStep + 3, Fault::Refused4xx, Ends::AtOnce, "0 no bytes", {}, 3, kMidway}),
     CaseName);
 
 }  // namespace

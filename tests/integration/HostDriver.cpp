@@ -65,6 +65,7 @@ Outcome HostRun::Run(Job job) {
     });
     if (ended) {
         outcome.result = call.get();
+        outcome.lastError = m_nLastError.load();
     } else {
         outcome.result = "(still running)";
         AbandonCall();
@@ -106,7 +107,12 @@ void HostRun::AbandonCall() {
 }
 
 std::future<std::string> HostRun::OnCallThread(std::function<std::string()> call) {
-    std::packaged_task<std::string()> task(std::move(call));
+    CFtpClient* client = m_Client.get();
+    std::packaged_task<std::string()> task([this, client, call = std::move(call)] {
+        std::string result = call();
+        m_nLastError = client->GetLastErrorCode();
+        return result;
+    });
     std::future<std::string> result = task.get_future();
     m_CallThread = std::thread(std::move(task));
     return result;
@@ -140,6 +146,7 @@ std::future<std::string> HostRun::Start(Job job) {
     case Job::Download: {
         std::string file = LocalFile();
         int started = client->ReceiveFile("/f.bin", file.c_str());
+        m_nLastError = client->GetLastErrorCode();
         return std::async(std::launch::deferred, [started, file] {
             return std::to_string(started) + " file " + DescribeBytes(transfertest::ReadWholeFile(file));
         });
@@ -147,6 +154,7 @@ std::future<std::string> HostRun::Start(Job job) {
     case Job::Upload: {
         transfertest::WriteWholeFile(LocalFile(), kContent);
         int started = client->SendFile(LocalFile().c_str(), "f.bin");
+        m_nLastError = client->GetLastErrorCode();
         return std::async(std::launch::deferred, [started] { return std::to_string(started); });
     }
     }

@@ -42,10 +42,12 @@ struct ClockOffsetGuard {
 //   result and "file" with the local file's bytes; Stream: the result of a
 //   read of the whole file (or its rest, StartStreamAt) and its bytes. Bytes are "all bytes right", "no
 //   bytes", or "N bytes right" (the file's first N) or "N bytes wrong".
+// lastError: GetLastErrorCode on the calling thread right after the call.
 struct Outcome {
     std::string result;
     std::vector<intptr_t> errors;
     size_t completes = 0;
+    int lastError = -1;
 };
 
 class HostRun {
@@ -87,6 +89,7 @@ private:
 
     const int m_ClockStepMs;
     unsigned m_StreamStart = 0;
+    std::atomic<int> m_nLastError{-1};
     const std::atomic<bool>* m_pClockReleased = nullptr;
     bool m_bEndedWhileHeld = false;
     transfertest::TempFolder m_Folder;

@@ -2,8 +2,12 @@
 // FTP server, in the folder where the server lets the account write.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/integration/RealServerKindTest.h"
 #include "tests/integration/TransferTestSupport.h"
@@ -48,9 +52,16 @@ TEST_P(RealServerKinds, SizeOfPresentMissingAndDirectoryPaths) {
     WriteRemoteFile(present, 123457);
     EXPECT_EQ(123457, m_Client->GetRemoteFileSize(present.c_str()));
     EXPECT_EQ(-1, m_Client->GetRemoteFileSize(m_Server.WritablePath("kinds-missing.bin").c_str()));
+    // The server answered: no size, and no error.
+    long long size = 12345;
+    EXPECT_EQ(0, m_Client->GetRemoteFileSize64(m_Server.WritablePath("kinds-missing.bin").c_str(), &size));
+    EXPECT_EQ(-1, size);
+    EXPECT_EQ(0, m_Client->GetLastErrorCode()) << m_Client->GetLastErrorText();
     std::string folder = m_Server.WritablePath("kinds-size-folder");
     ASSERT_TRUE(m_Server.MakeLocalFolder(folder));
     EXPECT_EQ(-1, m_Client->GetRemoteFileSize(folder.c_str()));
+    EXPECT_EQ(1, m_Client->GetRemoteFileSize64(present.c_str(), &size));
+    EXPECT_EQ(123457, size);
     // The session survives the refusals.
     EXPECT_EQ(123457, m_Client->GetRemoteFileSize(present.c_str()));
     std::filesystem::remove(m_Server.LocalPathOf(present));
@@ -115,6 +126,49 @@ TEST_P(RealServerKinds, ListingOfAMissingNameIsEmpty) {
     listing = m_Client->ListDirectory(folder.c_str(), "b.mp3");
     ASSERT_NE(nullptr, listing);
     EXPECT_TRUE(Lists(listing, "b.mp3")) << listing;
+}
+
+// 500 names of 60 characters: the whole listing, about 50 KB, through a
+// buffer too small first (the listing kept for the next call, which does
+// not ask the server again: a file made in between is not in it), then one
+// of the size it asked for. ListDirectory's text is the start of the same
+// listing.
+TEST_P(RealServerKinds, ListingOfFiveHundredFilesWhole) {
+    std::string folder = m_Server.WritablePath("kinds-many");
+    ASSERT_TRUE(m_Server.MakeLocalFolder(folder));
+    std::vector<std::string> names;
+    for (int i = 0; i < 500; ++i) {
+        char name[80];
+        snprintf(name, sizeof name, "/film-%03d-%s.mkv", i, std::string(42, 'a' + i % 26).c_str());
+        names.push_back(name + 1);
+        WriteRemoteFile(folder + name, (size_t)i);
+    }
+    std::vector<char> small(1000);
+    unsigned needed = 0;
+    EXPECT_EQ(0, m_Client->ListDirectoryAll(folder.c_str(), "", small.data(), (unsigned)small.size(),
+                                           &needed));
+    EXPECT_EQ(0, m_Client->GetLastErrorCode()) << m_Client->GetLastErrorText();
+    ASSERT_GT(needed, 500u * 60);
+    WriteRemoteFile(folder + "/late-arrival.mkv", 1);
+    std::vector<char> whole(needed);
+    unsigned neededAgain = 0;
+    ASSERT_EQ(1, m_Client->ListDirectoryAll(folder.c_str(), "", whole.data(), needed, &neededAgain));
+    EXPECT_EQ(needed, neededAgain);
+    std::string listing(whole.data());
+    EXPECT_EQ(needed - 1, listing.size());
+    for (const std::string& name : names) EXPECT_TRUE(Lists(listing.c_str(), name.c_str())) << name;
+    EXPECT_FALSE(Lists(listing.c_str(), "late-arrival.mkv"));
+    // Asked anew, the server lists the late file too.
+    ASSERT_EQ(0, m_Client->ListDirectoryAll(folder.c_str(), "", whole.data(), needed, &neededAgain));
+    EXPECT_GT(neededAgain, needed);
+    std::vector<char> more(neededAgain);
+    ASSERT_EQ(1, m_Client->ListDirectoryAll(folder.c_str(), "", more.data(), neededAgain, nullptr));
+    EXPECT_TRUE(Lists(more.data(), "late-arrival.mkv"));
+    const char* first = m_Client->ListDirectory(folder.c_str(), "");
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(259u, strlen(first));
+    EXPECT_EQ(std::string(more.data(), 259), first);
+    std::filesystem::remove_all(m_Server.LocalPathOf(folder));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, RealServerKinds,

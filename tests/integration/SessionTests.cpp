@@ -521,7 +521,7 @@ TEST(Session, ReleaseInEveryPhaseIsSafe) {
         ASSERT_EQ(1, client->SendFile(localFile.c_str(), "/up.bin"));
         ASSERT_TRUE(server.WaitForConnections(1));
         if (phase == 2) {
-            CFtpClient* object = static_cast<CFtpClient*>(client);
+            CFtpClient* object = CFtpClient::FromHost(client);
             ASSERT_TRUE(WaitUntil([&] {
                 CFtpClientThread* s = object->m_pSessionThread.load();
                 return s != nullptr && s->m_nLoginStep >= kLoginCwd;

@@ -5,12 +5,14 @@
 // what the reading rules say it must be.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "session/CFtpClientThread.h"
 #include "tests/integration/RealServerKindTest.h"
@@ -174,6 +176,19 @@ private:
     size_t m_nPosition = 0;
 };
 
+// A sparse file of size holding the marks' bytes at their offsets (zeros
+// elsewhere).
+void WriteSparseFilm(const std::string& local, uint64_t size,
+                     const std::map<uint64_t, std::string>& marks) {
+    WriteWholeFile(local, "");
+    std::filesystem::resize_file(local, size);
+    for (const auto& mark : marks) {
+        std::fstream file(local, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((std::streamoff)mark.first);
+        file.write(mark.second.data(), (std::streamsize)mark.second.size());
+    }
+}
+
 class StreamRealServerKinds : public RealServerKindTest {
 protected:
     // Writes content under a remote name of the kind's own (under Wine one
@@ -255,13 +270,7 @@ TEST_P(StreamRealServerKinds, BeyondTwoGibibytesEveryMarkRight) {
         {(uint64_t)3 << 30, NonRepeatingBytes(kLongestRead, 203)},
         {lastBelowFourGiB, NonRepeatingBytes(kLongestRead, 204)},
         {fourGiB, NonRepeatingBytes(kLongestRead, 205)}};
-    WriteWholeFile(local, "");
-    std::filesystem::resize_file(local, size);
-    for (const auto& mark : marks) {
-        std::fstream file(local, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp((std::streamoff)mark.first);
-        file.write(mark.second.data(), (std::streamsize)mark.second.size());
-    }
+    WriteSparseFilm(local, size, marks);
     EXPECT_EQ(2147483647, m_Client->GetRemoteFileSize(path.c_str()));
     m_Client->SetBlockSize(kBlockSize);
     for (uint64_t position : {lastBelowFourGiB, (uint64_t)0, ((uint64_t)1 << 31) + 12345,
@@ -274,6 +283,60 @@ TEST_P(StreamRealServerKinds, BeyondTwoGibibytesEveryMarkRight) {
             << "at " << position << " error " << m_Client->m_Operation.m_nErrorCode.load();
         ASSERT_EQ(expected.size(), count) << "at " << position;
         EXPECT_TRUE(buffer.compare(0, count, expected) == 0) << "wrong bytes at " << position;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(local, ignored);
+}
+
+// A film of 6 GiB (sparse, with marks at 5 GiB, across 4 GiB and near the
+// end), read at 64-bit positions: its true size, a read at 5 GiB, jumps
+// across 4 GiB both ways, a stream that runs across 4 GiB, the end, and
+// every byte of every read compared (zeros between the marks).
+TEST_P(StreamRealServerKinds, SixGibibyteFilmReadPastFourGibibytes) {
+    const uint64_t gib = (uint64_t)1 << 30;
+    const uint64_t size = 6 * gib;
+    const std::string path = "/" + realserver::EnvironmentName(GetParam()) + "-film6.bin";
+    const std::string local = m_Server.LocalPathOf(path);
+    const std::map<uint64_t, std::string> marks = {
+        {5 * gib + 777, NonRepeatingBytes(kLongestRead, 211)},
+        {4 * gib - kLongestRead / 2, NonRepeatingBytes(kLongestRead, 212)},
+        {4 * gib + 3 * kLongestRead, NonRepeatingBytes(kLongestRead, 213)},
+        {size - 1000, NonRepeatingBytes(1000, 214)}};
+    WriteSparseFilm(local, size, marks);
+    auto expected = [&](uint64_t position, unsigned length) {
+        uint64_t end = std::min(size, position + length);
+        std::string bytes(end - position, '\0');
+        for (const auto& mark : marks) {
+            uint64_t from = std::max(position, mark.first);
+            uint64_t to = std::min(end, mark.first + mark.second.size());
+            if (from < to) bytes.replace(from - position, to - from, mark.second, from - mark.first, to - from);
+        }
+        return bytes;
+    };
+    long long reported = 0;
+    ASSERT_EQ(1, m_Client->GetRemoteFileSize64(path.c_str(), &reported));
+    EXPECT_EQ((long long)size, reported);
+    m_Client->SetBlockSize(kBlockSize);
+    const uint64_t below = 4 * gib - kLongestRead / 2;
+    // 5 GiB; back across 4 GiB; on across it in one stream; forward across
+    // it far; back below it; the end; the start; 5 GiB again.
+    std::vector<uint64_t> positions = {5 * gib + 777, below - 5 * kLongestRead};
+    for (uint64_t at = below - 4 * kLongestRead; at < 4 * gib + 5 * kLongestRead; at += kLongestRead) {
+        positions.push_back(at);
+    }
+    for (uint64_t at : {5 * gib + 777 - 1000, below, size - 1000 - 12345, size - 1000, (uint64_t)0,
+                        5 * gib + 777}) {
+        positions.push_back(at);
+    }
+    for (uint64_t position : positions) {
+        std::string buffer(kLongestRead, '\0');
+        unsigned count = 0;
+        ASSERT_EQ(1, m_Client->ReadStream64(path.c_str(), (unsigned char*)&buffer[0], position,
+                                            kLongestRead, &count))
+            << "at " << position << ": " << m_Client->GetLastErrorText();
+        std::string want = expected(position, kLongestRead);
+        ASSERT_EQ(want.size(), count) << "at " << position;
+        EXPECT_TRUE(buffer.compare(0, count, want) == 0) << "wrong bytes at " << position;
     }
     std::error_code ignored;
     std::filesystem::remove(local, ignored);

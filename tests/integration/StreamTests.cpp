@@ -966,7 +966,7 @@ void ReleaseTheObjectMeanwhile(CFtpClient* client) {
 TEST_F(StreamTest, ReleaseDuringAReadKeepsTheObjectUntilTheReadReturns) {
     Files files = {{"movie.bin", NonRepeatingBytes(1000, 38)}};
     FileServer server(files, VsftpdStyle());
-    CFtpClient* client = static_cast<CFtpClient*>(CreateFtpClientInstance(0));
+    CFtpClient* client = CFtpClient::FromHost(CreateFtpClientInstance(0));
     ASSERT_NE(nullptr, client);
     client->SetConnectParameter("127.0.0.1", "tester", "secret", server.Port(), 0, 0, "", 1);
     PendingReadHookGuard hook(ReleaseTheObjectMeanwhile);

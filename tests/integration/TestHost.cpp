@@ -55,7 +55,7 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     }
 }
 
-Client::Client() : m_pClient(static_cast<CFtpClient*>(CreateFtpClientInstance(0))) {}
+Client::Client() : m_pClient(CFtpClient::FromHost(CreateFtpClientInstance(0))) {}
 
 Client::~Client() {
     Release();

@@ -135,7 +135,7 @@ TEST_F(Upload, AbsentRemoteFileIsStoredWholeAndCompletesOnlyAfter226) {
     // 131072 of 300000 bytes, then 262144, then all.
     EXPECT_EQ(Values({43, 87, 100}), Progress());
     for (const testhost::Notice& notice : m_Window.Collected()) {
-        EXPECT_EQ((uintptr_t)m_Client.get(), notice.wParam);
+        EXPECT_EQ((uintptr_t)m_Client->HostObject(), notice.wParam);
     }
     EXPECT_TRUE(ReceivedByServer() == content);
     EXPECT_EQ(Lines({"SIZE up.bin", "PASV", "STOR up.bin"}), CommandsFromSize());

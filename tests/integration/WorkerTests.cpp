@@ -282,7 +282,8 @@ TEST(ListWorker, UnparsablePassiveReplyEndsAtOnce) {
     char* listing = client->ListDirectory("/pub", nullptr);
     ASSERT_NE(nullptr, listing);
     EXPECT_STREQ("", listing);
-    EXPECT_EQ(0, client->m_Operation.m_nErrorCode.load());
+    // An unusable reply, not the time-out.
+    EXPECT_EQ(FTPE_BADREPLY, client->GetLastErrorCode());
     client->StopSession();
     EXPECT_TRUE(server.WaitForScripts());
     EXPECT_TRUE(server.Failures().empty()) << server.Describe();
