@@ -295,8 +295,8 @@ def case_server_failures(lab):
 
 
 def case_large_file_end_found(lab):
-    """A sparse 3 GiB file: the library's size saturates at 2147483647, the
-    gateway finds the true end by reading and serves its last bytes."""
+    """A sparse 3 GiB file: HEAD gives its true size (the library's 64-bit
+    size, not 2147483647) and its last bytes are served."""
     size = 3 * 1024 ** 3
     marker = b"END-OF-A-3-GIB-FILE!"
     path = os.path.join(lab.root, "large.bin")
@@ -315,7 +315,76 @@ def case_large_file_end_found(lab):
         os.remove(path)
 
 
-CASES = [case_http_answers, case_large_file_end_found, case_concurrent_readers, case_ffprobe_reads_each_file,
+def case_film_past_four_gib(lab):
+    """A sparse 6 GiB film with marks at 5 GiB and across 4 GiB: HEAD gives
+    its size, and ranges past 4 GiB, across the edge (both ways, one after
+    the other on the same file) and at the end come byte for byte."""
+    gib = 1024 ** 3
+    size = 6 * gib
+    marks = {5 * gib + 12345: random.Random(61).randbytes(300000),
+             4 * gib - 150000: random.Random(62).randbytes(300000),
+             size - 70000: random.Random(63).randbytes(70000)}
+    path = os.path.join(lab.root, "film6.mkv")
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for at, data in marks.items():
+            f.seek(at)
+            f.write(data)
+
+    def expected(first, last):
+        data = bytearray(last + 1 - first)
+        for at, mark in marks.items():
+            lo, hi = max(first, at), min(last + 1, at + len(mark))
+            if lo < hi:
+                data[lo - first:hi - first] = mark[lo - at:hi - at]
+        return bytes(data)
+
+    try:
+        status, headers, _ = curl(lab.gateway.url("/film6.mkv"), "-I")
+        expect(status == 200 and headers.get("content-length") == str(size),
+               "HEAD: %d, length %s (the true size is %d)" % (status, headers.get("content-length"), size))
+        for first, last in ((5 * gib + 12000, 5 * gib + 400000),     # past 4 GiB
+                            (4 * gib - 200000, 4 * gib + 200000),    # across the edge, forward
+                            (5 * gib, 5 * gib + 65535),              # far beyond it
+                            (4 * gib - 100000, 4 * gib + 100),       # back across it
+                            (size - 100000, size + 5000)):           # the end, asked past it
+            status, headers, body = curl(lab.gateway.url("/film6.mkv"), "-r", "%d-%d" % (first, last))
+            last = min(last, size - 1)
+            expect(status == 206 and headers.get("content-range") == "bytes %d-%d/%d" % (first, last, size),
+                   "bytes=%d-%d: %d %s" % (first, last, status, headers.get("content-range")))
+            expect(body == expected(first, last), "bytes=%d-%d: other bytes (%d)" % (first, last, len(body)))
+    finally:
+        os.remove(path)
+
+
+def case_folder_of_500_files(lab):
+    """A folder of 500 files with names of 60 characters: its page lists
+    every one with its link, size and date."""
+    folder = os.path.join(lab.root, "many")
+    os.makedirs(folder, exist_ok=True)
+    names = ["film-%03d-%s.mkv" % (i, chr(ord("a") + i % 26) * 42) for i in range(500)]
+    for i, name in enumerate(names):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"x" * (1000 + i))
+    try:
+        status, _, body = curl(lab.gateway.url("/many/"))
+        page = body.decode()
+        expect(status == 200, "folder page: %d" % status)
+        rows = re.findall(r'<tr><td><a class="file" href="/many/([^"]+)">[^<]*</a></td><td>([^<]*)</td>'
+                          r'<td>([^<]*)</td>', page)
+        listed = {name: (size, date) for name, size, date in rows}
+        expect(sorted(listed) == names, "the page lists %d of the 500 files" % len(set(listed) & set(names)))
+        expect(listed.get(names[7], ("", ""))[0] == "1007 B", "size of %s: %r" % (names[7], listed.get(names[7], ())))
+        expect(all(re.match(r"[A-Z][a-z]{2} +\d+ +[\d:]+$", date) for _, date in listed.values()),
+               "a file without its date: %r" % (next(iter(listed.values()), None),))
+        expect("/many/ -> 200 folder page, 500 entries" in lab.gateway.log_text(),
+               "the console does not count 500 entries")
+    finally:
+        shutil.rmtree(folder)
+
+
+CASES = [case_http_answers, case_large_file_end_found, case_film_past_four_gib, case_folder_of_500_files,
+         case_concurrent_readers, case_ffprobe_reads_each_file,
          case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures] + \
     gateway_limits.HOSTILE_CASES + gateway_limits.SLOW_CASES + gateway_limits.STOP_CASES
 # What a player sees, once more through the relay.

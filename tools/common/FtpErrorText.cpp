@@ -19,6 +19,7 @@ const FtpErrorName kFtpErrorNames[] = {
     {FTPE_BADREPLY, "FTPE_BADREPLY", "bad reply from the server"},
     {FTPE_TRANSFERFAIL, "FTPE_TRANSFERFAIL", "transfer failed"},
     {FTPE_NOMEMORY, "FTPE_NOMEMORY", "out of memory"},
+    {FTPE_REFUSED, "FTPE_REFUSED", "refused by the library"},
 };
 
 }  // namespace

@@ -4,5 +4,5 @@
 #include <string>
 
 // "login failed (FTPE_LOGINFAIL)"; 0 as a failure without a notice, other
-// codes outside 1..8 named by number.
+// codes outside 1..9 named by number.
 std::string DescribeFtpError(int code);

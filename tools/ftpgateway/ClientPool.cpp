@@ -47,8 +47,6 @@ ClientLease::~ClientLease() {
 ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigned char* buffer,
                              uint32_t length) {
     ReadResult result;
-    // Positions travel as unsigned int: the library reads up to 4 GiB - 1.
-    if (position + length > (uint64_t)UINT32_MAX + 1) return result;
     {
         std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
         if (!Holds()) {
@@ -58,15 +56,14 @@ ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigne
         m_Entry.reading = true;
     }
     Clock::time_point start = Clock::now();
-    IFtpClient* client = m_Entry.client;
-    m_Pool.m_Window.Forget(client);
+    IFtpClient2* client = m_Entry.client;
     unsigned int got = 0;
-    result.succeeded = client->ReadStream(path.c_str(), buffer, (unsigned int)position, length,
-                                          &got) != 0;
+    result.succeeded = client->ReadStream64(path.c_str(), buffer, position, length, &got) != 0;
+    // Asked before the next call on this thread.
+    if (!result.succeeded) result.ftpError = client->GetLastErrorCode();
     result.got = got <= length ? got : length;
     result.seekFlag = client->GetSeekFlag();
     if (result.seekFlag != 0) ++m_nSeeks;
-    if (!result.succeeded) result.ftpError = m_Pool.m_Window.ErrorOf(client);
     {
         std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
         m_Entry.path = path;
@@ -88,15 +85,12 @@ void ClientLease::Delivered(size_t bytes) {
         std::min(Later(from, (double)bytes / m_Pool.m_Rules.minimumRate), now + m_Pool.m_Rules.credit);
 }
 
-ClientPool::ClientPool(const ConnectionSettings& settings, NotificationWindow& window,
-                       size_t capacity, const LeaseRules& rules)
+ClientPool::ClientPool(const ConnectionSettings& settings, size_t capacity,
+                       const LeaseRules& rules)
     : m_Settings(settings),
-      m_Window(window),
       m_nCapacity(capacity < 1 ? 1 : capacity),
       m_Rules(rules) {}
 
-// The clients are released before the window goes (the owner destroys the
-// window after the pool): the library may post until then.
 ClientPool::~ClientPool() {
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_Returned.wait(lock, [this] {
@@ -110,12 +104,19 @@ ClientPool::~ClientPool() {
     if (m_pMetaClient != nullptr) m_pMetaClient->Release();
 }
 
-IFtpClient* ClientPool::MakeClient() {
-    IFtpClient* client = CreateFtpClientInstance(0);
+bool ClientPool::LibraryHasVersion2() {
+    IFtpClient* client = CreateFtpClientInstance(2);
+    if (client == nullptr) return false;
+    client->Release();
+    return true;
+}
+
+// No message window: the gateway asks every failed call's outcome itself.
+IFtpClient2* ClientPool::MakeClient() {
+    IFtpClient2* client = static_cast<IFtpClient2*>(CreateFtpClientInstance(2));
     if (client == nullptr) return nullptr;
     const ConnectionSettings& s = m_Settings;
     bool configured =
-        client->SetMessageWindow(m_Window.Window()) != 0 &&
         client->SetConnectParameter(s.server.c_str(), s.user.c_str(), s.password.c_str(), s.port,
                                     0, 0, "", 1) != 0 &&
         (!s.blockSize.has_value() || client->SetBlockSize(*s.blockSize) != 0);
@@ -152,7 +153,7 @@ PooledClient* ClientPool::Choose(const std::string& path, uint64_t position,
         return ahead != nullptr ? ahead : sameFile;
     }
     if (m_Clients.size() < m_nCapacity) {
-        IFtpClient* client = MakeClient();
+        IFtpClient2* client = MakeClient();
         if (client != nullptr) {
             auto entry = std::make_unique<PooledClient>();
             entry->client = client;
@@ -258,22 +259,41 @@ SizeAnswer ClientPool::Size(const std::string& path) {
     SizeAnswer answer;
     std::lock_guard<std::mutex> lock(m_MetaMutex);
     if (m_pMetaClient == nullptr) m_pMetaClient = MakeClient();
-    if (m_pMetaClient == nullptr) return answer;
-    m_Window.Forget(m_pMetaClient);
-    answer.size = m_pMetaClient->GetRemoteFileSize(path.c_str());
-    answer.ftpError = m_Window.ErrorOf(m_pMetaClient);
+    if (m_pMetaClient == nullptr) {
+        answer.ftpError = FTPE_REFUSED;
+        return answer;
+    }
+    long long size = -1;
+    if (m_pMetaClient->GetRemoteFileSize64(path.c_str(), &size) != 0) {
+        answer.size = size;
+    } else {
+        answer.ftpError = m_pMetaClient->GetLastErrorCode();
+    }
     return answer;
 }
 
+// A first buffer for most folders; a larger folder's listing is kept by the
+// library for the second call, which takes it at the size it asked for.
 std::optional<std::string> ClientPool::List(const std::string& folder, const std::string& pattern,
                                             int* ftpError) {
     *ftpError = 0;
     std::lock_guard<std::mutex> lock(m_MetaMutex);
     if (m_pMetaClient == nullptr) m_pMetaClient = MakeClient();
-    if (m_pMetaClient == nullptr) return std::nullopt;
-    m_Window.Forget(m_pMetaClient);
-    const char* listing = m_pMetaClient->ListDirectory(folder.c_str(), pattern.c_str());
-    *ftpError = m_Window.ErrorOf(m_pMetaClient);
-    if (listing == nullptr) return std::nullopt;
-    return std::string(listing);
+    if (m_pMetaClient == nullptr) {
+        *ftpError = FTPE_REFUSED;
+        return std::nullopt;
+    }
+    std::string text(65536, '\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unsigned int needed = 0;
+        if (m_pMetaClient->ListDirectoryAll(folder.c_str(), pattern.c_str(), &text[0],
+                                            (unsigned int)text.size(), &needed) != 0) {
+            text.resize(needed - 1);
+            return text;
+        }
+        if (needed == 0) break;
+        text.assign(needed, '\0');
+    }
+    *ftpError = m_pMetaClient->GetLastErrorCode();
+    return std::nullopt;
 }

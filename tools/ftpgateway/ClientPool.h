@@ -20,6 +20,10 @@
 // Sizes and listings need a client with no stream running (the library
 // refuses other operations while one runs), so they go through one client
 // of their own, one call at a time.
+//
+// Every client object is version 2 of the library's interface (IFtpClient2):
+// reads at 64-bit positions, sizes in full, whole listings, and the outcome
+// of a failed call asked of the library on the thread that made it.
 #pragma once
 
 #include <stdint.h>
@@ -34,7 +38,6 @@
 #include <vector>
 
 #include "IFtpClient.h"
-#include "NotificationWindow.h"
 
 struct ConnectionSettings {
     std::string server;
@@ -56,7 +59,7 @@ struct LeaseRules {
 };
 
 struct PooledClient {
-    IFtpClient* client = nullptr;
+    IFtpClient2* client = nullptr;
     int number = 0;
     std::string path;       // the file its stream reads, empty before the first read
     uint64_t nextPosition = 0;  // where its last read ended
@@ -76,7 +79,7 @@ struct ReadResult {
     bool lost = false;  // the client went to a waiting request: nothing was read
     uint32_t got = 0;
     int seekFlag = 0;
-    int ftpError = 0;  // the notice the library posted for a failed read
+    int ftpError = 0;  // GetLastErrorCode after a failed read
 };
 
 // What a request asks of the pool.
@@ -86,7 +89,7 @@ struct LeaseWish {
     std::chrono::milliseconds limit{0};  // the longest it waits
     // Asked while it waits: true when the request's client has gone.
     std::function<bool()> gone;
-    // False for a lease nobody may take (the search for a large file's end).
+    // False for a lease nobody may take.
     bool yields = true;
 };
 
@@ -134,13 +137,13 @@ private:
 };
 
 struct SizeAnswer {
-    int64_t size = -1;  // as GetRemoteFileSize returned it
-    int ftpError = 0;
+    int64_t size = -1;  // -1: none (the server has no such file, or it failed)
+    int ftpError = 0;   // GetLastErrorCode: 0 when the server answered
 };
 
 class ClientPool {
 public:
-    ClientPool(const ConnectionSettings& settings, NotificationWindow& window, size_t capacity,
+    ClientPool(const ConnectionSettings& settings, size_t capacity,
                const LeaseRules& rules = LeaseRules());
     ~ClientPool();
     ClientPool(const ClientPool&) = delete;
@@ -154,16 +157,18 @@ public:
     void Stop();
 
     SizeAnswer Size(const std::string& path);
-    // The listing text (the library's copy is overwritten by its next call);
-    // empty when the library gave none (null), *ftpError then says whether
-    // it posted why.
+    // The whole listing text; none when the library gave none, *ftpError
+    // then says why (GetLastErrorCode).
     std::optional<std::string> List(const std::string& folder, const std::string& pattern,
                                      int* ftpError);
+
+    // Whether the library gives version 2 of its interface (1.1 and later).
+    static bool LibraryHasVersion2();
 
 private:
     friend class ClientLease;
 
-    IFtpClient* MakeClient();
+    IFtpClient2* MakeClient();
     void Return(PooledClient& entry, uint64_t lease);
     // The best idle client for the request, or null; under m_Mutex.
     PooledClient* Choose(const std::string& path, uint64_t position, ClientChoice* choice);
@@ -174,7 +179,6 @@ private:
                                        bool yields);
 
     const ConnectionSettings m_Settings;
-    NotificationWindow& m_Window;
     const size_t m_nCapacity;
     const LeaseRules m_Rules;
 
@@ -186,5 +190,5 @@ private:
     bool m_bStopping = false;
 
     std::mutex m_MetaMutex;
-    IFtpClient* m_pMetaClient = nullptr;
+    IFtpClient2* m_pMetaClient = nullptr;
 };

@@ -182,7 +182,7 @@ void Gateway::ServeFolder(const httplib::Request& request, httplib::Response& re
                what);
         return;
     }
-    // Null is a refusal, not an empty folder.
+    // No listing is a refusal, not an empty folder.
     if (!text) {
         Refuse(response, 502, "Bad Gateway",
                "the FTP client library returned no listing of " + folder +
@@ -193,7 +193,7 @@ void Gateway::ServeFolder(const httplib::Request& request, httplib::Response& re
     Listing listing = ParseListing(*text);
     response.set_content(FolderPage(folder, pattern, listing), "text/html; charset=utf-8");
     m_Console.Progress(what + " -> 200 folder page, " + std::to_string(listing.entries.size()) +
-                       " entries" + (listing.cut ? " (listing cut at 259 characters)" : ""));
+                       " entries");
 }
 
 void Gateway::ServeFile(const httplib::Request& request, httplib::Response& response,
@@ -202,17 +202,6 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
     switch (facts.kind) {
     case FileFacts::kServerFailed:
         Refuse(response, 502, "Bad Gateway", "size of " + path + ": " + DescribeFtpError(facts.ftpError),
-               what);
-        return;
-    case FileFacts::kBusy:
-        response.set_header("Retry-After", "2");
-        Refuse(response, 503, "Service Unavailable",
-               "no FTP client object came free to find the end of " + path, what);
-        return;
-    case FileFacts::kUnknownEnd:
-        Refuse(response, 501, "Not Implemented",
-               path + " is 2 GiB or larger and its end could not be confirmed below 4 GiB, the "
-                      "most the FTP client library reads",
                what);
         return;
     case FileFacts::kMissing: {

@@ -50,7 +50,8 @@ std::string GatewayHelp() {
            "  --debug                the library's diagnostics on stderr\n"
            "  --help, --version\n"
            "\n"
-           "Open http://127.0.0.1:8080/ in a browser, or give a player a file's URL.\n";
+           "Open http://127.0.0.1:8080/ in a browser, or give a player a file's URL.\n"
+           "It needs the FTP client library 1.1 or later (version 2 of its interface).\n";
 }
 
 bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* error) {

@@ -10,9 +10,6 @@
 
 namespace {
 
-// The library's listing buffer holds this many characters.
-const size_t kListingLimit = 259;
-
 std::vector<std::string> Fields(const std::string& line, size_t count, std::string* rest) {
     std::vector<std::string> fields;
     size_t at = 0;
@@ -57,6 +54,7 @@ bool ParseUnixLine(const std::string& line, ListingEntry* entry) {
     entry->name = name;
     entry->isFolder = line[0] == 'd';
     entry->size = entry->isFolder ? -1 : size;
+    entry->date = fields[5] + " " + fields[6] + " " + fields[7];
     return true;
 }
 
@@ -71,6 +69,7 @@ bool ParseDosLine(const std::string& line, ListingEntry* entry) {
         return false;
     }
     entry->name = name;
+    entry->date = fields[0] + " " + fields[1];
     return true;
 }
 
@@ -105,14 +104,11 @@ std::string ParentOf(const std::string& folder) {
 
 Listing ParseListing(const std::string& text) {
     Listing listing;
-    listing.cut = text.size() >= kListingLimit;
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        bool complete = !lines.eof();
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        if (!complete && listing.cut) break;  // the library cut it mid-line
         ListingEntry entry;
         if (ParseUnixLine(line, &entry) || ParseDosLine(line, &entry)) {
             if (entry.name != "." && entry.name != "..") listing.entries.push_back(entry);
@@ -171,7 +167,8 @@ std::string FolderPage(const std::string& folder, const std::string& pattern,
         std::string href = EncodePath(path);
         page += "<tr><td><a class=\"" + std::string(entry.isFolder ? "folder" : "file") +
                 "\" href=\"" + href + "\">" + EscapeHtml(entry.name) + (entry.isFolder ? "/" : "") +
-                "</a></td><td>" + SizeText(entry.size) + "</td><td>";
+                "</a></td><td>" + SizeText(entry.size) + "</td><td>" + EscapeHtml(entry.date) +
+                "</td><td>";
         if (!entry.isFolder && MediaKindOf(entry.name) != MediaKind::kNone) {
             page += "<a class=\"play\" href=\"" + href + "?play\">play</a>";
         }
@@ -183,11 +180,6 @@ std::string FolderPage(const std::string& folder, const std::string& pattern,
     }
     if (listing.entries.empty() && listing.otherLines.empty()) {
         page += "<p>The server listed nothing here.</p>\n";
-    }
-    if (listing.cut) {
-        page += "<p id=\"cut\">The FTP client library passes on only the first 259 characters of a "
-                "listing, so this folder may hold more than is shown. A pattern (such as "
-                "<code>*.mp4</code>) lists fewer names at a time.</p>\n";
     }
     return page + "</body></html>\n";
 }

@@ -1,7 +1,6 @@
 // The HTML a browser gets: a folder's listing with links, and a page that
-// plays one media file. The listing text is what ListDirectory returned:
-// the server's LIST lines, of which the library keeps the first 259
-// characters, so a longer folder shows only its first few entries.
+// plays one media file. The listing text is the server's whole LIST text
+// (ListDirectoryAll).
 #pragma once
 
 #include <stdint.h>
@@ -13,17 +12,16 @@ struct ListingEntry {
     std::string name;
     bool isFolder = false;
     int64_t size = -1;  // -1: not given (a folder, or a line in another form)
+    std::string date;   // as the line gives it: "Dec 07 16:00", "12-07-26 04:00PM"
 };
 
 struct Listing {
     std::vector<ListingEntry> entries;
     std::vector<std::string> otherLines;  // lines in neither known form
-    bool cut = false;                     // the text filled the library's 259 characters
 };
 
 // Unix "ls -l" lines and MS-DOS lines ("12-07-26  04:00PM  <DIR>  name").
-// "." and ".." are left out; a last line without its line end is left out
-// when the text was cut there.
+// "." and ".." are left out.
 Listing ParseListing(const std::string& text);
 
 // For URLs: every byte but unreserved ones and "/" percent-encoded.

@@ -3,13 +3,9 @@
 // player's many range requests cost one SIZE command, not one each; at most
 // kKeptSizes of them, the one kept longest going first.
 //
-// GetRemoteFileSize returns an int: a file of 2 GiB or more comes back as
-// 2147483647. Reads reach up to 4 GiB - 1, and a read across the end of the
-// file returns fewer bytes, so the true end of such a file is found by
-// reading: a binary search over [2 GiB - 1, 4 GiB) with one-byte reads,
-// confirmed by a two-byte read that gets exactly one byte. A file whose end
-// cannot be confirmed that way (4 GiB or more, or reads refused) has no
-// size the gateway can stand behind, and it is not served.
+// The library gives the size in full (GetRemoteFileSize64), and tells a
+// file the server has not ("no size", and no error) from a server that
+// could not be reached or failed (GetLastErrorCode).
 #pragma once
 
 #include <stdint.h>
@@ -26,13 +22,10 @@ struct FileFacts {
         kFile,          // size is the file's size
         kMissing,       // the server has no such file (or will not size it)
         kServerFailed,  // the server could not be reached or failed; ftpError says how
-        kUnknownEnd,    // 2 GiB or more and its end could not be confirmed
-        kBusy,          // 2 GiB or more, and no client object came free to find its end
     };
     Kind kind = kMissing;
     uint64_t size = 0;
     int ftpError = 0;
-    bool foundByReading = false;
 };
 
 class RemoteFiles {
@@ -47,7 +40,6 @@ public:
     FileFacts Describe(const std::string& path);
 
 private:
-    FileFacts FindEndByReading(const std::string& path);
     // Under m_Mutex: room for one more, expired ones and then the oldest out.
     void MakeRoom(std::chrono::steady_clock::time_point now);
 

@@ -1,8 +1,8 @@
 // ftpgateway: serves the files of one FTP server over HTTP, so that any
 // player or browser can read them by position while they stream. It uses
 // the FTP client library only as any host does: the public header, the
-// factory and the interface's operations, with a message window for the
-// notifications.
+// factory and the interface's operations (version 2 of the interface,
+// which a library of version 1.1 or later gives).
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -17,12 +17,13 @@
 #include "Gateway.h"
 #include "GatewayOptions.h"
 #include "GatewayServer.h"
-#include "NotificationWindow.h"
 #include "RemoteFiles.h"
 
 namespace {
 
-const char kVersion[] = "ftpgateway 1.0\n";
+const char kVersion[] = "ftpgateway 1.1\n";
+// The library loaded gives no version 2 of its interface.
+const int kExitLibraryTooOld = 8;
 
 bool WritePortFile(const std::string& path, int port) {
     std::string temporary = path + ".tmp";
@@ -98,17 +99,20 @@ int Run(const GatewayOptions& options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     Console console(options.quiet);
-    SignalWatch watch(signals, console);
-    NotificationWindow window;
-    if (window.Window() == nullptr) {
-        console.Error("cannot create the message window");
-        return 7;
+    // Before anything listens: an older library cannot serve files of 4 GiB
+    // or more, whole folders, or say why a call failed.
+    if (!ClientPool::LibraryHasVersion2()) {
+        console.Error("the FTP client library loaded is older than 1.1: CreateFtpClientInstance(2) "
+                      "gives no object, and ftpgateway needs version 2 of its interface "
+                      "(install libftpclient 1.1 or later)");
+        return kExitLibraryTooOld;
     }
+    SignalWatch watch(signals, console);
     int status = 0;
     {
         LeaseRules rules;
         rules.minimumRate = options.minimumRateKiB * 1024.0;
-        ClientPool pool(options.ftp, window, options.clients, rules);
+        ClientPool pool(options.ftp, options.clients, rules);
         RemoteFiles files(pool, std::chrono::seconds(options.sizeSeconds));
         ConnectionLimits limits;
         limits.connections = options.connections;
