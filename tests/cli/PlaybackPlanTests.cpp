@@ -55,6 +55,18 @@ TEST(PlaybackPlan, SmallFilesStayInsideAndSkipTheFarSeek) {
     }
 }
 
+// A film past 4 GiB is read where a player reads it: the far seek and the
+// tail lie beyond 4 GiB.
+TEST(PlaybackPlan, FilmsPastFourGibibytesKeepTheirFarSeekAndTail) {
+    const int64_t size = (int64_t)6 << 30;
+    std::vector<PlannedRead> plan = PlaybackPlan::For(size);
+    std::vector<std::string> steps = Steps(plan);
+    ASSERT_EQ(1, std::count(steps.begin(), steps.end(), "far"));
+    ASSERT_EQ(1, std::count(steps.begin(), steps.end(), "tail"));
+    EXPECT_EQ((uint64_t)size / 4 * 3, plan[10].position);
+    EXPECT_EQ((uint64_t)size - kPiece / 4, plan[12].position);
+}
+
 TEST(PlaybackPlan, EmptyFileGetsTheHeadReadOnly) {
     std::vector<PlannedRead> plan = PlaybackPlan::For(0);
     ASSERT_EQ(1u, plan.size());

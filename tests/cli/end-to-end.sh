@@ -128,11 +128,16 @@ check "list shows every file" has out "small.txt"
 expect 0 list / small.txt
 check "a pattern limits the listing" has out "small.txt"
 check "a pattern limits the listing" test "$(grep -c big.bin out)" -eq 0
+mkdir "$root/many"
+for i in $(seq 100 399); do : >"$root/many/file-$i-with-a-long-name.mkv"; done
+expect 0 list /many
+check "list shows a long folder whole" test "$(grep -c 'file-[0-9]*-with-a-long-name.mkv' out)" -eq 300
 
 expect 0 mkdir /made
 expect 0 mkdir /made/inner
 check "mkdir creates directories" test -d "$root/made/inner"
-expect 1 rmdir /made
+expect 16 rmdir /made
+check "a refused rmdir is named" has err "(FTPE_BADREPLY)"
 expect 0 rmdir /made/inner
 expect 0 rmdir /made
 check "rmdir removes directories" test ! -e "$root/made"
@@ -142,7 +147,7 @@ expect 16 delete /small.txt
 
 # ---- failures named by the library ----------------------------------------------------
 expect 13 --password wrong size /big.bin
-check "a refused login is named" has err "login failed (FTPE_LOGINFAIL)"
+check "a refused login is named" has err "refused the login. (FTPE_LOGINFAIL)"
 ftp_closed_port() { "${emulator[@]}" "$tool" --server 127.0.0.1 --port 1 size /big.bin >out 2>err; }
 ftp_closed_port
 status=$?
@@ -156,6 +161,14 @@ tail -c +1001 bigger.bin | head -c 200000 >expected.bin
 check "read writes the byte range" cmp -s expected.bin out
 expect 0 read /big.bin 1799900 1000
 check "read stops at the end of the file" test "$(stat -c %s out)" -eq 100
+# A sparse film of 5 GiB with a mark at 4.5 GiB.
+"$python" -c "import sys; f = open(sys.argv[1], 'wb'); f.truncate(5 << 30); f.seek(9 << 29); \
+f.write(b'MARK-AT-4.5-GIB')" "$root/huge.bin"
+expect 0 size /huge.bin
+check "size gives the full size" test "$(text_of out)" = 5368709120
+expect 0 read /huge.bin 4831838206 19
+check "read reaches past 4 GiB" test "$(od -An -c out | tr -d ' \n')" = '\0\0MARK-AT-4.5-GIB\0\0'
+rm -f "$root/huge.bin"
 expect 0 --verify bigger.bin read /big.bin 70000 300000
 cp bigger.bin corrupt.bin
 printf 'X' | dd of=corrupt.bin bs=1 seek=123456 conv=notrunc 2>/dev/null

@@ -1,6 +1,6 @@
 #include "ClientHandle.h"
 
-ClientHandle::ClientHandle() : m_pClient(CreateFtpClientInstance(0)) {}
+ClientHandle::ClientHandle() : m_pClient(static_cast<IFtpClient2*>(CreateFtpClientInstance(2))) {}
 
 ClientHandle::~ClientHandle() {
     if (m_pClient != nullptr) m_pClient->Release();

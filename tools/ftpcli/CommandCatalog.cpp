@@ -16,10 +16,10 @@ const CommandInfo kCommands[] = {
      "Prints the server's listing of DIR. Without PATTERN everything in DIR is\n"
      "listed (an empty pattern is passed: the library's own default \"*.*\" is a\n"
      "wildcard that many servers do not expand). A PATTERN given is passed as\n"
-     "it is. The library keeps the first 259 characters of a listing; an empty\n"
-     "listing and a failed one look alike unless an error notice arrives.\n"},
+     "it is. The whole listing is printed, however long.\n"},
     {"size", "REMOTE", 1, 1, "print the size of a remote file in bytes",
-     "Prints the size of REMOTE. Fails (status 1) when the server gives none.\n"},
+     "Prints the size of REMOTE, in full. Fails (status 1) when the server\n"
+     "gives none.\n"},
     {"delete", "REMOTE", 1, 1, "delete a remote file", "Deletes REMOTE.\n"},
     {"mkdir", "REMOTE", 1, 1, "create a remote directory",
      "Creates the directory REMOTE (an existing one counts as success).\n"},

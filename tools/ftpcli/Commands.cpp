@@ -24,7 +24,7 @@ std::string FileNameOf(const std::string& path) {
 
 }  // namespace
 
-Commands::Commands(const Options& options, IFtpClient& client, NotificationPump& pump)
+Commands::Commands(const Options& options, IFtpClient2& client, NotificationPump& pump)
     : m_Options(options), m_Client(client), m_Pump(pump) {}
 
 int Commands::Run() {
@@ -67,7 +67,8 @@ int Commands::Upload() {
     if (size < 0) return ReportFailure(kExitLocalFile, what + ": cannot read the local file");
     m_Pump.Reset();
     if (m_Client.SendFile(local.c_str(), remote.c_str()) == 0) {
-        return ReportFailure(kExitRefused, what + ": the library refused to start the upload");
+        return ReportFailure(kExitRefused, what + ": the library refused to start the upload: " +
+                                               m_Client.GetLastErrorText());
     }
     int status = AwaitTransfer(what, FileNameOf(local), size);
     if (status == ExitStatusForFtpError(FTPE_BADREPLY) && !m_Options.overwrite) {
@@ -81,18 +82,15 @@ int Commands::Download() {
     const std::string remote = Argument(0);
     const std::string local = Argument(1);
     const std::string what = "download " + remote;
-    int64_t size = -1;
-    if (ShowsProgress()) {
-        m_Pump.Reset();
-        size = m_Client.GetRemoteFileSize(remote.c_str());
-        m_Pump.Drain();
-        if (m_Pump.ErrorCode() != 0) return ReportFtpError(what, m_Pump.ErrorCode());
+    long long size = -1;
+    if (ShowsProgress() && m_Client.GetRemoteFileSize64(remote.c_str(), &size) == 0 &&
+        m_Client.GetLastErrorCode() != 0) {
+        return Failed(what, "");
     }
     m_Pump.Reset();
     if (m_Client.ReceiveFile(remote.c_str(), local.c_str()) == 0) {
-        return ReportFailure(kExitRefused, what +
-                                               ": the library refused to start the download "
-                                               "(the local file cannot be created?)");
+        return ReportFailure(kExitRefused, what + ": the library refused to start the download: " +
+                                               m_Client.GetLastErrorText());
     }
     return AwaitTransfer(what, FileNameOf(remote), size);
 }
@@ -118,57 +116,59 @@ int Commands::AwaitTransfer(const std::string& what, const std::string& label, i
 
 // ---- Synchronous ----------------------------------------------------------------
 
-int Commands::Judge(bool succeeded, const std::string& what) {
-    m_Pump.Drain();
-    if (succeeded) return kExitOk;
-    return ReportOperationFailure(what, m_Pump.ErrorCode(), "failed");
+int Commands::Failed(const std::string& what, const std::string& detail) {
+    return ReportLibraryFailure(what, m_Client.GetLastErrorCode(), m_Client.GetLastErrorText(),
+                                detail);
 }
 
-// Without a pattern everything is listed: the library's default "*.*" is a
-// wildcard many servers answer with "550 ".
+int Commands::Judge(bool succeeded, const std::string& what) {
+    if (succeeded) return kExitOk;
+    return Failed(what, "failed");
+}
+
+// The whole listing: a first buffer for most folders, then one of the size
+// the library asks for (it keeps the listing for that call). Without a
+// pattern everything is listed: the library's default "*.*" is a wildcard
+// many servers answer with "550 ".
 int Commands::List() {
     const std::string directory = Argument(0);
     const std::string pattern = Argument(1);
-    m_Pump.Reset();
-    const char* listing = m_Client.ListDirectory(directory.c_str(), pattern.c_str());
-    m_Pump.Drain();
-    if (m_Pump.ErrorCode() != 0) return ReportFtpError("list " + directory, m_Pump.ErrorCode());
-    if (listing == nullptr) {
-        return ReportFailure(
-            kExitRefused, "list " + directory + ": the library refused the directory or pattern");
+    std::vector<char> listing(65536);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unsigned int needed = 0;
+        if (m_Client.ListDirectoryAll(directory.c_str(), pattern.c_str(), listing.data(),
+                                      (unsigned int)listing.size(), &needed) != 0) {
+            fputs(listing.data(), stdout);
+            return kExitOk;
+        }
+        if (needed == 0) break;
+        listing.resize(needed);
     }
-    fputs(listing, stdout);
-    return kExitOk;
+    return Failed("list " + directory, "no listing");
 }
 
 int Commands::Size() {
     const std::string remote = Argument(0);
-    m_Pump.Reset();
-    int size = m_Client.GetRemoteFileSize(remote.c_str());
-    m_Pump.Drain();
-    if (size < 0) {
-        return ReportOperationFailure("size " + remote, m_Pump.ErrorCode(),
-                                      "no size (no such file?)");
+    long long size = -1;
+    if (m_Client.GetRemoteFileSize64(remote.c_str(), &size) == 0) {
+        return Failed("size " + remote, "no size (no such file?)");
     }
-    printf("%d\n", size);
+    printf("%lld\n", size);
     return kExitOk;
 }
 
 int Commands::Delete() {
     const std::string remote = Argument(0);
-    m_Pump.Reset();
     return Judge(m_Client.DeleteRemoteFile(remote.c_str()) == 1, "delete " + remote);
 }
 
 int Commands::MakeDirectory() {
     const std::string remote = Argument(0);
-    m_Pump.Reset();
     return Judge(m_Client.CreateOrRemoveDirectory(remote.c_str(), 1) != 0, "mkdir " + remote);
 }
 
 int Commands::RemoveDirectory() {
     const std::string remote = Argument(0);
-    m_Pump.Reset();
     return Judge(m_Client.CreateOrRemoveDirectory(remote.c_str(), 0) != 0, "rmdir " + remote);
 }
 
@@ -177,35 +177,34 @@ int Commands::RemoveDirectory() {
 int Commands::Read() {
     unsigned long long offset = 0;
     unsigned long long length = 0;
-    if (!ParseUnsigned(Argument(1), UINT32_MAX, &offset) ||
-        !ParseUnsigned(Argument(2), UINT32_MAX, &length)) {
-        return ReportFailure(kExitUsage, "read: OFFSET and LENGTH are whole numbers below 4 GiB");
+    if (!ParseUnsigned(Argument(1), INT64_MAX, &offset) ||
+        !ParseUnsigned(Argument(2), INT64_MAX, &length)) {
+        return ReportFailure(kExitUsage, "read: OFFSET and LENGTH are whole numbers below 2^63");
     }
-    if (offset + length > (unsigned long long)UINT32_MAX + 1) {
-        return ReportFailure(kExitUsage, "read: the range ends beyond 4 GiB");
+    if (offset + length > (unsigned long long)INT64_MAX) {
+        return ReportFailure(kExitUsage, "read: the range ends beyond 2^63");
     }
     StreamReader reader(m_Client, m_Pump, Argument(0), ShowsProgress());
     if (!PrepareVerification(&reader)) {
         return ReportFailure(kExitLocalFile, "cannot read " + m_Options.verifyCopy);
     }
-    return WriteRange(reader, (uint32_t)offset, (uint32_t)length);
+    return WriteRange(reader, offset, length);
 }
 
 bool Commands::PrepareVerification(StreamReader* reader) const {
     return m_Options.verifyCopy.empty() || reader->VerifyAgainst(m_Options.verifyCopy);
 }
 
-int Commands::WriteRange(StreamReader& reader, uint32_t offset, uint32_t length) {
+int Commands::WriteRange(StreamReader& reader, uint64_t offset, uint64_t length) {
     const std::string what = "read " + reader.RemotePath();
     console::UseBinaryMode(stdout);
     int64_t firstDifference = -1;
     std::vector<unsigned char> data;
     for (uint64_t done = 0; done < length;) {
         uint32_t piece = (uint32_t)std::min<uint64_t>(kReadPiece, length - done);
-        m_Pump.Reset();
-        StreamRead read = reader.Read((uint32_t)(offset + done), piece, &data);
+        StreamRead read = reader.Read(offset + done, piece, &data);
         if (!read.succeeded) {
-            return ReportOperationFailure(what, m_Pump.ErrorCode(), "read refused");
+            return ReportLibraryFailure(what, read.errorCode, read.errorText, "read refused");
         }
         if (fwrite(data.data(), 1, data.size(), stdout) != data.size()) {
             return ReportFailure(kExitLocalFile, what + ": cannot write to standard output");
@@ -227,5 +226,5 @@ int Commands::Play() {
     if (!PrepareVerification(&reader)) {
         return ReportFailure(kExitLocalFile, "cannot read " + m_Options.verifyCopy);
     }
-    return StreamPlayer(m_Client, m_Pump, reader).Play();
+    return StreamPlayer(m_Client, reader).Play();
 }

@@ -7,6 +7,7 @@
 
 // A code the library does not define must not wrap into another status.
 int ExitStatusForFtpError(int code) {
+    if (code == FTPE_REFUSED) return kExitRefused;
     bool known = code >= FTPE_FILEERROR && code <= FTPE_NOMEMORY;
     return known ? kExitFtpErrorBase + code : kExitFailed;
 }
@@ -20,7 +21,9 @@ int ReportFtpError(const std::string& what, int code) {
     return ReportFailure(ExitStatusForFtpError(code), what + ": " + DescribeFtpError(code));
 }
 
-int ReportOperationFailure(const std::string& what, int ftpErrorCode, const std::string& detail) {
-    if (ftpErrorCode != 0) return ReportFtpError(what, ftpErrorCode);
-    return ReportFailure(kExitFailed, what + ": " + detail);
+int ReportLibraryFailure(const std::string& what, int code, const std::string& text,
+                         const std::string& detail) {
+    if (code == 0) return ReportFailure(kExitFailed, what + ": " + detail);
+    return ReportFailure(ExitStatusForFtpError(code),
+                         what + ": " + text + " (" + FtpErrorSymbol(code) + ")");
 }

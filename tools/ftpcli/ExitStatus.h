@@ -15,7 +15,8 @@ enum ExitStatus {
     kExitLocalFile = 5,      // the tool could not read or write a local file itself
     kExitTimedOut = 6,       // no completion notice within --timeout
     kExitSetupFailed = 7,    // no client object or no message window
-    kExitFtpErrorBase = 10,  // + FTPE_ code of the WM_FTP_ERROR notice: 11..18
+    kExitFtpErrorBase = 10,  // + the library's FTPE_ code (GetLastErrorCode, or a
+                             // transfer's WM_FTP_ERROR notice): 11..18
     kExitInterrupted = 130,  // Ctrl-C
 };
 
@@ -28,6 +29,9 @@ int ReportFailure(int status, const std::string& text);
 // The failure of what (e.g. "size /a.bin") named by the library's code.
 int ReportFtpError(const std::string& what, int code);
 
-// A failed operation: named by the library's error notice when one came
-// (ftpErrorCode != 0), else by detail, with status kExitFailed.
-int ReportOperationFailure(const std::string& what, int ftpErrorCode, const std::string& detail);
+// A failed synchronous call, as the library tells it on the calling thread
+// (GetLastErrorCode, GetLastErrorText): "what: text (FTPE_X)" with the
+// code's status; a code of 0 (the server answered, with nothing to give)
+// is detail, with status kExitFailed.
+int ReportLibraryFailure(const std::string& what, int code, const std::string& text,
+                         const std::string& detail);

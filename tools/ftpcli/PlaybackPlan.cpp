@@ -32,8 +32,8 @@ std::vector<PlannedRead> PlaybackPlan::For(int64_t fileSize) {
 // beyond the end are left out.
 void PlaybackPlan::Add(int64_t position, const char* step) {
     if (position < 0) position = 0;
-    if (position >= m_nFileSize || position > (int64_t)UINT32_MAX) return;
-    m_Reads.push_back({(uint32_t)position, kPieceLength, step});
+    if (position >= m_nFileSize) return;
+    m_Reads.push_back({(uint64_t)position, kPieceLength, step});
     m_nPlayhead = position + kPieceLength;
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 struct PlannedRead {
-    uint32_t position;
+    uint64_t position;
     uint32_t length;
     const char* step;  // "sequential", "back", "forward", "far", "tail", "head"
 };

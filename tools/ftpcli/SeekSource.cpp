@@ -9,7 +9,7 @@ const uint32_t kHeadBufferBytes = 65536;
 
 }  // namespace
 
-std::string SeekSource::Describe(int seekFlag, uint32_t position, uint32_t length,
+std::string SeekSource::Describe(int seekFlag, uint64_t position, uint32_t length,
                                  int64_t playhead) {
     int64_t distance = (int64_t)position - playhead;
     if (seekFlag == 0) return distance == 0 ? "stream" : Jump(distance) + ": new stream";

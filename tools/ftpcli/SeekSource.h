@@ -14,7 +14,7 @@
 class SeekSource {
 public:
     // playhead: where the previous read ended (0 before the first read).
-    static std::string Describe(int seekFlag, uint32_t position, uint32_t length, int64_t playhead);
+    static std::string Describe(int seekFlag, uint64_t position, uint32_t length, int64_t playhead);
     // "512 B", "96 KiB", "12.5 MiB".
     static std::string Distance(int64_t bytes);
 

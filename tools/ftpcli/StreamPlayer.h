@@ -7,7 +7,6 @@
 #include <string>
 
 #include "IFtpClient.h"
-#include "NotificationPump.h"
 
 struct PlannedRead;
 struct StreamRead;
@@ -16,14 +15,13 @@ class StreamReader;
 class StreamPlayer {
 public:
     // reader reads the file to play, and checks it when it has a copy.
-    StreamPlayer(IFtpClient& client, NotificationPump& pump, StreamReader& reader);
+    StreamPlayer(IFtpClient2& client, StreamReader& reader);
     int Play();
 
 private:
     void PrintRead(int number, const PlannedRead& planned, const StreamRead& read, int64_t playhead,
                    uint32_t expected);
 
-    IFtpClient& m_Client;
-    NotificationPump& m_Pump;
+    IFtpClient2& m_Client;
     StreamReader& m_Reader;
 };

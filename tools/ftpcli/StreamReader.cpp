@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-StreamReader::StreamReader(IFtpClient& client, NotificationPump& pump,
+StreamReader::StreamReader(IFtpClient2& client, NotificationPump& pump,
                            const std::string& remotePath, bool showBuffering)
     : m_Client(client),
       m_Pump(pump),
@@ -21,14 +21,22 @@ bool StreamReader::VerifyAgainst(const std::string& path) {
     return m_bVerifying;
 }
 
-StreamRead StreamReader::Read(uint32_t position, uint32_t length,
+// The outcome is asked on the thread that read: the library keeps it per
+// thread.
+StreamRead StreamReader::Read(uint64_t position, uint32_t length,
                               std::vector<unsigned char>* data) {
     data->assign(length, 0);
     StreamRead read = {};
     unsigned int got = 0;
     auto start = std::chrono::steady_clock::now();
     int result = m_Pump.RunWhilePumping([&] {
-        return m_Client.ReadStream(m_RemotePath.c_str(), data->data(), position, length, &got);
+        int readResult =
+            m_Client.ReadStream64(m_RemotePath.c_str(), data->data(), position, length, &got);
+        if (readResult == 0) {
+            read.errorCode = m_Client.GetLastErrorCode();
+            read.errorText = m_Client.GetLastErrorText();
+        }
+        return readResult;
     });
     std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
     m_Buffering.Clear();

@@ -1,5 +1,5 @@
-// Reads a remote file through the library's stream reading (ReadStream) as a
-// player thread does, while the main thread shows the buffering state, and
+// Reads a remote file through the library's stream reading (ReadStream64) as
+// a player thread does, while the main thread shows the buffering state, and
 // checks each read against a local copy when one is given.
 #pragma once
 
@@ -14,16 +14,20 @@
 #include "ProgressDisplay.h"
 
 struct StreamRead {
-    bool succeeded;  // ReadStream returned nonzero
+    bool succeeded;  // ReadStream64 returned nonzero
     uint32_t got;    // bytes it delivered
     int seekFlag;    // GetSeekFlag() right after the read
     double milliseconds;
     int64_t firstDifference;  // with a copy: where the read disagrees, else -1
+    // A failed read: GetLastErrorCode and GetLastErrorText on the reading
+    // thread, right after it.
+    int errorCode;
+    std::string errorText;
 };
 
 class StreamReader {
 public:
-    StreamReader(IFtpClient& client, NotificationPump& pump, const std::string& remotePath,
+    StreamReader(IFtpClient2& client, NotificationPump& pump, const std::string& remotePath,
                  bool showBuffering);
     ~StreamReader();
     StreamReader(const StreamReader&) = delete;
@@ -36,10 +40,10 @@ public:
     const std::string& RemotePath() const { return m_RemotePath; }
 
     // data holds the bytes got afterwards.
-    StreamRead Read(uint32_t position, uint32_t length, std::vector<unsigned char>* data);
+    StreamRead Read(uint64_t position, uint32_t length, std::vector<unsigned char>* data);
 
 private:
-    IFtpClient& m_Client;
+    IFtpClient2& m_Client;
     NotificationPump& m_Pump;
     std::string m_RemotePath;
     ProgressDisplay m_Buffering;

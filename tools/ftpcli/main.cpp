@@ -1,6 +1,7 @@
 // ftpcli: a command-line host of the FTP client library. It uses the
 // library only as any host does: the public header, the factory and the
-// interface's operations, with a message window for the notifications.
+// interface's operations (version 2 of the interface, from a library of
+// version 1.1 or later), with a message window for the notifications.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -32,7 +33,9 @@ int RunCommand(const Options& options) {
     }
     ClientHandle client;
     if (client.get() == nullptr) {
-        return ReportFailure(kExitSetupFailed, "the library gave no client object");
+        return ReportFailure(kExitSetupFailed,
+                             "the library gave no client object of version 2 of its interface "
+                             "(it is older than 1.1)");
     }
     std::string refused;
     if (!client.Configure(options, pump.Window(), &refused)) {
