@@ -19,6 +19,9 @@ root=$(cd "$(dirname "$0")/../.." && pwd) || exit 1
 readonly build root
 readonly example=$root/examples/host
 readonly python=/usr/bin/python3
+# The version, from the one place it is set.
+version=$(sed -n 's/^project(ftpclient VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
+readonly version
 
 work=$(mktemp -d /tmp/ftpclient-consumers-XXXXXX) || exit 1
 readonly work prefix=$work/prefix
@@ -54,7 +57,7 @@ check "libftpclient.so has the SONAME libftpclient.so.1" soname_is "$libdir/libf
 check "libwinmsg.so has the SONAME libwinmsg.so.1" soname_is "$libdir/libwinmsg.so" libwinmsg.so.1
 
 # What ships is stripped; the debug information is a component of its own.
-readonly shipped_binaries=(lib/libftpclient.so.1.0.0 lib/libwinmsg.so.1.0.0 bin/ftpcli)
+readonly shipped_binaries=(lib/libftpclient.so.$version lib/libwinmsg.so.$version bin/ftpcli)
 no_debug_files() {  # no_debug_files DIR
     local found
     found=$(find "$1" -name '*.debug')
@@ -133,7 +136,7 @@ if [[ -n $deb && -n $dbg_deb ]]; then
     }
     check "the package holds headers, libraries, pkg-config and CMake files" deb_holds \
         include/ftpclient/IFtpClient.h include/ftpclient/WinMessages.h \
-        "${libdir#"$prefix"/}/libftpclient.so.1.0.0" "${libdir#"$prefix"/}/libwinmsg.so.1.0.0" \
+        "${libdir#"$prefix"/}/libftpclient.so.$version" "${libdir#"$prefix"/}/libwinmsg.so.$version" \
         "${libdir#"$prefix"/}/pkgconfig/ftpclient.pc" \
         "${libdir#"$prefix"/}/cmake/ftpclient/ftpclientConfig.cmake" bin/ftpcli
     # From dpkg-shlibdeps: the library's own dependency on OpenSSL 3.
