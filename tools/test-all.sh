@@ -21,7 +21,7 @@ readonly packages=(
     cmake g++ ninja-build libgtest-dev googletest
     g++-mingw-w64-i686-posix wine wine32:i386
     clang-14 lld-14
-    python3-pyftpdlib iproute2 curl libclang-rt-14-dev llvm-14
+    python3-pyftpdlib python3-openssl iproute2 curl libclang-rt-14-dev llvm-14
     libcpp-httplib-dev pkg-config ffmpeg chromium
     libcli11-dev dpkg-dev file
     libssl-dev openssl

@@ -3,10 +3,16 @@
 // (players, the gateway, the benchmark) can reach an FTP server through it.
 //
 //   ftprelay --target-port 2121 --settings delay_ms=20,piece=7 --port-file F
+//   ftprelay --target-port 2121 --target-address 127.0.0.3
+//            --passive-ports 24000-24015 ...              (port-range mode)
 //
-// It listens on 127.0.0.1 on a port the system chooses, writes that port to
-// F, and ends on SIGTERM or SIGINT, when its standard input closes, or after
-// --max-seconds; then it prints what it passed on and exits 0. Linux only.
+// It listens on 127.0.0.1 (--listen-address) on a port the system chooses,
+// writes that port to F, and ends on SIGTERM or SIGINT, when its standard
+// input closes, or after --max-seconds; then it prints what it passed on and
+// exits 0. With --passive-ports it also listens on each of those ports and
+// passes each to the same port of the server, which must use that range and
+// announce the relay's address (for TLS, which hides the 227 reply from a
+// relay that rewrites it). Linux only.
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,14 +24,44 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Platform.h"
+
 #include "tests/support/NetworkRelay.h"
+
+namespace {
+
+bool IsLoopback(const std::string& address) {
+    return address.compare(0, 4, "127.") == 0 && plat::inet_addr(address.c_str()) != INADDR_NONE;
+}
+
+// "LOW-HIGH" into the route; false unless 1 <= LOW <= HIGH <= 65535 and
+// the range is no longer than the relay takes.
+bool ReadRange(const std::string& text, relay::RelayRoute* route) {
+    char* end = nullptr;
+    const long low = std::strtol(text.c_str(), &end, 10);
+    if (*end != '-') return false;
+    const long high = std::strtol(end + 1, &end, 10);
+    if (*end != '\0' || low < 1 || high < low || high > 65535 ||
+        high - low + 1 > relay::RelayConfig::kMostPortRange) {
+        return false;
+    }
+    route->passiveLow = static_cast<uint16_t>(low);
+    route->passiveHigh = static_cast<uint16_t>(high);
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     long targetPort = 0, maxSeconds = 86400;
-    std::string settings, portFile;
+    std::string settings, portFile, range;
+    relay::RelayRoute route;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
         if (key == "--target-port") targetPort = std::strtol(value.c_str(), nullptr, 10);
+        else if (key == "--target-address") route.serverAddress = value;
+        else if (key == "--listen-address") route.listenAddress = value;
+        else if (key == "--passive-ports") range = value;
         else if (key == "--settings") settings = value;
         else if (key == "--port-file") portFile = value;
         else if (key == "--max-seconds") maxSeconds = std::strtol(value.c_str(), nullptr, 10);
@@ -33,13 +69,21 @@ int main(int argc, char** argv) {
     }
     relay::RelayConfig config;
     std::string error;
-    if (argc % 2 == 0 || targetPort < 1 || targetPort > 65535 || maxSeconds < 1 ||
+    if (!IsLoopback(route.serverAddress) || !IsLoopback(route.listenAddress)) {
+        error = "--target-address and --listen-address must be loopback addresses (127.0.0.0/8)";
+    } else if (!range.empty() && !ReadRange(range, &route)) {
+        error = "--passive-ports takes LOW-HIGH, at most " + std::to_string(relay::RelayConfig::kMostPortRange) +
+                " ports";
+    }
+    if (argc % 2 == 0 || targetPort < 1 || targetPort > 65535 || maxSeconds < 1 || !error.empty() ||
         !relay::RelayConfig::Parse(settings, &config, &error)) {
         if (error.empty()) error = "a port between 1 and 65535 and a value for every option are needed";
-        std::fprintf(stderr, "ftprelay: %s\nusage: ftprelay --target-port N [--settings delay_ms=20,piece=7,...] "
+        std::fprintf(stderr, "ftprelay: %s\nusage: ftprelay --target-port N [--target-address A] "
+                     "[--listen-address A] [--passive-ports LOW-HIGH] [--settings delay_ms=20,piece=7,...] "
                      "[--port-file FILE] [--max-seconds N]\n", error.c_str());
         return 2;
     }
+    route.serverPort = static_cast<uint16_t>(targetPort);
     // The relay's threads inherit the blocked signals; only the signalfd sees them.
     sigset_t stops;
     sigemptyset(&stops);
@@ -49,7 +93,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     const int signals = signalfd(-1, &stops, SFD_CLOEXEC);
 
-    relay::NetworkRelay relay(static_cast<uint16_t>(targetPort), config);
+    relay::NetworkRelay relay(route, config);
     if (!relay.IsListening() || signals < 0) { std::fprintf(stderr, "ftprelay: cannot listen\n"); return 3; }
     if (!portFile.empty()) {
         const std::string part = portFile + ".part";
@@ -60,8 +104,10 @@ int main(int argc, char** argv) {
             return 5;
         }
     }
-    std::printf("ftprelay: 127.0.0.1:%u -> 127.0.0.1:%ld, %s\n", relay.Port(), targetPort,
-                config.Describe().c_str());
+    std::printf("ftprelay: %s:%u -> %s:%ld", route.listenAddress.c_str(), relay.Port(),
+                route.serverAddress.c_str(), targetPort);
+    if (relay.IsPortRange()) std::printf(", passive ports %s each to the same port", range.c_str());
+    std::printf(", %s\n", config.Describe().c_str());
     std::fflush(stdout);
 
     const char* why = "time limit";

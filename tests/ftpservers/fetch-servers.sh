@@ -12,11 +12,13 @@
 # or cannot find its libraries.
 set -euo pipefail
 
-readonly server_packages=(vsftpd proftpd-basic proftpd-core pure-ftpd)
+# proftpd-mod-crypto brings mod_tls, for the TLS modes.
+readonly server_packages=(vsftpd proftpd-basic proftpd-core proftpd-mod-crypto pure-ftpd)
 # What the servers link against beyond a base Debian 12 system.
 readonly library_packages=(libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2
     libhashkit2 libpcre2-posix3)
-readonly binaries=(usr/sbin/vsftpd usr/sbin/proftpd usr/sbin/pure-ftpd usr/bin/pure-pw)
+readonly binaries=(usr/sbin/vsftpd usr/sbin/proftpd usr/lib/proftpd/mod_tls.so usr/sbin/pure-ftpd
+    usr/bin/pure-pw)
 
 fail() {
     echo "fetch-servers: $*" >&2
@@ -58,7 +60,7 @@ library_path() {
 check_binaries() {
     local binary missing
     for binary in "${binaries[@]}"; do
-        [[ -x $folder/tree/$binary ]] || fail "$folder/tree/$binary missing after unpacking"
+        [[ -r $folder/tree/$binary ]] || fail "$folder/tree/$binary missing after unpacking"
         missing=$(LD_LIBRARY_PATH=$(library_path) ldd "$folder/tree/$binary" | grep 'not found' || true)
         [[ -z $missing ]] || fail "$binary lacks libraries:"$'\n'"$missing"
     done

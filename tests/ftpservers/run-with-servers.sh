@@ -12,8 +12,12 @@
 # _SERVER (name and version) and _WRITABLE (the remote folder the account may
 # write in); a server that did not start leaves _ERROR instead, so its tests
 # fail with the reason. FTP_REAL_SERVER_PORT / _ROOT name the pyftpdlib one.
-# The servers are stopped (by the PIDs started here) when the command ends,
-# and the exit status is the command's.
+# Servers in other modes (TLS, the named account, a port-range relay's
+# ports) come from the launcher service started here as well
+# (`ftpserver.py service`), whose port is in FTP_REAL_SERVER_SERVICE_PORT:
+# the tests ask it for one server each. The servers and the service are
+# stopped (by the PIDs started here) when the command ends, and the exit
+# status is the command's.
 set -uo pipefail
 
 readonly here=$(cd "$(dirname "$0")" && pwd)
@@ -56,6 +60,32 @@ start_server() {
     input_fds+=("$fd")
 }
 
+# The launcher service, fed by a FIFO like the launchers.
+start_service() {
+    local folder="$work/service" fd
+    mkdir -p "$folder"
+    mkfifo "$folder/input"
+    /usr/bin/python3 "$here/ftpserver.py" service "$folder/port" --servers-dir "$servers_dir" \
+        --run-dir "$folder/servers" <"$folder/input" >"$folder/service.log" 2>&1 &
+    service_pid=$!
+    launcher_pids+=("$service_pid")
+    exec {fd}>"$folder/input"
+    input_fds+=("$fd")
+}
+
+announce_service() {
+    local folder="$work/service" deadline=$((SECONDS + 10))
+    while [[ ! -s $folder/port ]] && kill -0 "$service_pid" 2>/dev/null && ((SECONDS < deadline)); do
+        sleep 0.1
+    done
+    if [[ -s $folder/port ]]; then
+        export FTP_REAL_SERVER_SERVICE_PORT=$(head -n 1 "$folder/port")
+        echo "run-with-servers: launcher service on 127.0.0.1:$FTP_REAL_SERVER_SERVICE_PORT" >&2
+    else
+        echo "run-with-servers: the launcher service did not start: $(tail -n 5 "$folder/service.log")" >&2
+    fi
+}
+
 # Waits for the port file (or the launcher's end) and exports what it says.
 announce_server() {
     local kind=$1 pid=$2 folder="$work/$1" prefix
@@ -96,9 +126,11 @@ main() {
     for kind in "${kinds[@]}"; do
         start_server "$kind"
     done
+    start_service
     for index in "${!kinds[@]}"; do
         announce_server "${kinds[$index]}" "${launcher_pids[$index]}"
     done
+    announce_service
     export FTP_REAL_SERVER_PORT=${FTP_REAL_SERVER_PYFTPDLIB_PORT:-}
     export FTP_REAL_SERVER_ROOT=${FTP_REAL_SERVER_PYFTPDLIB_ROOT:-}
     "$@"

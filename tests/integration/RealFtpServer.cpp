@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,29 @@ namespace realserver {
 
 namespace {
 
+const char kServiceVariable[] = "FTP_REAL_SERVER_SERVICE_PORT";
+// Room for a first download of the servers.
+const int kServiceStartSeconds = 400;
+
+// The port-range relay's blocks: a thousand ports per kind, below the
+// kernel's ephemeral range (32768-), above the launcher's control ports
+// (20000-23999) and apart from the kinds' own passive ranges (28000-31999).
+const int kRangeSpan = 1000;
+
+uint16_t RangeBase(ServerKind kind) {
+    switch (kind) {
+    case ServerKind::Pyftpdlib:
+        return 24000;
+    case ServerKind::Vsftpd:
+        return 25000;
+    case ServerKind::Proftpd:
+        return 26000;
+    case ServerKind::PureFtpd:
+        return 27000;
+    }
+    return 24000;
+}
+
 std::string Variable(const std::string& name) {
     const char* value = getenv(name.c_str());
     return value != nullptr ? value : "";
@@ -40,7 +64,7 @@ std::string AnnouncedPrefix(ServerKind kind) {
     return legacy ? "FTP_REAL_SERVER" : "";
 }
 
-// Under Wine, Z: is the Linux root: the run script hands over Linux paths.
+// Under Wine, Z: is the Linux root: the launcher hands over Linux paths.
 std::string PathThisProcessCanOpen(const std::string& path) {
 #ifdef _WIN32
     if (!path.empty() && path[0] == '/') return "Z:" + path;
@@ -49,8 +73,14 @@ std::string PathThisProcessCanOpen(const std::string& path) {
 }
 
 #ifndef _WIN32
-const int kStartSeconds = 150;  // room for a first download of the servers
+const int kStartSeconds = 150;
 const int kStopMilliseconds = 5000;
+// The launcher's exit status for a mode that cannot be had.
+const int kUnsupportedStatus = 3;
+
+std::string LastCharacters(const std::string& text, size_t count) {
+    return text.size() <= count ? text : "..." + text.substr(text.size() - count);
+}
 
 std::string RepositoryPath(const std::string& relative) {
     std::string self = __FILE__;  // .../tests/integration/RealFtpServer.cpp
@@ -72,10 +102,6 @@ std::string ReadWholeFile(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-std::string LastCharacters(const std::string& text, size_t count) {
-    return text.size() <= count ? text : "..." + text.substr(text.size() - count);
 }
 #endif
 
@@ -101,8 +127,56 @@ std::string EnvironmentName(ServerKind kind) {
     return name;
 }
 
-RealFtpServer::RealFtpServer(ServerKind kind)
-    : m_Kind(kind), m_WritableFolder("/"), m_nPort(0), m_nPid(0), m_nStdinFd(-1) {}
+const char* TlsModeName(TlsMode mode) {
+    switch (mode) {
+    case TlsMode::None:
+        return "none";
+    case TlsMode::Explicit:
+        return "explicit";
+    case TlsMode::Implicit:
+        return "implicit";
+    }
+    return "";
+}
+
+std::vector<std::string> ServerOptions::LauncherArguments() const {
+    std::vector<std::string> arguments;
+    if (tls != TlsMode::None) arguments.insert(arguments.end(), {"--tls", TlsModeName(tls)});
+    // Without TLS the launcher refuses these, so a mistaken row fails loudly.
+    if (!requireSessionReuse) arguments.push_back("--no-reuse");
+    if (strictShutdown) arguments.push_back("--strict-shutdown");
+    if (certificateNameMismatch) arguments.push_back("--cert-name-mismatch");
+    if (namedAccount) arguments.push_back("--named");
+    if (listenAddress != "127.0.0.1") arguments.insert(arguments.end(), {"--listen", listenAddress});
+    if (passiveLow != 0) {
+        arguments.insert(arguments.end(),
+                         {"--passive", std::to_string(passiveLow) + "-" + std::to_string(passiveHigh)});
+    }
+    if (!announcedAddress.empty()) arguments.insert(arguments.end(), {"--announce", announcedAddress});
+    return arguments;
+}
+
+bool ServerOptions::IsDefault() const {
+    return LauncherArguments().empty();
+}
+
+std::string ServerOptions::Describe() const {
+    std::string text;
+    for (const std::string& argument : LauncherArguments()) text += (text.empty() ? "" : " ") + argument;
+    return text.empty() ? "plain" : text;
+}
+
+RealFtpServer::RealFtpServer(ServerKind kind, const ServerOptions& options)
+    : m_Kind(kind),
+      m_Options(options),
+      m_WritableFolder("/"),
+      m_ServerAddress("127.0.0.1"),
+      m_bUnsupported(false),
+      m_Tls(TlsMode::None),
+      m_bReuseRequired(false),
+      m_nPort(0),
+      m_nPid(0),
+      m_nStdinFd(-1) {}
 
 std::string RealFtpServer::LocalPathOf(const std::string& remotePath) const {
     return m_Root + remotePath;
@@ -121,35 +195,82 @@ bool RealFtpServer::MakeLocalFolder(const std::string& remotePath) const {
     return !error;
 }
 
-bool RealFtpServer::Start() {
-    std::string announced = AnnouncedPrefix(m_Kind);
-    if (!announced.empty()) return UseAnnouncedServer(announced) && StartRelayIfAsked();
-#ifdef _WIN32
-    std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
-    m_Error = "no " + prefix + "_PORT given to this Windows test (run it through "
-              "tests/ftpservers/run-with-servers.sh)";
-    std::string reason = Variable(prefix + "_ERROR");
-    if (!reason.empty()) m_Error += "; the server did not start: " + reason;
-    return false;
-#else
-    return StartLauncher() && StartRelayIfAsked();
-#endif
+const std::string& RealFtpServer::Address() const {
+    return m_pRelay ? m_pRelay->Route().listenAddress : m_ServerAddress;
 }
 
 uint16_t RealFtpServer::Port() const {
     return m_pRelay ? m_pRelay->Port() : m_nPort;
 }
 
-bool RealFtpServer::StartRelayIfAsked() {
-    std::string settings = Variable(kRelayVariable);
-    if (settings.empty()) return true;
+bool RealFtpServer::Start() {
+    const std::string settings = Variable(kRelayVariable);
     relay::RelayConfig config;
     std::string error;
     if (!relay::RelayConfig::Parse(settings, &config, &error)) {
         m_Error = std::string(kRelayVariable) + ": " + error;
         return false;
     }
-    m_pRelay.reset(new relay::NetworkRelay(m_nPort, config));
+    ServerOptions options = m_Options;
+    if (!settings.empty() && config.portRange > 0 && !ReserveRangeRelay(config, &options)) return false;
+    if (!StartServer(options)) return false;
+    if (m_pRelay) {
+        m_pRelay->SetServerPort(m_nPort);
+        return true;
+    }
+    return settings.empty() || StartRelay(config);
+}
+
+bool RealFtpServer::StartServer(const ServerOptions& options) {
+    std::string announced = AnnouncedPrefix(m_Kind);
+    if (options.IsDefault() && !announced.empty()) return UseAnnouncedServer(announced);
+    if (!Variable(kServiceVariable).empty()) return StartFromService(options);
+#ifdef _WIN32
+    std::string prefix = "FTP_REAL_SERVER_" + EnvironmentName(m_Kind);
+    m_Error = "no " + std::string(options.IsDefault() ? prefix + "_PORT" : kServiceVariable) +
+              " given to this Windows test (run it through tests/ftpservers/run-with-servers.sh)";
+    std::string reason = Variable(prefix + "_ERROR");
+    if (!reason.empty()) m_Error += "; the server did not start: " + reason;
+    return false;
+#else
+    return StartLauncher(options);
+#endif
+}
+
+// Port-range mode: the relay takes a block of ports on 127.0.0.1 first, and
+// the server is then started with the same ports on kRangeServerAddress,
+// announcing the relay's address. A block some other relay holds (a test
+// run beside this one) or whose ports still linger is passed over.
+bool RealFtpServer::ReserveRangeRelay(const relay::RelayConfig& config, ServerOptions* options) {
+    static std::atomic<unsigned> nextBlock{
+        (unsigned)std::chrono::steady_clock::now().time_since_epoch().count()};
+    const int portCount = config.portRange;
+    const int blocks = kRangeSpan / portCount;
+    for (int attempt = 0; attempt < blocks; ++attempt) {
+        relay::RelayRoute route;
+        route.serverAddress = kRangeServerAddress;
+        route.passiveLow = (uint16_t)(RangeBase(m_Kind) + (nextBlock++ % blocks) * portCount);
+        route.passiveHigh = (uint16_t)(route.passiveLow + portCount - 1);
+        std::unique_ptr<relay::NetworkRelay> candidate(new relay::NetworkRelay(route, config));
+        if (!candidate->IsListening()) continue;
+        m_pRelay = std::move(candidate);
+        options->listenAddress = kRangeServerAddress;
+        options->passiveLow = route.passiveLow;
+        options->passiveHigh = route.passiveHigh;
+        options->announcedAddress = route.listenAddress;
+        return true;
+    }
+    m_Error = "the port-range relay found no free block of " + std::to_string(portCount) + " ports in " +
+              std::to_string(RangeBase(m_Kind)) + "-" + std::to_string(RangeBase(m_Kind) + kRangeSpan - 1);
+    return false;
+}
+
+// Rewrite mode, in front of a server that is already running.
+bool RealFtpServer::StartRelay(const relay::RelayConfig& config) {
+    relay::RelayRoute route;
+    route.serverAddress = m_ServerAddress;
+    route.serverPort = m_nPort;
+    m_pRelay.reset(new relay::NetworkRelay(route, config));
     if (!m_pRelay->IsListening()) {
         m_Error = "the relay in front of the server could not listen";
         return false;
@@ -171,12 +292,8 @@ bool RealFtpServer::UseAnnouncedServer(const std::string& prefix) {
     return true;
 }
 
-#ifdef _WIN32
-RealFtpServer::~RealFtpServer() {
-    m_pRelay.reset();
-}
-#else
-// The launcher's port file: the port, then "server=..." and "writable=...".
+// The launcher's port file (or the service's answer): the port, then
+// "key=value" lines.
 bool RealFtpServer::ReadFacts(const std::string& factsText) {
     std::istringstream lines(factsText);
     int port = 0;
@@ -186,18 +303,71 @@ bool RealFtpServer::ReadFacts(const std::string& factsText) {
     while (std::getline(lines, line)) {
         size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
-        std::string key = line.substr(0, equals);
-        if (key == "server") m_ServerName = line.substr(equals + 1);
-        if (key == "writable") m_WritableFolder = line.substr(equals + 1);
+        const std::string key = line.substr(0, equals);
+        const std::string value = line.substr(equals + 1);
+        if (key == "server") m_ServerName = value;
+        if (key == "writable") m_WritableFolder = value;
+        if (key == "address") m_ServerAddress = value;
+        if (key == "tls") m_Tls = value == "explicit" ? TlsMode::Explicit
+                                  : value == "implicit" ? TlsMode::Implicit : TlsMode::None;
+        if (key == "reuse_required") m_bReuseRequired = value == "yes";
+        if (key == "ca_file") m_CaFile = PathThisProcessCanOpen(value);
+        if (key == "unrelated_ca_file") m_UnrelatedCaFile = PathThisProcessCanOpen(value);
+        if (key == "named_user") m_NamedUser = value;
+        if (key == "named_password") m_NamedPassword = value;
+        if (key == "root") m_Root = PathThisProcessCanOpen(value);
     }
     return true;
 }
 
-bool RealFtpServer::StartLauncher() {
+// One connection to the launcher service (ftpserver.py service) per server:
+// "start KIND OPTIONS", then "ok" with the port file's facts and the root,
+// ended by ".", or "unsupported REASON" / "error REASON". The server runs
+// while the connection stays open.
+bool RealFtpServer::StartFromService(const ServerOptions& options) {
+    const std::string where = std::string("the launcher service at 127.0.0.1:") + Variable(kServiceVariable);
+    std::string request = std::string("start ") + KindName(m_Kind);
+    for (const std::string& argument : options.LauncherArguments()) request += " " + argument;
+    request += "\n";
+    plat::WSAStartup(0x0202);  // balanced in the destructor
+    m_pService.reset(new relay::RelaySocket(relay::RelaySocket::Connect(
+        plat::inet_addr("127.0.0.1"), (uint16_t)atoi(Variable(kServiceVariable).c_str()))));
+    if (!m_pService->IsOpen() || m_pService->Send(request.data(), (int)request.size()) != (int)request.size()) {
+        m_Error = "cannot reach " + where;
+        return false;
+    }
+    std::string answer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kServiceStartSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (answer.size() >= 3 && answer.compare(answer.size() - 3, 3, "\n.\n") == 0) break;
+        if (!m_pService->WaitReadable(200)) continue;
+        char buffer[4096];
+        int count = m_pService->Receive(buffer, sizeof buffer);
+        if (count <= 0) break;
+        answer.append(buffer, (size_t)count);
+    }
+    const std::string first = answer.substr(0, answer.find('\n'));
+    if (first == "ok" && ReadFacts(answer.substr(first.size() + 1))) return true;
+    m_bUnsupported = first.compare(0, 12, "unsupported ") == 0;
+    m_Error = std::string(KindName(m_Kind)) + " (" + options.Describe() + ") from " + where + ": " +
+              (first.empty() ? "no answer within " + std::to_string(kServiceStartSeconds) + " s" : first);
+    return false;
+}
+
+#ifdef _WIN32
+RealFtpServer::~RealFtpServer() {
+    m_pRelay.reset();
+    if (m_pService) {
+        m_pService.reset();  // the service stops the server
+        plat::WSACleanup();
+    }
+}
+#else
+bool RealFtpServer::StartLauncher(const ServerOptions& options) {
     if (!MakeRunFolder()) return false;
     std::string portFile = m_RunFolder + "/port";
     std::string logFile = m_RunFolder + "/launcher.log";
-    return SpawnLauncher(portFile, logFile) && WaitForPortFile(portFile, logFile);
+    return SpawnLauncher(options, portFile, logFile) && WaitForPortFile(portFile, logFile);
 }
 
 // Readable and searchable by all: the servers' sessions run as other
@@ -218,14 +388,17 @@ bool RealFtpServer::MakeRunFolder() {
     return true;
 }
 
-bool RealFtpServer::SpawnLauncher(const std::string& portFile, const std::string& logFile) {
+bool RealFtpServer::SpawnLauncher(const ServerOptions& options, const std::string& portFile,
+                                  const std::string& logFile) {
     // Everything the child needs is prepared here: after fork() it may only
     // make async-signal-safe calls.
-    std::string launcher = RepositoryPath("tests/ftpservers/ftpserver.py");
-    std::string serversOption = "--servers-dir=" + ServersFolder();
-    const char* argv[] = {"/usr/bin/python3", launcher.c_str(), "start", KindName(m_Kind),
-                          m_Root.c_str(), portFile.c_str(), serversOption.c_str(),
-                          "--password", kPassword, nullptr};
+    std::vector<std::string> words = {"/usr/bin/python3", RepositoryPath("tests/ftpservers/ftpserver.py"),
+                                      "start", KindName(m_Kind), m_Root, portFile,
+                                      "--servers-dir=" + ServersFolder(), "--password", kPassword};
+    for (const std::string& argument : options.LauncherArguments()) words.push_back(argument);
+    std::vector<const char*> argv;
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    argv.push_back(nullptr);
     int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int input[2];
     if (log < 0 || pipe2(input, O_CLOEXEC) != 0) {
@@ -239,7 +412,7 @@ bool RealFtpServer::SpawnLauncher(const std::string& portFile, const std::string
         dup2(log, 1);
         dup2(log, 2);
         closefrom(3);
-        execv(argv[0], const_cast<char* const*>(argv));
+        execv(argv[0], const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     close(input[0]);
@@ -257,14 +430,16 @@ bool RealFtpServer::SpawnLauncher(const std::string& portFile, const std::string
 }
 
 bool RealFtpServer::WaitForPortFile(const std::string& portFile, const std::string& logFile) {
-    std::string what = std::string(KindName(m_Kind)) + " ";
+    std::string what = std::string(KindName(m_Kind)) + " (" + m_Options.Describe() + ") ";
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (ReadFacts(ReadWholeFile(portFile))) return true;
         int status = 0;
         if (waitpid((pid_t)m_nPid, &status, WNOHANG) == (pid_t)m_nPid) {
             m_nPid = 0;
-            m_Error = what + "did not start: " + LastCharacters(ReadWholeFile(logFile), 1500);
+            m_bUnsupported = WIFEXITED(status) && WEXITSTATUS(status) == kUnsupportedStatus;
+            m_Error = what + (m_bUnsupported ? "cannot be had here: " : "did not start: ") +
+                      LastCharacters(ReadWholeFile(logFile), 1500);
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -295,6 +470,10 @@ void RealFtpServer::StopLauncher() {
 
 RealFtpServer::~RealFtpServer() {
     m_pRelay.reset();  // its connections end before the server does
+    if (m_pService) {
+        m_pService.reset();  // the service stops the server
+        plat::WSACleanup();
+    }
     StopLauncher();
     if (!m_RunFolder.empty()) {
         std::error_code ignored;

@@ -28,4 +28,18 @@ void PrintTo(ServerKind kind, std::ostream* out) {
     *out << KindName(kind);
 }
 
+std::vector<ServerCase> AllKindsIn(const ServerOptions& options, const std::string& mode) {
+    std::vector<ServerCase> rows;
+    for (ServerKind kind : AllServerKinds()) rows.push_back(ServerCase{kind, options, mode});
+    return rows;
+}
+
+std::string ServerCaseTestName(const testing::TestParamInfo<ServerCase>& info) {
+    return EnvironmentName(info.param.kind) + "_" + info.param.mode;
+}
+
+void PrintTo(const ServerCase& row, std::ostream* out) {
+    *out << KindName(row.kind) << " (" << row.options.Describe() << ")";
+}
+
 }  // namespace realserver

@@ -42,4 +42,26 @@ std::string ServerKindTestName(const testing::TestParamInfo<ServerKind>& info);
 // Shows the kind by name in GoogleTest's messages.
 void PrintTo(ServerKind kind, std::ostream* out);
 
+// A row of a suite over kinds and server modes (TLS, the named account):
+//
+//   class MyTlsSuite : public testing::TestWithParam<realserver::ServerCase> {};
+//   TEST_P(MyTlsSuite, Something) {
+//       realserver::RealFtpServer server(GetParam().kind, GetParam().options);
+//       START_REAL_SERVER_OR_SKIP(server);
+//       ...
+//   }
+//   INSTANTIATE_TEST_SUITE_P(Explicit, MyTlsSuite,
+//                            testing::ValuesIn(realserver::AllKindsIn(explicitTls, "Explicit")),
+//                            realserver::ServerCaseTestName);
+struct ServerCase {
+    ServerKind kind;
+    ServerOptions options;
+    // The mode's part of the test name: letters and digits only.
+    std::string mode;
+};
+std::vector<ServerCase> AllKindsIn(const ServerOptions& options, const std::string& mode);
+// "VSFTPD_Explicit".
+std::string ServerCaseTestName(const testing::TestParamInfo<ServerCase>& info);
+void PrintTo(const ServerCase& row, std::ostream* out);
+
 }  // namespace realserver

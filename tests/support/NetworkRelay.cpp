@@ -9,16 +9,44 @@ namespace {
 
 constexpr int kSliceMs = 20;
 
+RelayRoute RouteTo(uint16_t serverPort) {
+    RelayRoute route;
+    route.serverPort = serverPort;
+    return route;
+}
+
 }  // namespace
 
 NetworkRelay::NetworkRelay(uint16_t serverPort, const RelayConfig& config)
-    : m_Config(config), m_ServerPort(serverPort) {
+    : NetworkRelay(RouteTo(serverPort), config) {}
+
+NetworkRelay::NetworkRelay(const RelayRoute& route, const RelayConfig& config)
+    : m_Config(config),
+      m_Route(route),
+      m_ServerAddress(plat::inet_addr(route.serverAddress.c_str())),
+      m_ServerPort(route.serverPort) {
     plat::WSAStartup(0x0202);
-    m_Listener = RelaySocket::Listen();
-    if (!m_Listener.IsOpen()) return;
+    m_Listener = RelaySocket::Listen(plat::inet_addr(route.listenAddress.c_str()));
+    if (!m_Listener.IsOpen() || !ListenOnPassiveRange()) return;
     m_Port = m_Listener.LocalPort();
     if (m_Port == 0) return;
-    m_AcceptThread = std::thread([this] { AcceptControlConnections(); });
+    m_AcceptThread = std::thread([this] { AcceptConnections(); });
+}
+
+bool NetworkRelay::ListenOnPassiveRange() {
+    if (!IsPortRange()) return true;
+    const int count = m_Route.passiveHigh - m_Route.passiveLow + 1;
+    if (count < 1 || count > RelayConfig::kMostPortRange) return false;
+    const uint32_t address = plat::inet_addr(m_Route.listenAddress.c_str());
+    for (int i = 0; i < count; ++i) {
+        RelaySocket listener = RelaySocket::Listen(address, static_cast<uint16_t>(m_Route.passiveLow + i), true);
+        if (!listener.IsOpen()) {
+            m_RangeListeners.clear();
+            return false;
+        }
+        m_RangeListeners.push_back(std::move(listener));
+    }
+    return true;
 }
 
 NetworkRelay::~NetworkRelay() {
@@ -28,6 +56,7 @@ NetworkRelay::~NetworkRelay() {
     }
     if (m_AcceptThread.joinable()) m_AcceptThread.join();
     m_Listener.Close();
+    m_RangeListeners.clear();
     // Spawn refuses new threads from now on, so this ends.
     for (;;) {
         std::vector<Worker> workers;
@@ -51,27 +80,39 @@ RelayFaults NetworkRelay::Faults() const {
     return m_Faults;
 }
 
-void NetworkRelay::AcceptControlConnections() {
-    const uint32_t loopback = plat::inet_addr("127.0.0.1");
+// The control listener and, in port-range mode, every passive listener, in
+// one wait.
+void NetworkRelay::AcceptConnections() {
     while (!m_Stopping) {
-        if (!m_Listener.WaitReadable(kSliceMs)) continue;
-        RelaySocket client = m_Listener.Accept();
-        if (!client.IsOpen()) continue;
-        RelaySocket server = RelaySocket::Connect(loopback, m_ServerPort);
-        if (!server.IsOpen()) {
-            client.Reset();  // as if the server had refused the connection
-            continue;
+        plat::SocketSet ready;
+        ready.Add(m_Listener.Handle());
+        for (const RelaySocket& listener : m_RangeListeners) ready.Add(listener.Handle());
+        if (plat::select(&ready, nullptr, nullptr, kSliceMs) <= 0) continue;
+        if (ready.Contains(m_Listener.Handle())) Pair(LinkKind::Control, m_Listener.Accept(), m_ServerPort);
+        // A passive port leads to the same port on the server.
+        for (size_t i = 0; i < m_RangeListeners.size(); ++i) {
+            if (!ready.Contains(m_RangeListeners[i].Handle())) continue;
+            Pair(LinkKind::Data, m_RangeListeners[i].Accept(), static_cast<uint16_t>(m_Route.passiveLow + i));
         }
-        m_Counters.controlConnections++;
-        auto sockets = std::make_shared<std::pair<RelaySocket, RelaySocket>>(std::move(client), std::move(server));
-        Spawn([this, sockets] {
-            RunLink(LinkKind::Control, std::move(sockets->first), std::move(sockets->second));
-        });
     }
 }
 
+// Pairs a client's connection with one of the relay's own to the server's
+// port, or resets it as the server's system would when nothing listens.
+void NetworkRelay::Pair(LinkKind kind, RelaySocket client, uint16_t serverPort) {
+    if (!client.IsOpen()) return;
+    RelaySocket server = serverPort != 0 ? RelaySocket::Connect(m_ServerAddress, serverPort) : RelaySocket();
+    if (!server.IsOpen()) {
+        client.Reset();
+        return;
+    }
+    (kind == LinkKind::Control ? m_Counters.controlConnections : m_Counters.dataConnections)++;
+    auto sockets = std::make_shared<std::pair<RelaySocket, RelaySocket>>(std::move(client), std::move(server));
+    Spawn([this, kind, sockets] { RunLink(kind, std::move(sockets->first), std::move(sockets->second)); });
+}
+
 uint16_t NetworkRelay::OpenDataRoute(uint32_t address, uint16_t port) {
-    auto listener = std::make_shared<RelaySocket>(RelaySocket::Listen());
+    auto listener = std::make_shared<RelaySocket>(RelaySocket::Listen(plat::inet_addr(m_Route.listenAddress.c_str())));
     uint16_t relayPort = listener->IsOpen() ? listener->LocalPort() : 0;
     if (relayPort == 0) return 0;
     Spawn([this, listener, address, port] { RunDataRoute(listener, address, port); });
@@ -105,7 +146,12 @@ void NetworkRelay::RunLink(LinkKind kind, RelaySocket client, RelaySocket server
     context.counters = &m_Counters;
     context.stopping = [this] { return m_Stopping.load(); };
     context.faults = [this] { return Faults(); };
-    context.openDataRoute = [this](uint32_t address, uint16_t port) { return OpenDataRoute(address, port); };
+    // In port-range mode the replies pass as they are.
+    if (!IsPortRange()) {
+        context.openDataRoute = [this](uint32_t address, uint16_t port) { return OpenDataRoute(address, port); };
+    }
+    context.relayAddress = plat::inet_addr(m_Route.listenAddress.c_str());
+    context.serverAddress = m_ServerAddress;
     context.seed = m_Config.seed * 7919u + ++m_LinkNumber;
     RelayLink link(kind, std::move(client), std::move(server), std::move(context));
     link.Run();

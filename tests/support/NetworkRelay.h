@@ -11,6 +11,14 @@
 // one client connection and pairs it with one to the address and port the
 // server announced.
 //
+// TLS hides those replies. In port-range mode (RelayRoute with a passive
+// range) the relay instead listens on every port of the range itself, on
+// its own address, and pairs each connection there with one to the same
+// port on the server's address; the server uses that range and announces
+// the relay's address. Replies pass as they come. This carries a client
+// that connects its data connections to the address of its control
+// connection, whatever the reply names.
+//
 //   relay::RelayConfig config;
 //   config.delayMs = 20;
 //   config.replyPieceBytes = 7;
@@ -28,6 +36,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,17 +47,40 @@
 
 namespace relay {
 
+// Where the relay listens and where the server is (loopback addresses).
+struct RelayRoute {
+    // The relay's address: its control port (chosen by the system) and, in
+    // port-range mode, its passive ports.
+    std::string listenAddress = "127.0.0.1";
+    std::string serverAddress = "127.0.0.1";
+    // 0: not known yet (NetworkRelay::SetServerPort); control connections
+    // that come before it is set are reset.
+    uint16_t serverPort = 0;
+    // Port-range mode when passiveLow is not 0: these ports on listenAddress
+    // lead to the same ports on serverAddress. At most
+    // RelayConfig::kMostPortRange of them.
+    uint16_t passiveLow = 0;
+    uint16_t passiveHigh = 0;
+};
+
 class NetworkRelay {
 public:
     // In front of the FTP server listening at 127.0.0.1:serverPort.
     explicit NetworkRelay(uint16_t serverPort, const RelayConfig& config = RelayConfig());
+    NetworkRelay(const RelayRoute& route, const RelayConfig& config);
     ~NetworkRelay();
     NetworkRelay(const NetworkRelay&) = delete;
     NetworkRelay& operator=(const NetworkRelay&) = delete;
 
+    // False when the control port or any port of the passive range could
+    // not be had.
     bool IsListening() const { return m_Port != 0; }
     uint16_t Port() const { return m_Port; }
     uint16_t ServerPort() const { return m_ServerPort; }
+    // For a server started after the relay took its ports.
+    void SetServerPort(uint16_t port) { m_ServerPort = port; }
+    bool IsPortRange() const { return m_Route.passiveLow != 0; }
+    const RelayRoute& Route() const { return m_Route; }
     const RelayConfig& Config() const { return m_Config; }
 
     // Applies to data connections paired and control lines read from now on.
@@ -66,7 +98,9 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
 
-    void AcceptControlConnections();
+    bool ListenOnPassiveRange();
+    void AcceptConnections();
+    void Pair(LinkKind kind, RelaySocket client, uint16_t serverPort);
     uint16_t OpenDataRoute(uint32_t address, uint16_t port);
     void RunDataRoute(const std::shared_ptr<RelaySocket>& listener, uint32_t address, uint16_t port);
     void RunLink(LinkKind kind, RelaySocket client, RelaySocket server);
@@ -75,11 +109,15 @@ private:
     void Spawn(std::function<void()> work);
 
     const RelayConfig m_Config;
-    const uint16_t m_ServerPort;
+    const RelayRoute m_Route;
+    const uint32_t m_ServerAddress;
+    std::atomic<uint16_t> m_ServerPort;
     RelayCounters m_Counters;
     std::atomic<bool> m_Stopping{false};
     std::atomic<uint32_t> m_LinkNumber{0};
     RelaySocket m_Listener;
+    // Port-range mode: one listener per port, in the order of the ports.
+    std::vector<RelaySocket> m_RangeListeners;
     uint16_t m_Port = 0;
 
     mutable std::mutex m_Mutex;

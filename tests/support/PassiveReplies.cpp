@@ -69,12 +69,16 @@ bool ReadPassiveReply(const std::string& line, uint32_t* address, uint16_t* port
     return *port != 0;
 }
 
-std::string RewritePassiveReply(const std::string& line, uint16_t port) {
+std::string RewritePassiveReply(const std::string& line, uint32_t address, uint16_t port) {
     size_t begin = 0;
     size_t end = 0;
     unsigned n[6];
     if (!FindSixNumbers(line, &begin, &end, n)) return line;
-    std::string numbers = "127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+    unsigned char bytes[4];
+    std::memcpy(bytes, &address, sizeof bytes);
+    std::string numbers;
+    for (unsigned char byte : bytes) numbers += std::to_string(byte) + ",";
+    numbers += std::to_string(port / 256) + "," + std::to_string(port % 256);
     return line.substr(0, begin) + numbers + line.substr(end);
 }
 

@@ -13,8 +13,9 @@ namespace relay {
 // The announced address (network byte order) and port of a "227 " line;
 // false when the line is no such reply or its numbers are out of range.
 bool ReadPassiveReply(const std::string& line, uint32_t* address, uint16_t* port);
-// The line announcing 127,0,0,1 and `port` instead, everything else as it was.
-std::string RewritePassiveReply(const std::string& line, uint16_t port);
+// The line announcing `address` (network byte order) and `port` instead,
+// everything else as it was.
+std::string RewritePassiveReply(const std::string& line, uint32_t address, uint16_t port);
 
 // The port of a "229 " line; false when it has none.
 bool ReadExtendedPassiveReply(const std::string& line, uint16_t* port);

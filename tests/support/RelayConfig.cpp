@@ -65,12 +65,15 @@ bool RelayConfig::Parse(const std::string& text, RelayConfig* config, std::strin
         } else if (key == "seed") {
             inRange = ReadWhole(valueText, 0xFFFFFFFFu, &value);
             parsed.seed = static_cast<uint32_t>(value);
+        } else if (key == "port_range") {
+            inRange = ReadWhole(valueText, kMostPortRange, &value);
+            parsed.portRange = static_cast<int>(value);
         } else {
             known = false;
         }
         if (!known || !inRange) {
             *error = (known ? "bad value in '" : "unknown setting in '") + item + "' (relay settings: " +
-                     "delay_ms, jitter_ms, piece, piece_gap_ms, data_piece, data_gap_ms, rate, seed)";
+                     "delay_ms, jitter_ms, piece, piece_gap_ms, data_piece, data_gap_ms, rate, seed, port_range)";
             return false;
         }
     }
@@ -82,7 +85,8 @@ std::string RelayConfig::Describe() const {
     std::ostringstream text;
     text << "delay_ms=" << delayMs << ",jitter_ms=" << jitterMs << ",piece=" << replyPieceBytes
          << ",piece_gap_ms=" << replyPieceGapMs << ",data_piece=" << dataPieceBytes
-         << ",data_gap_ms=" << dataPieceGapMs << ",rate=" << bytesPerSecond << ",seed=" << seed;
+         << ",data_gap_ms=" << dataPieceGapMs << ",rate=" << bytesPerSecond << ",seed=" << seed
+         << ",port_range=" << portRange;
     return text.str();
 }
 

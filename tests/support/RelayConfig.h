@@ -29,11 +29,20 @@ struct RelayConfig {
     size_t bytesPerSecond = 0;
     // Seeds the jitter.
     uint32_t seed = 1;
+    // Port-range mode, for TLS, which hides the passive replies from the
+    // relay: instead of rewriting them, the relay holds this many passive
+    // ports of its own and forwards each to the same port of the server,
+    // which announces the relay's address (NetworkRelay.h, RelayRoute). The
+    // test fixture chooses the ports and sets the server up to match.
+    // 0: rewrite the replies. At most kMostPortRange.
+    int portRange = 0;
+    static constexpr int kMostPortRange = 48;
 
     // Reads "key=value,key=value" with the keys delay_ms, jitter_ms, piece,
-    // piece_gap_ms, data_piece, data_gap_ms, rate, seed (spaces allowed around
-    // items). False, with *error naming the item, on an unknown key or a value
-    // that is not a whole number in range; *config is then unchanged.
+    // piece_gap_ms, data_piece, data_gap_ms, rate, seed, port_range (spaces
+    // allowed around items). False, with *error naming the item, on an
+    // unknown key or a value that is not a whole number in range; *config is
+    // then unchanged.
     static bool Parse(const std::string& text, RelayConfig* config, std::string* error);
     // The same syntax, every key: for messages and logs.
     std::string Describe() const;

@@ -185,7 +185,9 @@ void RelayLink::Receive(Flow& flow, Clock::time_point now) {
 }
 
 void RelayLink::Take(Flow& flow, const char* bytes, size_t length, Clock::time_point now) {
-    if (m_Kind == LinkKind::Data) {
+    // Without rewriting (port-range mode, where TLS may cover the control
+    // connection) replies are not held back for their line ends.
+    if (m_Kind == LinkKind::Data || (flow.toClient && !m_Context.openDataRoute)) {
         flow.queue.Push(std::string(bytes, length), now);
         return;
     }
@@ -239,9 +241,9 @@ std::string RelayLink::WithRelayDataPort(const std::string& line) {
     bool extended = false;
     if (ReadPassiveReply(line, &address, &port)) {
         // Only servers on this machine are relayed.
-        if (!IsLoopback(address)) address = plat::inet_addr("127.0.0.1");
+        if (!IsLoopback(address)) address = m_Context.serverAddress;
     } else if (ReadExtendedPassiveReply(line, &port)) {
-        address = plat::inet_addr("127.0.0.1");
+        address = m_Context.serverAddress;
         extended = true;
     } else {
         return line;
@@ -249,7 +251,8 @@ std::string RelayLink::WithRelayDataPort(const std::string& line) {
     uint16_t relayPort = m_Context.openDataRoute(address, port);
     if (relayPort == 0) return line;
     m_Context.counters->passiveRepliesRewritten++;
-    return extended ? RewriteExtendedPassiveReply(line, relayPort) : RewritePassiveReply(line, relayPort);
+    return extended ? RewriteExtendedPassiveReply(line, relayPort)
+                    : RewritePassiveReply(line, m_Context.relayAddress, relayPort);
 }
 
 void RelayLink::SendPiece(Flow& flow, Clock::time_point now) {

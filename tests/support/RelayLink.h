@@ -31,8 +31,14 @@ struct LinkContext {
     std::function<bool()> stopping;
     std::function<RelayFaults()> faults;
     // Opens a relay data port paired with the server's address and port
-    // (network byte order address); 0 when it could not.
+    // (network byte order address); 0 when it could not. Empty: passive
+    // replies are not rewritten and replies pass as they come.
     std::function<uint16_t(uint32_t address, uint16_t port)> openDataRoute;
+    // Network byte order: where the relay's data ports are (announced in
+    // the rewritten replies), and the server's address, which data
+    // connections take when a reply names no address or one off this machine.
+    uint32_t relayAddress = 0;
+    uint32_t serverAddress = 0;
     uint32_t seed = 1;
 };
 

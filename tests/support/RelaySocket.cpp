@@ -36,10 +36,17 @@ RelaySocket& RelaySocket::operator=(RelaySocket&& other) noexcept {
     return *this;
 }
 
-RelaySocket RelaySocket::Listen() {
+RelaySocket RelaySocket::Listen(uint32_t at, uint16_t port, bool reuseAddress) {
     RelaySocket listener(plat::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!listener.IsOpen()) return listener;
-    sockaddr_in address = AddressOf(plat::inet_addr("127.0.0.1"), 0);
+#ifndef _WIN32
+    int reuse = reuseAddress ? 1 : 0;
+    plat::setsockopt(listener.m_Socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                     sizeof reuse);
+#else
+    (void)reuseAddress;
+#endif
+    sockaddr_in address = AddressOf(at, port);
     if (plat::bind(listener.m_Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         plat::listen(listener.m_Socket, 16) != 0) {
         listener.Close();

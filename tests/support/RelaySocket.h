@@ -20,9 +20,12 @@ public:
     RelaySocket(const RelaySocket&) = delete;
     RelaySocket& operator=(const RelaySocket&) = delete;
 
-    // A listener on 127.0.0.1 with a port chosen by the system; not open
-    // when that failed.
-    static RelaySocket Listen();
+    // A listener on address:port (network byte order address; port 0: one
+    // the system chooses); not open when that failed. reuseAddress lets a
+    // fixed port be taken again while connections of an earlier listener
+    // on it linger in TIME_WAIT (Linux only: on Windows the option would let
+    // two listeners share the port).
+    static RelaySocket Listen(uint32_t address, uint16_t port = 0, bool reuseAddress = false);
     // A connection to address:port (network byte order address); not open
     // when refused.
     static RelaySocket Connect(uint32_t address, uint16_t port);

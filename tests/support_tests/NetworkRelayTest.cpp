@@ -2,7 +2,8 @@
 // replies reach the client cut where the relay cuts them, a passive reply the
 // server sends in pieces is still rewritten so that the data go through the
 // relay, every data byte arrives, and the faults happen where they are asked
-// for.
+// for. In port-range mode each of the relay's ports leads to the same port of
+// the server.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,6 +17,7 @@ using relay::NetworkRelay;
 using relay::RelayConfig;
 using relay::RelayCounts;
 using relay::RelayFaults;
+using relay::RelaySocket;
 using scripted::DataSendPlan;
 using scripted::PassiveData;
 using scripted::ScriptedConnection;
@@ -39,6 +41,16 @@ std::vector<std::string> ReceivesOfOneLine(RawClient& client) {
         line += piece;
     }
     return receives;
+}
+
+// Sends all of text, the send back-stop allowing.
+bool SendAll(RelaySocket& socket, const std::string& text) {
+    for (size_t sent = 0; sent < text.size();) {
+        int count = socket.Send(text.data() + sent, static_cast<int>(text.size() - sent));
+        if (count <= 0) return false;
+        sent += static_cast<size_t>(count);
+    }
+    return true;
 }
 
 }  // namespace
@@ -201,4 +213,72 @@ TEST_F(NetworkRelayTest, ControlConnectionClosesOnTheChosenCommandWhichNeverArri
     EXPECT_TRUE(serverSawTheClose);
     EXPECT_EQ(server.Commands(0), Lines{"NOOP"});
     EXPECT_EQ(relay.Counts().controlCloses, 1);
+}
+
+// Port-range mode (what carries TLS): a port of the range leads to the same
+// port of the server's address, for every connection made to it; replies
+// are neither rewritten nor held back for a line end, since TLS records
+// have none.
+TEST_F(NetworkRelayTest, PortRangeLeadsEachPortToTheSamePortOfTheServerAndPassesRepliesAsTheyCome) {
+    // Above the blocks the tests' fixture takes (27000-27991) and below
+    // pure-ftpd's passive ports. The server's side reuses the address, so
+    // the test can run again while its last connections linger.
+    const uint16_t low = 27996;
+    const uint16_t high = 27997;
+    const uint32_t serverAddress = plat::inet_addr("127.0.0.3");
+    RelaySocket serverControl = RelaySocket::Listen(serverAddress);
+    RelaySocket serverData = RelaySocket::Listen(serverAddress, high, true);
+    ASSERT_TRUE(serverControl.IsOpen() && serverData.IsOpen());
+    relay::RelayRoute route;
+    route.serverAddress = "127.0.0.3";
+    route.passiveLow = low;
+    route.passiveHigh = high;
+    RelayConfig config;
+    config.delayMs = 5;
+    config.replyPieceBytes = 7;
+    NetworkRelay relay(route, config);
+    ASSERT_TRUE(relay.IsListening());
+    relay.SetServerPort(serverControl.LocalPort());
+
+    RawClient control;
+    ASSERT_TRUE(control.Connect(relay.Port()));
+    ASSERT_TRUE(serverControl.WaitReadable(kWaitMs));
+    RelaySocket serverSide = serverControl.Accept();
+    const std::string record = std::string("\x16\x03\x03\x00\x02", 5) + "ok";  // no line end
+    ASSERT_TRUE(SendAll(serverSide, record));
+    std::string received;
+    for (int i = 0; i < 20 && received.size() < record.size(); ++i) {
+        std::string piece = control.ReceiveOnce(kWaitMs);
+        if (piece.empty()) break;
+        received += piece;
+    }
+    EXPECT_EQ(received, record);
+    const std::string reply = "227 Entering Passive Mode (127,0,0,1,109,61).\r\n";
+    ASSERT_TRUE(SendAll(serverSide, reply));
+    EXPECT_EQ(control.ReceiveLine(kWaitMs), reply);
+
+    const std::string file = PatternBytes(200000);
+    for (int connection = 0; connection < 2; ++connection) {
+        RawClient data;
+        ASSERT_TRUE(data.Connect(high));
+        ASSERT_TRUE(serverData.WaitReadable(kWaitMs)) << "connection " << connection;
+        RelaySocket serverDataSide = serverData.Accept();
+        ASSERT_TRUE(SendAll(serverDataSide, file)) << "connection " << connection;
+        serverDataSide.Close();
+        RawClient::StreamEnd end;
+        EXPECT_TRUE(data.ReceiveAll(kWaitMs, &end) == file) << "connection " << connection;
+        EXPECT_EQ(end, RawClient::StreamEnd::Closed);
+    }
+    // Nothing listens on the server's side of the other port: refused there,
+    // the client's connection is reset.
+    RawClient refused;
+    ASSERT_TRUE(refused.Connect(low));
+    RawClient::StreamEnd end;
+    EXPECT_EQ(refused.ReceiveAll(kWaitMs, &end), "");
+    EXPECT_EQ(end, RawClient::StreamEnd::Reset);
+
+    RelayCounts counts = relay.Counts();
+    EXPECT_EQ(counts.dataConnections, 2);
+    EXPECT_EQ(counts.dataToClient, 2 * file.size());
+    EXPECT_EQ(counts.passiveRepliesRewritten, 0);
 }
