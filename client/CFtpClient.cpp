@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "session/CFtpClientThread.h"
+#include "session/TlsSetup.h"
 #include "session/Notifications.h"
 #include "session/ReplyText.h"
 
@@ -40,6 +41,8 @@ CFtpClient::CFtpClient(IFtpClient* host)
     plat::OutputDebugStringA(" this is release !");
 
     m_nPort = 0;
+    m_nTlsMode = 0;
+    m_bSchemeGiven = false;
     m_pSessionThread = nullptr;
     m_hStopEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_hStoppedEvent = plat::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -200,7 +203,13 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
     plat::OutputDebugStringA("SetConnectParameter receive ip ");
     plat::OutputDebugStringA(serverAddress);
     plat::OutputDebugStringA(".\n");
-    SetServerAddress(serverAddress);
+    // A scheme is taken off into the mode before the address is used.
+    char address[kTextFieldSize];
+    CopyToField(address, kTextFieldSize, serverAddress);
+    int mode = TakeAddressScheme(address);
+    m_bSchemeGiven = mode >= 0;
+    m_nTlsMode = m_bSchemeGiven ? mode : RegistryTlsMode();
+    SetServerAddress(address);
     CopyToField(m_szUserName, kTextFieldSize, userName);
     CopyToField(m_szPassword, kTextFieldSize, password);
     m_nPort = port;

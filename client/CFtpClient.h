@@ -120,6 +120,11 @@ public:
     char m_szUserName[kTextFieldSize];
     char m_szPassword[kTextFieldSize];
     uint16_t m_nPort;
+    // How the session protects its connections (TlsMode): the scheme of
+    // the server address, else the registry's; set with the parameters.
+    int32_t m_nTlsMode;
+    // The address came with a scheme: the host's user name is used as given.
+    bool m_bSchemeGiven;
     plat::HANDLE m_hStopEvent;
     plat::HANDLE m_hStoppedEvent;
     plat::HANDLE m_hAbortEvent;

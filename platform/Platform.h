@@ -219,6 +219,9 @@ int closesocket(SOCKET s);
 uint32_t inet_addr(const char* text);
 uint16_t htons(uint16_t value);
 uint16_t ntohs(uint16_t value);
+// The first IPv4 address of a host name (or the address itself), as dotted
+// text into out; false when the name has none or cannot be resolved.
+bool ResolveIPv4(const char* hostName, char* out, size_t outSize);
 
 // A set of sockets for select, with no limit on descriptor values.
 class SocketSet {

@@ -10,6 +10,7 @@
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
 #include "session/RemotePath.h"
+#include "session/TlsSetup.h"
 #include "workers/CStreamThread.h"
 #include "workers/WorkerFactory.h"
 
@@ -43,6 +44,7 @@ CFtpClientThread::CFtpClientThread(CFtpClient* client, COperationRecord* record)
       m_pOperation(record),
       m_bStarted(false),
       m_bDetached(false),
+      m_nTlsMode(kTlsOff),
       m_nErrorToPost(0),
       m_nRefs(1) {
     client->AddRef();
@@ -117,19 +119,69 @@ BOOL CFtpClientThread::InitInstance() {
 }
 
 bool CFtpClientThread::Connect() {
+    m_nTlsMode = m_pClient->m_nTlsMode;
     char secondAddress[kTextFieldSize];
     bool hadBar = false;
     m_pClient->CutServerAddressAtBar(secondAddress, sizeof secondAddress, &hadBar);
     char serverAddress[kTextFieldSize];
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
-    uint16_t port = m_pClient->m_nPort;
-    m_Control.Attach(ConnectToServer(serverAddress, port, m_pClient->m_szLocalAddress,
-                                     hadBar ? secondAddress : nullptr, port),
-                     serverAddress);
+    bool opened = OpenControl(serverAddress, hadBar ? secondAddress : nullptr,
+                              m_pClient->m_szLocalAddress);
     // When the second address answered first, the client is told: later
     // connects go straight to it.
-    if (hadBar) m_pClient->SetServerAddress(serverAddress);
+    if (hadBar && opened) m_pClient->SetServerAddress(serverAddress);
+    return opened && (m_nTlsMode != kTlsImplicit || ProtectControl());
+}
+
+namespace {
+
+// A dotted address as it is; a name resolved to its first IPv4 address.
+bool ToAddress(const char* nameOrAddress, char* out, size_t outSize) {
+    if (plat::inet_addr(nameOrAddress) != INADDR_NONE) {
+        snprintf(out, outSize, "%s", nameOrAddress);
+        return true;
+    }
+    return plat::ResolveIPv4(nameOrAddress, out, outSize);
+}
+
+}  // namespace
+
+bool CFtpClientThread::OpenControl(char* serverAddress, const char* secondAddress,
+                                   const char* localAddress) {
+    char address[kTextFieldSize];
+    char second[kTextFieldSize];
+    if (!ToAddress(serverAddress, address, sizeof address)) return false;
+    bool race = secondAddress != nullptr && ToAddress(secondAddress, second, sizeof second);
+    uint16_t port = m_pClient->m_nPort;
+    plat::SOCKET s = ConnectToServer(address, port, localAddress, race ? second : nullptr, port);
+    // ConnectToServer writes the winner's address over the first.
+    if (race && strcmp(address, second) == 0 && strcmp(serverAddress, secondAddress) != 0) {
+        snprintf(serverAddress, kTextFieldSize, "%s", secondAddress);
+    }
+    m_Control.Attach(s, address, serverAddress);
     return m_Control.IsOpen();
+}
+
+bool CFtpClientThread::ProtectControl() {
+    CFtpConnection::TlsTrust trust;
+    RegistryCaFile(trust.caFile, sizeof trust.caFile);
+    RegistryPin(m_Control.PeerName(), trust.pin, sizeof trust.pin);
+    if (trust.pin[0] == '\0' && strcmp(m_Control.PeerName(), m_Control.PeerAddress()) != 0) {
+        RegistryPin(m_Control.PeerAddress(), trust.pin, sizeof trust.pin);
+    }
+    char reason[kErrorTextSize];
+    uint64_t elapsed = plat::GetTickCount64() - m_tLastActivity;
+    uint32_t limit = elapsed < kLoginLimitMs ? kLoginLimitMs - (uint32_t)elapsed : 0;
+    if (m_tLastActivity == 0) limit = kLoginLimitMs;
+    if (m_Control.StartTls(trust, nullptr, m_pClient->m_hStopEvent, limit, reason, sizeof reason)) {
+        return true;
+    }
+    char line[kTextFieldSize + kErrorTextSize + 64];
+    snprintf(line, sizeof line, "TLS with %s failed: %s.\n", m_Control.PeerName(), reason);
+    plat::OutputDebugStringA(line);
+    snprintf(m_pOperation->m_szErrorText, sizeof m_pOperation->m_szErrorText, "%s", reason);
+    CloseControlSocket();
+    return false;
 }
 
 void CFtpClientThread::OnConnectFailure() {

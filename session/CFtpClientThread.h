@@ -38,6 +38,10 @@ enum LoginStep {
     kLoginType = 3,
     kLoginCwd = 4,
     kLoginDone = 5,
+    // Only on a protected connection (after kLoginGreeting and a login).
+    kLoginAuth = 6,
+    kLoginPbsz = 7,
+    kLoginProt = 8,
 };
 
 // Socket handler event codes, in the style of Winsock network events.
@@ -138,6 +142,13 @@ private:
 
     // The run, step by step.
     bool Connect();
+    // Connects to the address (a name is resolved), racing the second
+    // one when there is one; the winner's text replaces serverAddress.
+    bool OpenControl(char* serverAddress, const char* secondAddress, const char* localAddress);
+    // The handshake on the control connection, now: right after connecting
+    // (implicit TLS) or after "234 " (explicit). False, with the connection
+    // closed and the reason written to the debugger output, when it fails.
+    bool ProtectControl();
     void OnConnectFailure();
     bool PollRound();
     bool WatchControlConnection(plat::DWORD waited, bool readable);
@@ -160,6 +171,10 @@ private:
     void OnLoginReply(const FtpReply& reply);
     void FailStep(const FtpReply& reply);
     void FailLogin(int errorCode);
+    void OnAuthReply(const FtpReply& reply);
+    void SendUser();
+    void SendPassword();
+    void AfterLogin();
     void AnswerAbortWithoutWorker();
     void SendFormatted(const char* format, const char* argument);
     void FirstDirectoryStep();
@@ -172,6 +187,7 @@ private:
 
     bool m_bStarted;
     bool m_bDetached;
+    int m_nTlsMode;  // TlsMode: how this session protects its connections
     int m_nErrorToPost;  // 0 for none
     std::atomic<int> m_nRefs;
 };

@@ -1,6 +1,8 @@
 // The control connection while no worker runs: reading replies, the login
-// sequence (greeting, USER, PASS, TYPE I, one or two CWD steps) and the
-// silent reconnect after the server announces the end of its service.
+// sequence (greeting, on a protected session "AUTH TLS" and its handshake,
+// USER, PASS, on a protected session "PBSZ 0" and "PROT P", TYPE I, one or
+// two CWD steps) and the silent reconnect after the server announces the
+// end of its service.
 #include <stdio.h>
 #include <string.h>
 
@@ -9,6 +11,7 @@
 #include "session/NetworkPrimitives.h"
 #include "session/RemotePath.h"
 #include "session/ReplyText.h"
+#include "session/TlsSetup.h"
 
 void CFtpClientThread::OnControlEvent(int event) {
     switch (event & 0xFFFF) {
@@ -26,6 +29,7 @@ void CFtpClientThread::OnControlEvent(int event) {
 
 void CFtpClientThread::OnControlReadable() {
     int received = m_Control.Receive(m_szRecvBuf, kControlReceiveSize);
+    if (received == CFtpConnection::kNothingYet) return;
     if (received <= 0) {
         CloseControlSocket();
         m_bAbort = 1;
@@ -56,9 +60,10 @@ void CFtpClientThread::ReconnectAfterServiceEnd() {
     NoteActivity();
     char serverAddress[kTextFieldSize];
     m_pClient->CopyServerAddress(serverAddress, sizeof serverAddress);
-    m_Control.Attach(ConnectToServer(serverAddress, m_pClient->m_nPort, nullptr, nullptr, 0),
-                     serverAddress);
-    if (!m_Control.IsOpen()) m_bAbort = 1;
+    if (!OpenControl(serverAddress, nullptr, nullptr) ||
+        (m_nTlsMode == kTlsImplicit && !ProtectControl())) {
+        m_bAbort = 1;
+    }
 }
 
 // Each step waits for its reply's final line; preliminary replies are
@@ -72,30 +77,53 @@ void CFtpClientThread::OnLoginReply(const FtpReply& reply) {
     switch (m_nLoginStep) {
     case kLoginGreeting:
         if (reply.code != 220) return;
-        // Only servers that name themselves so get the configured account;
-        // every other server is logged in to as "ftp".
-        if (strstr(reply.text, "Microsoft") == nullptr) strcpy(m_pClient->m_szUserName, "ftp");
-        SendFormatted("USER %s", m_pClient->m_szUserName);
-        m_nLoginStep = kLoginUser;
+        // Without a scheme in the address, only servers that name themselves
+        // so get the configured account; every other server is logged in to
+        // as "ftp". A host that gives a scheme knows what it asks for.
+        if (!m_pClient->m_bSchemeGiven && strstr(reply.text, "Microsoft") == nullptr) {
+            strcpy(m_pClient->m_szUserName, "ftp");
+        }
+        if (m_nTlsMode == kTlsExplicit && !m_Control.IsProtected()) {
+            SendCommand("AUTH TLS");
+            m_nLoginStep = kLoginAuth;
+            return;
+        }
+        SendUser();
+        return;
+    case kLoginAuth:
+        OnAuthReply(reply);
         return;
     case kLoginUser:
         if (reply.code == 331) {
-            SendFormatted("PASS %s", m_pClient->m_szPassword);
-            m_nLoginStep = kLoginPassword;
+            SendPassword();
         } else if (reply.code == 230) {
             // Servers that need no password log in at USER.
-            m_nLoginStep = kLoginType;
-            SendCommand("TYPE I");
+            AfterLogin();
         } else {
             FailStep(reply);
         }
         return;
     case kLoginPassword:
         if (reply.code == 230) {
-            m_nLoginStep = kLoginType;
-            SendCommand("TYPE I");
+            AfterLogin();
         } else if (reply.code == 530) {
             FailLogin(FTPE_LOGINFAIL);
+        }
+        return;
+    case kLoginPbsz:
+        if (reply.code == 200) {
+            SendCommand("PROT P");
+            m_nLoginStep = kLoginProt;
+        } else {
+            FailStep(reply);
+        }
+        return;
+    case kLoginProt:
+        if (reply.code == 200) {
+            m_nLoginStep = kLoginType;
+            SendCommand("TYPE I");
+        } else {
+            FailStep(reply);
         }
         return;
     case kLoginType:
@@ -117,6 +145,62 @@ void CFtpClientThread::OnLoginReply(const FtpReply& reply) {
     default:
         return;
     }
+}
+
+// "234 " and then the handshake; any other final reply is a refusal, which
+// ends the login (FTPE_LOGINFAIL) rather than going on in clear. Text the
+// server sent after "234 " and before the handshake would be read as its
+// own after it: it is refused, not read.
+void CFtpClientThread::OnAuthReply(const FtpReply& reply) {
+    if (reply.IsPreliminary()) return;
+    if (reply.code != 234) {
+        plat::OutputDebugStringA("TLS refused: the server did not accept \"AUTH TLS\".\n");
+        snprintf(m_pOperation->m_szErrorText, sizeof m_pOperation->m_szErrorText,
+                 "the server refused TLS");
+        FailLogin(FTPE_LOGINFAIL);
+        return;
+    }
+    if (m_Replies.WaitingCount() > 0 || m_Replies.IsMidReply() || m_Control.HasPendingInput()) {
+        plat::OutputDebugStringA("TLS refused: plain text followed \"234\".\n");
+        snprintf(m_pOperation->m_szErrorText, sizeof m_pOperation->m_szErrorText,
+                 "the server sent plain text after accepting TLS");
+        FailLogin(FTPE_NOTCONNECT);
+        return;
+    }
+    if (!ProtectControl()) {
+        FailLogin(FTPE_NOTCONNECT);
+        return;
+    }
+    m_Replies.Clear();
+    SendUser();
+}
+
+void CFtpClientThread::SendUser() {
+    SendFormatted("USER %s", m_pClient->m_szUserName);
+    m_nLoginStep = kLoginUser;
+}
+
+// The password never goes out on a session that asks for TLS unless the
+// control connection is protected (verified by its handshake).
+void CFtpClientThread::SendPassword() {
+    if (m_nTlsMode != kTlsOff && !m_Control.IsProtected()) {
+        FailLogin(FTPE_NOTCONNECT);
+        return;
+    }
+    SendFormatted("PASS %s", m_pClient->m_szPassword);
+    m_nLoginStep = kLoginPassword;
+}
+
+// A protected session asks for protected data connections before anything
+// else: every listing and transfer goes over TLS.
+void CFtpClientThread::AfterLogin() {
+    if (m_Control.IsProtected()) {
+        SendCommand("PBSZ 0");
+        m_nLoginStep = kLoginPbsz;
+        return;
+    }
+    m_nLoginStep = kLoginType;
+    SendCommand("TYPE I");
 }
 
 // USER or TYPE answered with neither of its awaited codes.

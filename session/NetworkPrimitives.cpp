@@ -8,6 +8,7 @@
 
 #include "platform/Threads.h"
 #include "session/FieldSizes.h"
+#include "session/RegistryValues.h"
 
 namespace {
 
@@ -183,19 +184,8 @@ plat::SOCKET ConnectToServer(char* serverAddress, uint16_t port, const char* loc
 }
 
 uint32_t GetBindAddress() {
-    plat::HKEY key;
-    if (plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBindKey, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS) {
-        return 0;
-    }
     uint32_t address = 0;
-    plat::DWORD type = 0;
-    plat::DWORD size = sizeof address;
-    plat::LONG result =
-        plat::RegQueryValueExA(key, "HostIP", nullptr, &type, (plat::BYTE*)&address, &size);
-    plat::RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof address) return 0;
-    return address;
+    return ReadRegistryDword(kBindKey, "HostIP", &address) ? address : 0;
 }
 
 bool IsOverLimit(uint64_t startMs, uint32_t limitMs) {

@@ -45,6 +45,7 @@ void CListThread::OnCancel() {
 // the 259 characters hosts copy into buffers of the field's size.
 void CListThread::OnData() {
     int received = m_Data.Receive(m_DataBuf, kDataReceiveSize);
+    if (received == CFtpConnection::kNothingYet) return;
     if (received <= 0) {
         CloseDataSocket();
         CheckComplete();
@@ -92,6 +93,13 @@ void CListThread::OnReply(const FtpReply& reply) {
 }
 
 void CListThread::OnPasvReply(const FtpReply& reply) {
+    // A server may close the refused listing's transfer with a "226 " of
+    // its own once the unused data connection goes (pyftpdlib does on a
+    // protected one): it answers nothing asked, and "227 " is still to come.
+    if (m_bPlainListing && reply.code == 226) {
+        NoteUnaskedReply();
+        return;
+    }
     if (reply.code != 227 || !OpenPassiveDataConnection(reply)) {
         Refused(reply);
         return;

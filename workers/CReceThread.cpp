@@ -50,6 +50,7 @@ void CReceThread::AfterOperationEnded() {
 // are kept, the rest ends the data side as an overrun.
 void CReceThread::OnData() {
     int received = m_Data.Receive(m_DataBuf, kDataReceiveSize);
+    if (received == CFtpConnection::kNothingYet) return;
     if (received <= 0) {
         CloseDataSocket();
         FinishDataSide();

@@ -135,6 +135,7 @@ void CStorThread::OnPasvReply(const FtpReply& reply) {
 }
 
 bool CStorThread::DataMayGo() const {
+    if (!IsDataProtectedAsAsked()) return false;
     return m_bTransferAccepted || IsOverLimit(m_tTransferCommandSent, kTransferReplyWaitMs);
 }
 
@@ -162,7 +163,7 @@ void CStorThread::OnTransferReply(const FtpReply& reply) {
 // after it has read the end of the file.
 void CStorThread::OnDataReadable() {
     int received = m_Data.Receive(m_Block, kBlockSize);
-    if (received > 0) return;
+    if (received > 0 || received == CFtpConnection::kNothingYet) return;
     if (m_bSendingEnded) {
         CloseDataSocket();
     } else {

@@ -160,6 +160,7 @@ void CStreamThread::RefuseUnservableRead() {
 void CStreamThread::OnData() {
     uint32_t room = std::min<uint32_t>(RoomWithoutWaiting(), kDataReceiveSize);
     int received = m_Data.Receive((char*)m_DataBuf, (int)room);
+    if (received == CFtpConnection::kNothingYet) return;
     if (received < 0) {
         FailTransfer();
         return;

@@ -163,7 +163,9 @@ int CWorkerThread::ReceiveReplies() {
 }
 
 bool CWorkerThread::ReceiveAndTakeReplies() {
-    if (ReceiveReplies() <= 0) return false;
+    int received = ReceiveReplies();
+    if (received == CFtpConnection::kNothingYet) return true;
+    if (received <= 0) return false;
     FtpReply reply;
     while (IsRunning() && TakeReply(&reply)) OnReply(reply);
     return true;
@@ -175,6 +177,7 @@ bool CWorkerThread::ReceiveAndTakeReplies() {
 bool CWorkerThread::TakeReply(FtpReply* reply) {
     if (!m_pSession->m_Replies.Next(reply)) return false;
     int answered = (!reply->IsPreliminary() && m_bPreliminaryOwed) ? 2 : 1;
+    if (reply->IsPreliminary() && m_bPreliminaryOwed) ProtectDataConnection();
     m_bPreliminaryOwed = false;
     m_nOwedReplies = m_nOwedReplies > answered ? m_nOwedReplies - answered : 0;
     return true;
@@ -202,7 +205,9 @@ void CWorkerThread::CollectOwedReplies() {
             return;
         }
         if (!WaitForControlText(kOwedReplyPollMs)) continue;
-        if (ReceiveReplies() <= 0) {
+        int received = ReceiveReplies();
+        if (received == CFtpConnection::kNothingYet) continue;
+        if (received <= 0) {
             GiveUpControlConnection();
             return;
         }
@@ -242,9 +247,34 @@ bool CWorkerThread::OpenPassiveDataConnection(const FtpReply& reply) {
     if (plat::inet_addr(announced) == INADDR_NONE) return false;
     char serverAddress[kTextFieldSize];
     snprintf(serverAddress, sizeof serverAddress, "%s", Control().PeerAddress());
-    m_Data.Attach(ConnectToServer(serverAddress, port, nullptr, nullptr, 0), serverAddress);
+    m_Data.Attach(ConnectToServer(serverAddress, port, nullptr, nullptr, 0), serverAddress,
+                  Control().PeerName());
     if (m_Data.IsOpen()) m_Data.SetLinger(1);
     return true;
+}
+
+// The server starts the data connection's handshake only once it has
+// answered the transfer command (a handshake begun earlier is reset by
+// some servers); the connection then offers the control connection's TLS
+// session, which some servers require.
+void CWorkerThread::ProtectDataConnection() {
+    if (!Control().IsProtected() || !m_Data.IsOpen() || m_Data.IsProtected()) return;
+    char reason[kErrorTextSize];
+    if (m_Data.StartTls(Control().Trust(), &Control(), m_pSession->m_hCancelEvent,
+                        kWorkerInactivityLimitMs, reason, sizeof reason)) {
+        NoteActivity();
+        return;
+    }
+    char line[kTextFieldSize + kErrorTextSize + 64];
+    snprintf(line, sizeof line, "TLS on the data connection failed: %s.\n", reason);
+    plat::OutputDebugStringA(line);
+    snprintf(Record()->m_szErrorText, sizeof Record()->m_szErrorText, "%s", reason);
+    CloseDataSocket();
+    FailWith(FTPE_TRANSFERFAIL);
+}
+
+bool CWorkerThread::IsDataProtectedAsAsked() const {
+    return !Control().IsProtected() || m_Data.IsProtected();
 }
 
 bool CWorkerThread::OpenPassiveDataConnectionOrFail(const FtpReply& reply) {

@@ -146,6 +146,12 @@ protected:
     // FTPE_TRANSFERFAIL (nothing connected), when there is none.
     bool OpenPassiveDataConnectionOrFail(const FtpReply& reply);
     void CloseDataSocket();
+    // On a protected session, the data connection's handshake, after the
+    // transfer command's preliminary reply; a failure fails the transfer.
+    void ProtectDataConnection();
+    // Data may go on the data connection: it is protected, or the session
+    // is not.
+    bool IsDataProtectedAsAsked() const;
 
     // Posts to the session's notification window; nothing when it is 0.
     void Post(unsigned message, int lParam);

@@ -1,0 +1,321 @@
+// FTP over TLS against the real servers: every operation on a protected
+// session (explicit and implicit, TLS session reuse required or not,
+// vsftpd's strict shutdown, a named account), bytes compared; and in one
+// table the refusals: an untrusted or misnamed certificate, a wrong pin, a
+// server that does not speak TLS. The host asks for TLS by the address's
+// scheme and trusts the test's certificate through the registry's Tls key.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/CFtpClient.h"
+#include "platform/Platform.h"
+#include "tests/integration/RealFtpServer.h"
+#include "tests/integration/RealServerKindTest.h"
+#include "tests/integration/TestHost.h"
+#include "tests/integration/TransferTestSupport.h"
+
+using realserver::RealFtpServer;
+using realserver::ServerCase;
+using realserver::ServerKind;
+using realserver::ServerOptions;
+using realserver::TlsMode;
+using testhost::Client;
+using testhost::MessageWindow;
+using transfertest::NonRepeatingBytes;
+using transfertest::ReadWholeFile;
+using transfertest::TempFolder;
+using transfertest::WaitForOutcome;
+using transfertest::WriteWholeFile;
+
+namespace {
+
+const int kOutcomeWaitMs = 120000;
+const char kTlsKey[] = "SOFTWARE\\Pellacorde\\Ravelline\\Setting\\Tls";
+const char kPinsKey[] = "SOFTWARE\\Pellacorde\\Ravelline\\Setting\\Tls\\Pins";
+
+// The registry's Tls settings while the test runs: a CA file, and pins by
+// server name.
+class TlsRegistry {
+public:
+    TlsRegistry() {
+#ifndef _WIN32
+        m_Path = testing::TempDir() + "ftpclient-tls-test.reg";
+        setenv("FTPCLIENT_REGISTRY", m_Path.c_str(), 1);
+#endif
+    }
+    ~TlsRegistry() {
+#ifdef _WIN32
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPinsKey);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTlsKey);
+#else
+        remove(m_Path.c_str());
+        unsetenv("FTPCLIENT_REGISTRY");
+#endif
+    }
+    void Set(const std::string& caFile, const std::string& pinnedServer, const std::string& pin) {
+#ifdef _WIN32
+        WriteString(kTlsKey, "CaFile", caFile);
+        if (!pinnedServer.empty()) WriteString(kPinsKey, pinnedServer.c_str(), pin);
+#else
+        FILE* file = fopen(m_Path.c_str(), "w");
+        ASSERT_NE(nullptr, file);
+        fprintf(file, "[HKEY_LOCAL_MACHINE\\%s]\n\"CaFile\"=\"%s\"\n", kTlsKey, caFile.c_str());
+        if (!pinnedServer.empty()) {
+            fprintf(file, "[HKEY_LOCAL_MACHINE\\%s]\n\"%s\"=\"%s\"\n", kPinsKey,
+                    pinnedServer.c_str(), pin.c_str());
+        }
+        fclose(file);
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    static void WriteString(const char* keyName, const char* name, const std::string& value) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0,
+                                                 KEY_SET_VALUE, nullptr, &key, nullptr));
+        RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(),
+                       (DWORD)value.size() + 1);
+        RegCloseKey(key);
+    }
+#else
+    std::string m_Path;
+#endif
+};
+
+const char* SchemeOf(TlsMode mode) {
+    switch (mode) {
+    case TlsMode::Explicit: return "ftpes://";
+    case TlsMode::Implicit: return "ftps://";
+    default: return "ftp://";
+    }
+}
+
+// The SHA-256 of a PEM certificate's DER, in hex; empty when it cannot be
+// had (no openssl to ask).
+std::string CertificateSha256(const std::string& pemFile) {
+#ifdef _WIN32
+    (void)pemFile;
+    return "";
+#else
+    std::string command = "openssl x509 -in '" + pemFile +
+                          "' -outform DER 2>/dev/null | openssl dgst -sha256 -r 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "";
+    char line[256] = {};
+    if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
+    pclose(pipe);
+    std::string digest(line, strcspn(line, " \n"));
+    return digest.size() == 64 ? digest : "";
+#endif
+}
+
+// Points client at the server with the scheme of the server's mode, as the
+// named account when it has one.
+void ConnectOverTls(Client& client, const RealFtpServer& server) {
+    std::string address = std::string(SchemeOf(server.Tls())) + server.Address();
+    bool named = !server.NamedUser().empty();
+    ASSERT_EQ(1, client->SetConnectParameter(
+                     address.c_str(), named ? server.NamedUser().c_str() : "ftp",
+                     named ? server.NamedPassword().c_str() : realserver::kPassword,
+                     server.Port(), 1, 0, "", 1));
+    client->SetTransferRate(100.0);
+}
+
+class TlsRealServers : public testing::TestWithParam<ServerCase> {
+protected:
+    void SetUp() override {
+        m_pServer.reset(new RealFtpServer(GetParam().kind, GetParam().options));
+        START_REAL_SERVER_OR_SKIP(*m_pServer);
+        RecordProperty("server", m_pServer->ServerName());
+        m_Registry.Set(m_pServer->CaFile(), "", "");
+        ConnectOverTls(m_Client, *m_pServer);
+    }
+
+    // 64 MiB each way in the mode every server has; a few MiB elsewhere.
+    size_t TransferSize() const {
+        const ServerOptions& options = GetParam().options;
+        bool main = options.tls == TlsMode::Explicit && options.requireSessionReuse &&
+                    !options.strictShutdown && !options.namedAccount;
+        return main ? 64u * 1048576 : 3u * 1048576 + 17;
+    }
+
+    void ExpectCompleted(MessageWindow& window) {
+        ASSERT_TRUE(WaitForOutcome(window, m_Client, kOutcomeWaitMs));
+        EXPECT_TRUE(window.ParametersOf(WM_FTP_ERROR).empty()) << m_Client->GetLastErrorText();
+        EXPECT_EQ(1u, window.ParametersOf(WM_FTP_COMPLETE).size());
+    }
+
+    std::unique_ptr<RealFtpServer> m_pServer;
+    TlsRegistry m_Registry;
+    TempFolder m_Folder;
+    Client m_Client;
+};
+
+std::vector<ServerCase> TlsRows() {
+    std::vector<ServerCase> rows;
+    auto add = [&rows](const ServerOptions& options, const std::string& mode) {
+        for (const ServerCase& row : realserver::AllKindsIn(options, mode)) rows.push_back(row);
+    };
+    ServerOptions options;
+    options.tls = TlsMode::Explicit;
+    add(options, "Explicit");
+    options.requireSessionReuse = false;
+    add(options, "ExplicitNoReuse");
+    options.requireSessionReuse = true;
+    options.strictShutdown = true;
+    add(options, "ExplicitStrictShutdown");
+    options.strictShutdown = false;
+    options.namedAccount = true;
+    add(options, "ExplicitNamed");
+    options.namedAccount = false;
+    options.tls = TlsMode::Implicit;
+    add(options, "Implicit");
+    ServerOptions named;
+    named.namedAccount = true;
+    add(named, "PlainNamed");
+    return rows;
+}
+
+}  // namespace
+
+// Size, listing, directories, a download and an upload compared byte for
+// byte, stream reads with jumps both ways, and a deletion, on one session.
+TEST_P(TlsRealServers, EveryOperationKeepsEveryByte) {
+    const RealFtpServer& server = *m_pServer;
+    const size_t size = TransferSize();
+    const std::string content = NonRepeatingBytes(size, 11);
+    const std::string remote = server.WritablePath("tls-film.bin");
+    WriteWholeFile(server.LocalPathOf(remote), content);
+
+    long long remoteSize = 0;
+    ASSERT_EQ(1, m_Client->GetRemoteFileSize64(remote.c_str(), &remoteSize))
+        << m_Client->GetLastErrorText();
+    EXPECT_EQ((long long)size, remoteSize);
+    std::string listing = m_Client->ListDirectory(server.WritableFolder().c_str(), "*.*");
+    EXPECT_NE(std::string::npos, listing.find("tls-film.bin")) << listing;
+    const std::string folder = server.WritablePath("tls-made");
+    EXPECT_EQ(1, m_Client->CreateOrRemoveDirectory(folder.c_str(), 1));
+    EXPECT_EQ(1, m_Client->CreateOrRemoveDirectory(folder.c_str(), 0));
+
+    // Reads from the start, far ahead, and back.
+    const uint64_t positions[] = {0, 65536, size / 2 + 3, 1048576 + 5, size - 4096};
+    std::vector<unsigned char> buffer(4096);
+    for (uint64_t position : positions) {
+        unsigned int count = 0;
+        ASSERT_EQ(1, m_Client->ReadStream(remote.c_str(), buffer.data(), (unsigned int)position,
+                                          4096, &count))
+            << "at " << position << ": " << m_Client->GetLastErrorText();
+        ASSERT_EQ(4096u, count);
+        EXPECT_EQ(0, memcmp(buffer.data(), content.data() + position, 4096)) << "at " << position;
+    }
+    m_Client->StopSession();
+
+    MessageWindow download;
+    ASSERT_EQ(1, m_Client->SetMessageWindow(download.Handle()));
+    const std::string fetched = m_Folder.File("fetched.bin");
+    ASSERT_EQ(1, m_Client->ReceiveFile(remote.c_str(), fetched.c_str()));
+    ExpectCompleted(download);
+    EXPECT_TRUE(ReadWholeFile(fetched) == content) << "the download differs";
+
+    MessageWindow upload;
+    ASSERT_EQ(1, m_Client->SetMessageWindow(upload.Handle()));
+    const std::string sent = server.WritablePath("tls-sent.bin");
+    ASSERT_EQ(1, m_Client->SendFile(fetched.c_str(), sent.c_str()));
+    ExpectCompleted(upload);
+    EXPECT_TRUE(ReadWholeFile(server.LocalPathOf(sent)) == content) << "the upload differs";
+
+    EXPECT_EQ(1, m_Client->DeleteRemoteFile(sent.c_str()));
+    EXPECT_EQ(1, m_Client->DeleteRemoteFile(remote.c_str()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TlsRealServers, testing::ValuesIn(TlsRows()),
+                         realserver::ServerCaseTestName);
+
+// ---- What a protected session refuses --------------------------------------------
+
+namespace {
+
+enum class Trust { ServerCertificate, UnrelatedAuthority, Nothing };
+enum class Pin { None, ServerCertificate, Wrong };
+
+struct Refusal {
+    const char* name;
+    TlsMode serverTls;
+    bool nameMismatch;  // the certificate names another host
+    Trust trust;
+    Pin pin;
+    TlsMode asked;          // the scheme the host gives
+    int code;               // GetLastErrorCode after a size request; 0: it works
+    const char* reason;     // in GetLastErrorText; null: not looked at
+};
+
+const Refusal kRefusals[] = {
+    {"TrustedCertificate", TlsMode::Explicit, false, Trust::ServerCertificate, Pin::None,
+     TlsMode::Explicit, 0, nullptr},
+    {"UntrustedAuthority", TlsMode::Explicit, false, Trust::UnrelatedAuthority, Pin::None,
+     TlsMode::Explicit, FTPE_NOTCONNECT, "not trusted"},
+    {"SelfSignedWithoutTrust", TlsMode::Implicit, false, Trust::Nothing, Pin::None,
+     TlsMode::Implicit, FTPE_NOTCONNECT, "not trusted"},
+    {"CertificateForAnotherHost", TlsMode::Explicit, true, Trust::ServerCertificate, Pin::None,
+     TlsMode::Explicit, FTPE_NOTCONNECT, nullptr},
+    {"PinnedSelfSignedCertificate", TlsMode::Explicit, true, Trust::Nothing,
+     Pin::ServerCertificate, TlsMode::Explicit, 0, nullptr},
+    {"WrongPin", TlsMode::Explicit, false, Trust::ServerCertificate, Pin::Wrong,
+     TlsMode::Explicit, FTPE_NOTCONNECT, nullptr},
+    {"ServerWithoutTls", TlsMode::None, false, Trust::ServerCertificate, Pin::None,
+     TlsMode::Explicit, FTPE_LOGINFAIL, "refused TLS"},
+};
+
+class TlsRefusals : public testing::TestWithParam<Refusal> {};
+
+}  // namespace
+
+TEST_P(TlsRefusals, OnlyAVerifiedServerGetsTheLogin) {
+    const Refusal& row = GetParam();
+    ServerOptions options;
+    options.tls = row.serverTls;
+    options.certificateNameMismatch = row.nameMismatch;
+    RealFtpServer server(ServerKind::Pyftpdlib, options);
+    START_REAL_SERVER_OR_SKIP(server);
+    std::string pin;
+    if (row.pin == Pin::ServerCertificate) {
+        pin = CertificateSha256(server.CaFile());
+        if (pin.empty()) GTEST_SKIP() << "no openssl to take the certificate's digest";
+    } else if (row.pin == Pin::Wrong) {
+        pin = std::string(64, 'a');
+    }
+    std::string caFile = row.trust == Trust::ServerCertificate    ? server.CaFile()
+                         : row.trust == Trust::UnrelatedAuthority ? server.UnrelatedCaFile()
+                                                                  : std::string();
+    TlsRegistry registry;
+    registry.Set(caFile, pin.empty() ? "" : server.Address(), pin);
+
+    Client client;
+    std::string address = std::string(SchemeOf(row.asked)) + server.Address();
+    ASSERT_EQ(1, client->SetConnectParameter(address.c_str(), "ftp", realserver::kPassword,
+                                             server.Port(), 1, 0, "", 1));
+    const std::string remote = server.WritablePath("refusal.bin");
+    WriteWholeFile(server.LocalPathOf(remote), "12345");
+    long long size = 0;
+    EXPECT_EQ(row.code == 0 ? 1 : 0, client->GetRemoteFileSize64(remote.c_str(), &size));
+    EXPECT_EQ(row.code, client->GetLastErrorCode()) << client->GetLastErrorText();
+    if (row.code == 0) {
+        EXPECT_EQ(5, size);
+    }
+    if (row.reason != nullptr) {
+        EXPECT_NE(nullptr, strstr(client->GetLastErrorText(), row.reason))
+            << client->GetLastErrorText();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, TlsRefusals, testing::ValuesIn(kRefusals),
+                         [](const testing::TestParamInfo<Refusal>& info) {
+                             return std::string(info.param.name);
+                         });
