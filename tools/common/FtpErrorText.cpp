@@ -24,6 +24,13 @@ const FtpErrorName kFtpErrorNames[] = {
 
 }  // namespace
 
+std::string FtpErrorSymbol(int code) {
+    for (const FtpErrorName& name : kFtpErrorNames) {
+        if (name.code == code) return name.symbol;
+    }
+    return "code " + std::to_string(code);
+}
+
 std::string DescribeFtpError(int code) {
     for (const FtpErrorName& name : kFtpErrorNames) {
         if (name.code == code) return std::string(name.words) + " (" + name.symbol + ")";
