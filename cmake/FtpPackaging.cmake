@@ -76,12 +76,16 @@ set(FTP_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/IFtpClient.h)
 
 if(NOT WIN32)
     list(APPEND FTP_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/WinMessages.h)
-    # libftpclient.so -> libftpclient.so.1 -> libftpclient.so.1.0.0; the
+    # libftpclient.so -> libftpclient.so.1 -> libftpclient.so.1.1.0; the
     # SONAME changes only with the major version, i.e. when the interface does.
     foreach(library ftpclient winmsg)
         set_target_properties(${library} PROPERTIES
             VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
     endforeach()
+    # The installed library finds libwinmsg beside it under any prefix: a host
+    # that makes no window calls of its own (a version 2 host needs none) is
+    # not linked to libwinmsg, and its RUNPATH serves only what it links.
+    set_target_properties(ftpclient PROPERTIES INSTALL_RPATH "$ORIGIN")
 
     set(FTP_LIBRARY_FILE
         ${CMAKE_SHARED_LIBRARY_PREFIX}ftpclient${CMAKE_SHARED_LIBRARY_SUFFIX}.${PROJECT_VERSION})

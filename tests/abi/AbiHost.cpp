@@ -1,11 +1,12 @@
 // A host built the way hosts of this DLL are usually built: Microsoft C++ ABI
 // (clang-cl here), no C run time, linked against the SDK's import library
 // ftpclient.lib, so the loader binds the factory when the host starts. It
-// takes one object and calls every slot of its table once, with arguments
-// the library must refuse or accept without a server. A slot that moved, a
-// calling convention that differs (thiscall, callee pops) or a double passed
-// the wrong way shows up as a wrong result or a crash; an import library
-// that names the export wrongly keeps the host from starting at all.
+// takes one object of each interface version (selectors 0 and 2) and calls
+// every slot of its table, with arguments the library must refuse or accept
+// without a server. A slot that moved, a calling convention that differs
+// (thiscall, callee pops), a double or a 64-bit position passed the wrong
+// way shows up as a wrong result or a crash; an import library that names
+// the export wrongly keeps the host from starting at all.
 //
 // The interface is declared here, not included: include/IFtpClient.h pulls in
 // <windows.h>, which this toolchain does not have for the MSVC target. Its
@@ -59,6 +60,17 @@ struct IFtpClient {
     virtual int SetTransferRate(double megabitsPerSecond) = 0;
 };
 
+struct IFtpClient2 : IFtpClient {
+    virtual int ReadStream64(const char* remotePath, unsigned char* buffer,
+                             unsigned long long position, unsigned int length,
+                             unsigned int* bytesRead) = 0;
+    virtual int GetRemoteFileSize64(const char* remotePath, long long* size) = 0;
+    virtual int ListDirectoryAll(const char* directory, const char* pattern, char* buffer,
+                                 unsigned int bufferSize, unsigned int* needed) = 0;
+    virtual int GetLastErrorCode() = 0;
+    virtual const char* GetLastErrorText() = 0;
+};
+
 // From ftpclient.lib: the symbol _CreateFtpClientInstance, imported by the
 // plain name the DLL exports.
 extern "C" __declspec(dllimport) IFtpClient* __cdecl CreateFtpClientInstance(int selector);
@@ -66,6 +78,8 @@ extern "C" __declspec(dllimport) IFtpClient* __cdecl CreateFtpClientInstance(int
 namespace {
 
 const DWORD kStdOutput = (DWORD)-11;
+const int kRefused = 9;      // FTPE_REFUSED: refused before reaching the server
+const int kNotConnect = 2;   // FTPE_NOTCONNECT: nothing listens on port 1
 HWND const kMessageOnlyParent = (HWND)(long)-3;
 
 // Longer than MAX_PATH (260), so no remote path buffer of the library can take it.
@@ -113,6 +127,15 @@ void Check(const char* what, bool passed) {
     ExitProcess(g_failures == 0 ? 0 : 1);
 }
 
+bool SameText(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return false;
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
 void CheckSettersAccept(IFtpClient* client, HWND window) {
     Check("GetSeekFlag() == 0 on a fresh object", client->GetSeekFlag() == 0);
     Check("SetMessageWindow(window) == 1", client->SetMessageWindow(window) == 1);
@@ -152,10 +175,75 @@ void CheckOperationsRefuse(IFtpClient* client) {
     Check("CreateOrRemoveDirectory(\"/\", 1) == 0", client->CreateOrRemoveDirectory("/", 1) == 0);
 }
 
+// Slots 17-21. A position whose two 32-bit halves are both non-zero travels
+// on the stack of a thiscall: read as 32 bits, or with its halves swapped,
+// it would move length and bytesRead, and the results below would differ
+// (or the library would write through a wrong pointer).
+void CheckExtendedSlots(IFtpClient2* client) {
+    unsigned char buffer[64];
+    unsigned int bytesRead = 12345;
+    // From 2^63 on a position is refused; its halves swapped it would not be.
+    int result = client->ReadStream64("/abi.bin", buffer, 0x8000000100000002ull, sizeof buffer,
+                                      &bytesRead);
+    Check("ReadStream64(position 0x8000000100000002) == 0", result == 0);
+    Check("... sets bytesRead 0", bytesRead == 0);
+    Check("... GetLastErrorCode() == FTPE_REFUSED", client->GetLastErrorCode() == kRefused);
+    Check("... GetLastErrorText() names the refusal",
+          SameText(client->GetLastErrorText(),
+                   "The library refused the call: another operation runs on this object, or an "
+                   "argument is not valid."));
+    // A length above 2^31 - 1 is refused: length arrived as given.
+    bytesRead = 12345;
+    result = client->ReadStream64("/abi.bin", buffer, 0x0000000100000002ull, 0x80000000u,
+                                  &bytesRead);
+    Check("ReadStream64(position 0x0000000100000002, length 0x80000000) == 0", result == 0);
+    Check("... sets bytesRead 0", bytesRead == 0);
+    Check("... GetLastErrorCode() == FTPE_REFUSED", client->GetLastErrorCode() == kRefused);
+    // Accepted, it goes to the server, which is not there.
+    bytesRead = 12345;
+    result = client->ReadStream64("/abi.bin", buffer, 0x0000000100000002ull, sizeof buffer,
+                                  &bytesRead);
+    Check("ReadStream64(position 0x0000000100000002, length 64) == 0 (no server)", result == 0);
+    Check("... sets bytesRead 0", bytesRead == 0);
+    Check("... GetLastErrorCode() == FTPE_NOTCONNECT", client->GetLastErrorCode() == kNotConnect);
+    Check("... GetLastErrorText() names it",
+          SameText(client->GetLastErrorText(), "No connection to the server could be made or kept."));
+
+    long long size = 12345;
+    Check("GetRemoteFileSize64(null, &size) == 0", client->GetRemoteFileSize64(nullptr, &size) == 0);
+    Check("... sets size -1", size == -1);
+    Check("... GetLastErrorCode() == FTPE_REFUSED", client->GetLastErrorCode() == kRefused);
+    size = 12345;
+    Check("GetRemoteFileSize64(\"/abi.bin\", &size) == 0 (no server)",
+          client->GetRemoteFileSize64("/abi.bin", &size) == 0);
+    Check("... sets size -1", size == -1);
+    Check("... GetLastErrorCode() == FTPE_NOTCONNECT", client->GetLastErrorCode() == kNotConnect);
+
+    char listing[32];
+    unsigned int needed = 12345;
+    Check("ListDirectoryAll(\"pub\", ...) == 0",
+          client->ListDirectoryAll("pub", "", listing, sizeof listing, &needed) == 0);
+    Check("... sets needed 0", needed == 0);
+    Check("... GetLastErrorCode() == FTPE_REFUSED", client->GetLastErrorCode() == kRefused);
+    needed = 12345;
+    Check("ListDirectoryAll(\"/\", \"\", null, 16, &needed) == 0",
+          client->ListDirectoryAll("/", "", nullptr, 16, &needed) == 0);
+    Check("... sets needed 0", needed == 0);
+    needed = 12345;
+    Check("ListDirectoryAll(\"/\", \"\", buffer, 32, &needed) == 0 (no server)",
+          client->ListDirectoryAll("/", "", listing, sizeof listing, &needed) == 0);
+    Check("... sets needed 0", needed == 0);
+    Check("... GetLastErrorCode() == FTPE_NOTCONNECT", client->GetLastErrorCode() == kNotConnect);
+    Check("GetSeekFlag() == 0, then GetLastErrorCode() == 0",
+          client->GetSeekFlag() == 0 && client->GetLastErrorCode() == 0);
+    Check("GetLastErrorText() == \"No error.\"", SameText(client->GetLastErrorText(), "No error."));
+}
+
 }  // namespace
 
 extern "C" void start() {
     Check("CreateFtpClientInstance(1) == null", CreateFtpClientInstance(1) == nullptr);
+    Check("CreateFtpClientInstance(3) == null", CreateFtpClientInstance(3) == nullptr);
     IFtpClient* client = CreateFtpClientInstance(0);
     Check("CreateFtpClientInstance(0) != null", client != nullptr);
     if (client == nullptr) Finish();
@@ -167,6 +255,16 @@ extern "C" void start() {
     CheckOperationsRefuse(client);
     client->Release();
     Print("---- Release() returned\n");
+
+    // Version 2: the same 17 slots, then five more.
+    IFtpClient2* extended = (IFtpClient2*)CreateFtpClientInstance(2);
+    Check("CreateFtpClientInstance(2) != null", extended != nullptr);
+    if (extended == nullptr) Finish();
+    CheckSettersAccept(extended, window);
+    CheckOperationsRefuse(extended);
+    CheckExtendedSlots(extended);
+    extended->Release();
+    Print("---- Release() of the version 2 object returned\n");
     DestroyWindow(window);
     Finish();
 }

@@ -5,7 +5,9 @@
 #      them and matching their debug links;
 #   2. examples/host built against that prefix through find_package(ftpclient)
 #      and through pkg-config, each run against pyftpdlib on 127.0.0.1: the
-#      size, a ranged read and a download must match the served file;
+#      size, a ranged read and a download must match the served file; and
+#      examples/films (version 2 of the interface) through
+#      find_package(ftpclient 1.1): the size, a read and the folder's listing;
 #   3. the Debian packages (cpack): their file lists, the example built
 #      through find_package against the package's files unpacked elsewhere,
 #      and the debug files in ftpclient-dbg only, matching the binaries of
@@ -78,13 +80,15 @@ check "libraries and ftpcli installed stripped, linked to their debug files in .
     stripped_and_linked "$prefix"
 
 # ---- 2. the example, built two ways -------------------------------------------------
-build_with_cmake() {  # build_with_cmake PREFIX BUILD-DIR
-    cmake -S "$example" -B "$2" -G Ninja -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release &&
+build_with_cmake() {  # build_with_cmake PREFIX BUILD-DIR [SOURCE-DIR]
+    cmake -S "${3:-$example}" -B "$2" -G Ninja -DCMAKE_PREFIX_PATH="$1" -DCMAKE_BUILD_TYPE=Release &&
         cmake --build "$2" &&
         # The package found must be the one under PREFIX, not one installed on the machine.
         grep -qxF "ftpclient_DIR:PATH=$1/${libdir#"$prefix"/}/cmake/ftpclient" "$2/CMakeCache.txt"
 }
 check "example built through find_package(ftpclient)" build_with_cmake "$prefix" "$work/by-cmake"
+check "second example built through find_package(ftpclient 1.1)" \
+    build_with_cmake "$prefix" "$work/films" "$root/examples/films"
 
 build_with_pkg_config() {
     # PKG_CONFIG_LIBDIR replaces the default search path: only this prefix counts.
@@ -112,6 +116,7 @@ check "find_package build: size, ranged read and download" run_example "$work/by
 check "pkg-config build: size, ranged read and download" run_example "$work/by-pkg-config"
 echo "== what the pkg-config build printed:"
 grep -v '^progress' "$work/last.log" | sed 's/^/   /'
+check "second example: size, read and the whole listing" run_example "$work/films/ftpclient-films"
 
 # ---- 3. the Debian packages -----------------------------------------------------------
 make_deb() {
