@@ -1,6 +1,8 @@
 #include "client/CallOutcomes.h"
 
+#include <ctype.h>
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -73,8 +75,14 @@ bool CCallOutcomes::TakeListing(const std::string& key, std::string* listing) {
     return true;
 }
 
+// A reason explains a failure only. The session and the workers give it as
+// a clause ("the server refused TLS"); the host gets a sentence.
 void CallOutcome::Set(int code, const char* reason) {
     m_nCode = code;
-    // A reason explains a failure only.
-    snprintf(m_szReason, sizeof m_szReason, "%s", code != 0 && reason != nullptr ? reason : "");
+    m_szReason[0] = '\0';
+    if (code == 0 || reason == nullptr || reason[0] == '\0') return;
+    size_t length = strlen(reason);
+    bool ended = reason[length - 1] == '.';
+    snprintf(m_szReason, sizeof m_szReason, "%c%s%s", toupper((unsigned char)reason[0]), reason + 1,
+             ended ? "" : ".");
 }

@@ -110,6 +110,26 @@ TEST(Login, RefusedPasswordPostsLoginFailAndEndsTheSession) {
     EXPECT_TRUE(window.ParametersOf(WM_FTP_COMPLETE).empty());
 }
 
+// The session's reason reaches the host that asks: a refused "AUTH TLS"
+// is a refused login, named in a sentence.
+TEST(Login, RefusedTlsIsTheOutcomeWithItsReason) {
+    ScriptedFtpServer server;
+    server.OnConnection(0, [](ScriptedConnection& c) {
+        c.Reply("220 ready");
+        c.ExpectLine("AUTH TLS");
+        c.Reply("500 AUTH not understood.");
+        c.WaitForClientClose();
+    });
+    Client client;
+    ASSERT_EQ(1, client->SetConnectParameter("ftpes://127.0.0.1", "tester", "secret",
+                                             server.Port(), 1, 1, "", 1));
+    long long size = 0;
+    EXPECT_EQ(0, client->GetRemoteFileSize64("/file.bin", &size));
+    EXPECT_EQ(FTPE_LOGINFAIL, client->GetLastErrorCode());
+    EXPECT_STREQ("The server refused TLS.", client->GetLastErrorText());
+    EXPECT_TRUE(server.Failures().empty()) << server.Describe();
+}
+
 TEST(Login, ServiceEndAnsweringUserReleasesTheWaiter) {
     ScriptedFtpServer server;
     server.OnConnection(0, [](ScriptedConnection& c) {
