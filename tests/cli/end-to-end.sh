@@ -193,5 +193,46 @@ if [[ ${#emulator[@]} -eq 0 ]]; then
     fi
 fi
 
+# ---- FTP over TLS ---------------------------------------------------------------------------
+# A second pyftpdlib that requires explicit TLS, with a certificate made for
+# this run; --ca-file trusts it, --pin-sha256 pins it, and a failure says why.
+tls_run=$work/tls
+mkdir -p "$tls_run/root"
+printf 'tls-bytes' >"$tls_run/root/t.bin"
+mkfifo "$tls_run/input"
+"$python" "$here/../ftpservers/ftpserver.py" start pyftpdlib "$tls_run/root" "$tls_run/port" \
+    --password "$password" --tls explicit --run-dir "$tls_run/run" <"$tls_run/input" \
+    >"$tls_run/server.log" 2>&1 &
+tls_pid=$!
+exec 4>"$tls_run/input"
+for _ in $(seq 150); do
+    [[ -s $tls_run/port ]] && break
+    sleep 0.1
+done
+tls_port=$(head -1 "$tls_run/port" 2>/dev/null)
+ca_file=$(sed -n 's/^ca_file=//p' "$tls_run/port" 2>/dev/null)
+if [[ -n $tls_port && -n $ca_file ]] && command -v openssl >/dev/null; then
+    tls() {
+        "${emulator[@]}" "$tool" --server 127.0.0.1 --port "$tls_port" --password "$password" \
+            --tls "$@" >out 2>err
+        status=$?
+    }
+    tls --ca-file "$ca_file" size /t.bin
+    check "--tls --ca-file: the size over TLS" test "$status $(text_of out)" = "0 9"
+    tls size /t.bin
+    check "an untrusted certificate fails (12) and says why" \
+        test "$status" -eq 12 -a -n "$(text_of err | grep 'not trusted')"
+    pin=$(openssl x509 -in "$ca_file" -outform DER | openssl dgst -sha256 -r | cut -d' ' -f1)
+    tls --pin-sha256 "$pin" size /t.bin
+    check "--pin-sha256 accepts the pinned certificate" test "$status $(text_of out)" = "0 9"
+    tls --pin-sha256 "$(printf '%064d' 0)" size /t.bin
+    check "another pin fails and says why" \
+        test "$status" -eq 12 -a -n "$(text_of err | grep 'pin')"
+else
+    fail "the TLS server did not start: $(head -c 400 "$tls_run/server.log")"
+fi
+exec 4>&-
+wait "$tls_pid" 2>/dev/null
+
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -12,9 +12,15 @@ bool ClientHandle::Configure(const Options& o, HWND window, std::string* refused
         if (refused->empty() && given && setter() == 0) *refused = name;
     };
     refused->clear();
+    std::string trustError;
+    if (!ApplyTlsTrust(o.server, o.tls, &trustError)) {
+        *refused = "the TLS settings (" + trustError + ")";
+        return false;
+    }
+    const std::string address = AddressWithScheme(o.server, o.tls);
     call(true, "the message window", [&] { return m_pClient->SetMessageWindow(window); });
     call(true, "the connection parameters", [&] {
-        return m_pClient->SetConnectParameter(o.server.c_str(), o.user.c_str(), o.password.c_str(),
+        return m_pClient->SetConnectParameter(address.c_str(), o.user.c_str(), o.password.c_str(),
                                               o.port, o.overwrite ? 1 : 0, o.append ? 1 : 0,
                                               o.localAddress.c_str(), o.extraFlag);
     });

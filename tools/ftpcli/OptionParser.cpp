@@ -59,10 +59,16 @@ void DefineOptions(CLI::App& app, Options* options, std::vector<std::string>* wo
                    "server address; two joined by \"|\" are raced (required)")
         ->type_name("ADDR[|ADDR2]");
     AddInteger(app, "--port", &options->port, 1, 65535, "server port (21)")->type_name("N");
-    app.add_option("--user", options->user,
-                   "user name (ftp); servers that do not name themselves Microsoft\n"
-                   "are always logged in as \"ftp\"")
-        ->type_name("NAME");
+    app.add_option("--user", options->user, "user name (ftp)")->type_name("NAME");
+    app.add_flag("--tls", options->tls.explicitTls, "FTP over TLS, explicit (AUTH TLS), required");
+    app.add_flag("--implicit-tls", options->tls.implicitTls,
+                 "FTP over TLS, implicit (TLS from the first byte; often port 990)");
+    app.add_option("--ca-file", options->tls.caFile,
+                   "TLS: trust the authorities of this PEM file too")
+        ->type_name("FILE");
+    app.add_option("--pin-sha256", options->tls.pinSha256,
+                   "TLS: accept exactly the server certificate with this SHA-256 (hex)")
+        ->type_name("HEX");
     app.add_option("--password", options->password,
                    "password (default: $FTPCLI_PASSWORD, else empty)")
         ->type_name("TEXT");

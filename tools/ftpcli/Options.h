@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/TlsChoice.h"
+
 struct Options {
     std::string command;
     std::vector<std::string> arguments;
@@ -20,6 +22,7 @@ struct Options {
     bool overwrite = false;
     bool append = false;
     unsigned char extraFlag = 1;  // the library's own default
+    TlsChoice tls;                // the scheme before the address, the trust
 
     // The other setters, called only when given.
     std::optional<double> rateMbps;

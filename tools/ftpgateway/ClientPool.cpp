@@ -116,8 +116,9 @@ IFtpClient2* ClientPool::MakeClient() {
     IFtpClient2* client = static_cast<IFtpClient2*>(CreateFtpClientInstance(2));
     if (client == nullptr) return nullptr;
     const ConnectionSettings& s = m_Settings;
+    const std::string address = AddressWithScheme(s.server, s.tls);
     bool configured =
-        client->SetConnectParameter(s.server.c_str(), s.user.c_str(), s.password.c_str(), s.port,
+        client->SetConnectParameter(address.c_str(), s.user.c_str(), s.password.c_str(), s.port,
                                     0, 0, "", 1) != 0 &&
         (!s.blockSize.has_value() || client->SetBlockSize(*s.blockSize) != 0);
     if (!configured) {

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "IFtpClient.h"
+#include "tools/common/TlsChoice.h"
 
 struct ConnectionSettings {
     std::string server;
@@ -45,6 +46,7 @@ struct ConnectionSettings {
     std::string user = "ftp";
     std::string password;
     std::optional<unsigned int> blockSize;
+    TlsChoice tls;  // the scheme before the address, the trust
 };
 
 // Why the pool chose the client it gave: shown in the request log.

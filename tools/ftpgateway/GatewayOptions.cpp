@@ -30,9 +30,13 @@ std::string GatewayHelp() {
            "\n"
            "  --server ADDR[|ADDR2]  the FTP server (IPv4; two addresses are raced)\n"
            "  --port N               its port (21)\n"
-           "  --user NAME            account (ftp; the library logs in as ftp anyway\n"
-           "                         unless the server's greeting names Microsoft)\n"
+           "  --user NAME            account (ftp)\n"
            "  --password TEXT        password (default $FTPCLI_PASSWORD, else empty)\n"
+           "  --tls                  FTP over TLS, explicit (AUTH TLS), required\n"
+           "  --implicit-tls         FTP over TLS, implicit (often port 990)\n"
+           "  --ca-file FILE         TLS: trust the authorities of this PEM file too\n"
+           "  --pin-sha256 HEX       TLS: accept exactly the server certificate with\n"
+           "                         this SHA-256\n"
            "  --block-size BYTES     SetBlockSize of every client object\n"
            "  --listen ADDR          HTTP address, in 127.0.0.0/8 (127.0.0.1)\n"
            "  --http-port N          HTTP port (8080; 0: a free one)\n"
@@ -111,6 +115,14 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* 
             if (!takeValue(&o->ftp.user)) return false;
         } else if (name == "--password") {
             if (!takeValue(&o->ftp.password)) return false;
+        } else if (name == "--tls") {
+            o->ftp.tls.explicitTls = true;
+        } else if (name == "--implicit-tls") {
+            o->ftp.tls.implicitTls = true;
+        } else if (name == "--ca-file") {
+            if (!takeValue(&o->ftp.tls.caFile)) return false;
+        } else if (name == "--pin-sha256") {
+            if (!takeValue(&o->ftp.tls.pinSha256)) return false;
         } else if (name == "--block-size") {
             if (!takeNumber(1, 0xFFFFFFFFull, &number)) return false;
             o->ftp.blockSize = (unsigned int)number;

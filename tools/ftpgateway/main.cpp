@@ -107,6 +107,11 @@ int Run(const GatewayOptions& options) {
                       "(install libftpclient 1.1 or later)");
         return kExitLibraryTooOld;
     }
+    std::string trustError;
+    if (!ApplyTlsTrust(options.ftp.server, options.ftp.tls, &trustError)) {
+        console.Error("the TLS settings: " + trustError);
+        return 2;
+    }
     SignalWatch watch(signals, console);
     int status = 0;
     {
