@@ -2,6 +2,16 @@
 
 namespace bench {
 
+namespace {
+
+const char* g_pServerAddress = "127.0.0.1";
+
+}  // namespace
+
+void BenchHost::SetServerAddress(const char* address) {
+    g_pServerAddress = address;
+}
+
 BenchHost::BenchHost(unsigned short port)
     : m_Window("FtpBenchHostWindow", "ftpbench"),
       m_pClient(CreateFtpClientInstance(0)),
@@ -9,7 +19,7 @@ BenchHost::BenchHost(unsigned short port)
       m_bCompleted(false) {
     if (m_pClient == nullptr) return;
     m_pClient->SetMessageWindow(m_Window.Handle());
-    m_pClient->SetConnectParameter("127.0.0.1", "ftp", "secret", port, 1, 0, "", 0);
+    m_pClient->SetConnectParameter(g_pServerAddress, "ftp", "secret", port, 1, 0, "", 0);
 }
 
 BenchHost::~BenchHost() {

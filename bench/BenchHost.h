@@ -1,6 +1,8 @@
 // What the benchmark needs of a host: a message window on the calling
 // thread, a client object pointed at the loopback server, and a pump that
-// waits for a transfer's outcome.
+// waits for a transfer's outcome. The server's address is 127.0.0.1 unless
+// ftpbench's --address names another; a scheme before it ("ftpes://",
+// "ftps://") makes every client object of the run use TLS.
 #pragma once
 
 #include "IFtpClient.h"
@@ -11,6 +13,8 @@ namespace bench {
 class BenchHost {
 public:
     explicit BenchHost(unsigned short port);
+    // The address every later BenchHost connects to (kept, not copied).
+    static void SetServerAddress(const char* address);
     ~BenchHost();
     BenchHost(const BenchHost&) = delete;
     BenchHost& operator=(const BenchHost&) = delete;

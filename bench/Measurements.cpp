@@ -191,6 +191,32 @@ bool MeasureStartup(const Target& target) {
     return true;
 }
 
+// The seek lands three quarters into the file, far past anything the
+// stream has queued or the server has sent ahead, so the transfer restarts.
+bool MeasureOpenAndSeek(const Target& target) {
+    const uint32_t readsBeforeSeek = 8;
+    uint32_t farPosition = target.fileSize / 4 * 3 / kReadLength * kReadLength;
+    if (farPosition < 4 * readsBeforeSeek * kReadLength) {
+        fprintf(stderr, "the file is too short for a far seek\n");
+        return false;
+    }
+    BenchHost host(target.port);
+    if (!host.Ready()) return false;
+    std::vector<uint8_t> buffer(kReadLength);
+    Clock::time_point start = Clock::now();
+    if (!ReadChecked(host, target, buffer, 0, kReadLength)) return false;
+    double openSeconds = SecondsSince(start);
+    for (uint32_t i = 1; i < readsBeforeSeek; ++i) {
+        if (!ReadChecked(host, target, buffer, i * kReadLength, kReadLength)) return false;
+    }
+    host.Drain();
+    start = Clock::now();
+    if (!ReadChecked(host, target, buffer, farPosition, kReadLength)) return false;
+    double seekSeconds = SecondsSince(start);
+    printf("open_ms %.1f\nseek_ms %.1f\n", openSeconds * 1000, seekSeconds * 1000);
+    return true;
+}
+
 bool MeasureReceive(const Target& target, double rateMbps, const char* localPath) {
     BenchHost host(target.port);
     if (!host.Ready()) return false;

@@ -20,6 +20,9 @@ bool MeasureDirectReads(const Target& target);
 bool MeasureTrace(const Target& target, uint32_t seed, int reads);
 bool PrintTrace(uint32_t fileSize, uint32_t seed, int reads);
 bool MeasureStartup(const Target& target);
+// A new client object's first 64 KiB at 0 (the open: connect, login, the
+// transfer's start), a few reads on, then one read far ahead (the seek).
+bool MeasureOpenAndSeek(const Target& target);
 bool MeasureReceive(const Target& target, double rateMbps, const char* localPath);
 bool MeasureSend(unsigned short port, const char* localPath, const char* remoteName,
                  double rateMbps);

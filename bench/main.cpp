@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "BenchHost.h"
 #include "FilePattern.h"
 #include "Measurements.h"
 
@@ -12,10 +13,12 @@ namespace {
 int Usage() {
     fprintf(stderr,
             "usage: ftpbench sleep | memcpy | makefile PATH BYTES | tracelist BYTES SEED READS\n"
-            "       ftpbench stream|direct|startup|idle PORT FILE BYTES [SECONDS]\n"
+            "       ftpbench [--address A] stream|direct|startup|seek|idle PORT FILE BYTES\n"
+            "                [SECONDS]\n"
             "       ftpbench trace PORT FILE BYTES SEED READS\n"
             "       ftpbench receive PORT FILE BYTES RATE LOCALPATH\n"
-            "       ftpbench send PORT LOCALPATH REMOTENAME RATE\n");
+            "       ftpbench send PORT LOCALPATH REMOTENAME RATE\n"
+            "  A: the server (127.0.0.1), with a scheme for TLS: ftpes://127.0.0.1\n");
     return 2;
 }
 
@@ -39,6 +42,7 @@ bool Run(int argc, char** argv) {
     if (strcmp(what, "stream") == 0) return bench::MeasureStream(target);
     if (strcmp(what, "direct") == 0) return bench::MeasureDirectReads(target);
     if (strcmp(what, "startup") == 0) return bench::MeasureStartup(target);
+    if (strcmp(what, "seek") == 0) return bench::MeasureOpenAndSeek(target);
     if (strcmp(what, "idle") == 0 && argc == 6) return bench::MeasureIdle(target, atoi(argv[5]));
     if (strcmp(what, "trace") == 0 && argc == 7)
         return bench::MeasureTrace(target, (uint32_t)strtoul(argv[5], nullptr, 10), atoi(argv[6]));
@@ -50,6 +54,12 @@ bool Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The option goes before the command; what follows is read as without it.
+    if (argc >= 3 && strcmp(argv[1], "--address") == 0) {
+        bench::BenchHost::SetServerAddress(argv[2]);
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 2) return Usage();
     if (!Run(argc, argv)) {
         fprintf(stderr, "ftpbench %s: failed or bad arguments\n", argv[1]);

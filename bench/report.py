@@ -38,6 +38,55 @@ def pass_ceiling_mbps(block, pass_wait_ms, overshoot_ms):
     return block * 8 / 1048576 / ((pass_wait_ms + overshoot_ms) / 1000.0)
 
 
+def pair_cell(first, second, digits=2):
+    return "%s / %s" % (cell(first, digits), cell(second, digits))
+
+
+def run_ratio_cell(numerators, denominators, digits=3):
+    """Each run's quotient (the two measured one after the other), as a cell."""
+    return cell([n / d for n, d in zip(numerators, denominators) if d], digits)
+
+
+def tls_rows(v, size_mib):
+    """Figures 9 and 10: FTP over TLS against plain (bench/tls-figures.sh)."""
+    def get(name):
+        return v.get(name, [])
+
+    plain, tls = get("tls_plain_stream_mibs"), get("tls_stream_mibs")
+    curl_plain, curl_tls = get("tls_curl_plain_mibs"), get("tls_curl_mibs")
+    wine_plain, wine_tls = get("wine_tls_plain_stream_mibs"), get("wine_tls_stream_mibs")
+    rows = [
+        ("9 stream over %s MiB, pyftpdlib: plain / explicit TLS (MiB/s)" % size_mib,
+         pair_cell(plain, tls)),
+        ("9   library: TLS / plain, run by run", run_ratio_cell(tls, plain)),
+        ("9   transfers the server logged per stream: plain / TLS",
+         pair_cell(get("tls_plain_transfers"), get("tls_transfers"), 0)),
+        ("9   curl download: plain / TLS (MiB/s)", pair_cell(curl_plain, curl_tls)),
+        ("9   curl: TLS / plain, run by run", run_ratio_cell(curl_tls, curl_plain)),
+    ]
+    if wine_plain or wine_tls:
+        rows += [
+            ("9   Wine: plain / TLS (MiB/s)", pair_cell(wine_plain, wine_tls)),
+            ("9   Wine: TLS / plain, run by run", run_ratio_cell(wine_tls, wine_plain)),
+        ]
+    for where, prefix in (("loopback", "seek_"), ("20 ms each way", "relay_")):
+        open_plain, open_tls = get(prefix + "plain_open_ms"), get(prefix + "tls_open_ms")
+        seek_plain, seek_tls = get(prefix + "plain_seek_ms"), get(prefix + "tls_seek_ms")
+        if not open_plain and not open_tls:
+            continue
+        rows += [
+            ("10 %s: open, first 64 KiB at 0: plain / TLS (ms)" % where,
+             pair_cell(open_plain, open_tls, 1)),
+            ("10   TLS - plain, run by run (ms)",
+             cell([t - p for p, t in zip(open_plain, open_tls)], 1)),
+            ("10 %s: far seek, 64 KiB at 3/4: plain / TLS (ms)" % where,
+             pair_cell(seek_plain, seek_tls, 1)),
+            ("10   TLS - plain, run by run (ms)",
+             cell([t - p for p, t in zip(seek_plain, seek_tls)], 1)),
+        ]
+    return rows
+
+
 def main():
     v = load(sys.argv[1])
     size_mib, reads = sys.argv[2], sys.argv[3]
@@ -94,8 +143,10 @@ def main():
                        "%.2f" % (24576 / (statistics.median(v["wine_sleep1_us"]) / 1e6) / 1048576)
                        if v.get("wine_sleep1_us") else "n/a")),
     ]
-    rates_only = "stream_mibs" not in v  # run-bench.sh --rates-only
-    rows = rate_rows if rates_only else rows + rate_rows + later_rows
+    # run-bench.sh --rates-only, --tls-only and --no-tls leave figures out.
+    main_run = "stream_mibs" in v
+    rows = (rows if main_run else []) + (rate_rows if "recv_mbps_1" in v else []) + \
+        (later_rows if main_run else []) + (tls_rows(v, size_mib) if "tls_stream_mibs" in v else [])
     width = max(len(r[0]) for r in rows)
     print("%-*s  %s" % (width, "figure", "median [min-max]"))
     for name, text in rows:

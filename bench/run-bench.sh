@@ -4,22 +4,34 @@
 # comparison (library, design limit, curl) is measured in the same run.
 #
 # usage: bench/run-bench.sh [--reps N] [--size-mib N] [--no-wine] [--rates-only]
+#                           [--tls-only] [--no-tls]
 #   --rates-only: only the rate caps (figure 5) and the Sleep(1) pass they use
+#   --tls-only: only FTP over TLS against plain (figures 9 and 10); --no-tls:
+#   everything but them
 #   BENCH_BUILD: native build folder (default build/native), BENCH_BUILD_MINGW:
-#   mingw build folder (default build/mingw; figure 8 is left out without its
-#   ftpbench.exe), BENCH_WORK (default /tmp/ftpbench-run)
+#   mingw build folder (default build/mingw; figure 8 and the Wine rows of
+#   figure 9 are left out without its ftpbench.exe), BENCH_WORK (default
+#   /tmp/ftpbench-run). Figures 9 and 10 start their servers through
+#   tests/ftpservers/ftpserver.py (pyftpdlib, with python3-openssl for TLS)
+#   and the relay from $BENCH_BUILD/bin/ftprelay (the 20 ms rows are left out
+#   without it).
 set -euo pipefail
 
 reps=3
 size_mib=256
 wine_run=1
-rates_only=0
+# Figures 1-4 and 6-8; 5; 9 and 10.
+run_main=1
+run_rates=1
+run_tls=1
 while [[ $# -gt 0 ]]; do
     case $1 in
     --reps) reps=$2; shift 2 ;;
     --size-mib) size_mib=$2; shift 2 ;;
     --no-wine) wine_run=0; shift ;;
-    --rates-only) rates_only=1; wine_run=0; shift ;;
+    --rates-only) run_main=0; run_tls=0; shift ;;
+    --tls-only) run_main=0; run_rates=0; shift ;;
+    --no-tls) run_tls=0; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -47,7 +59,7 @@ log=$work/server.log
 : >"$results"
 record() { echo "$1 $2" >>"$results"; }
 
-[[ $rates_only == 1 ]] || "$bin" makefile "$work/root/big.bin" "$size"
+[[ $run_main == 0 && $run_tls == 0 ]] || "$bin" makefile "$work/root/big.bin" "$size"
 
 # The test server with a timestamped log: the log's transfer lines give the
 # bytes each transfer sent, its command lines the start-up timeline. The
@@ -87,7 +99,7 @@ done
 
 # ---- 1, 2, 7: stream throughput, its ceiling, direct reads, memory -----------
 for _ in $(seq "$reps"); do
-    [[ $rates_only == 1 ]] && break
+    [[ $run_main == 1 ]] || break
     out=$("$bin" stream "$port" big.bin "$size")
     record stream_mibs "$(value stream_mibs <<<"$out")"
     record hwm_kib "$(value hwm_kib <<<"$out")"
@@ -99,14 +111,14 @@ for _ in $(seq "$reps"); do
     record direct64k_us "$(value direct64k_us <<<"$out")"
     record memcpy64k_us "$("$bin" memcpy | value memcpy64k_us)"
 done
-[[ $rates_only == 1 ]] || echo "stream done" >&2
+[[ $run_main == 0 ]] || echo "stream done" >&2
 
 # ---- 3: playback trace ---------------------------------------------------------
-[[ $rates_only == 1 ]] || "$bin" tracelist "$size" "$trace_seed" "$trace_reads" |
+[[ $run_main == 0 ]] || "$bin" tracelist "$size" "$trace_seed" "$trace_reads" |
     awk -v u="$url/big.bin" 'NR > 1 {print "next"} {printf "url = \"%s\"\nrange = \"%s-%s\"\noutput = \"/dev/null\"\n", u, $1, $2}' \
         >"$work/trace.curl"
 for _ in $(seq "$reps"); do
-    [[ $rates_only == 1 ]] && break
+    [[ $run_main == 1 ]] || break
     mark=$(log_offset)
     out=$("$bin" trace "$port" big.bin "$size" "$trace_seed" "$trace_reads")
     record trace_s "$(value trace_s <<<"$out")"
@@ -117,7 +129,7 @@ for _ in $(seq "$reps"); do
     record curl_trace_s "$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN {print b - a}')"
     record curl_trace_mib "$(bytes_since "$mark" | awk '{print $1 / 1048576}')"
 done
-[[ $rates_only == 1 ]] || echo "trace done" >&2
+[[ $run_main == 0 ]] || echo "trace done" >&2
 
 # ---- 4: start-up, split by the server log's timeline ---------------------------
 startup_split() {
@@ -131,7 +143,7 @@ startup_split() {
               (cwdend - login) * 1000, (t0 + total - cwdend) * 1000, total * 1000 }'
 }
 for _ in $(seq $((reps * 2))); do
-    [[ $rates_only == 1 ]] && break
+    [[ $run_main == 1 ]] || break
     mark=$(log_offset)
     out=$("$bin" startup "$port" big.bin "$size")
     sleep 0.3
@@ -145,10 +157,11 @@ for _ in $(seq $((reps * 2))); do
     record curl_connect_ms "$(awk -v x="$tc" 'BEGIN {print x * 1000}')"
     record curl_first_byte_ms "$(awk -v x="$ts" 'BEGIN {print x * 1000}')"
 done
-[[ $rates_only == 1 ]] || echo "start-up done" >&2
+[[ $run_main == 0 ]] || echo "start-up done" >&2
 
 # ---- 5: rate caps, about 2 s of data per transfer (256 KiB at 1 Mbit/s) ---------
 for rate in "${rates[@]}"; do
+    [[ $run_rates == 1 ]] || break
     bytes=$((rate * 262144))
     "$bin" makefile "$work/root/rate$rate.bin" "$bytes"
     cp "$work/root/rate$rate.bin" "$work/up$rate.bin"
@@ -167,29 +180,38 @@ for rate in "${rates[@]}"; do
         record "curl_send_mbps_$rate" "$(awk -v t="$t" -v b="$bytes" 'BEGIN {print b * 8 / 1048576 / t}')"
     done
 done
-echo "rates done" >&2
+[[ $run_rates == 0 ]] || echo "rates done" >&2
 
 # ---- 6: idle cost ------------------------------------------------------------------
 for _ in $(seq "$reps"); do
-    [[ $rates_only == 1 ]] && break
+    [[ $run_main == 1 ]] || break
     record idle_cpu_s "$("$bin" idle "$port" big.bin "$size" 10 | value idle_cpu_s)"
 done
 
 # ---- 8: the Windows build under Wine ---------------------------------------------
+# The servers and relays end when their inputs (descriptors 3-9) close; the
+# wineserver, which outlives each wine command, must not hold them.
+detached() { "$@" 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; }
 if [[ $wine_run == 1 && ! -x $exe ]]; then
-    echo "no $exe: figure 8 left out (build the mingw ftpbench target, or set BENCH_BUILD_MINGW)" >&2
-elif [[ $wine_run == 1 ]]; then
+    wine_run=0
+    echo "no $exe: figure 8 and the Wine rows of figure 9 left out" \
+        "(build the mingw ftpbench target, or set BENCH_BUILD_MINGW)" >&2
+fi
+if [[ $wine_run == 1 ]]; then
     # shellcheck source=/dev/null
     source "$repo/tools/ci-wine.sh"
-    # Without 3>&- the wineserver would keep the server's input open for ever.
-    wine_start "$exe_dir" >/dev/null 2>&1 3>&-
+fi
+if [[ $run_main == 1 && $wine_run == 1 ]]; then
+    detached wine_start "$exe_dir" >/dev/null 2>&1
     for _ in $(seq "$reps"); do
-        record wine_sleep1_us "$(wine "$exe" sleep 3>&- | tr -d '\r' |
-            value sleep1_us)"
-        out=$(wine "$exe" stream "$port" big.bin "$size" 3>&- | tr -d '\r' || true)
+        record wine_sleep1_us "$(detached wine "$exe" sleep | tr -d '\r' | value sleep1_us)"
+        out=$(detached wine "$exe" stream "$port" big.bin "$size" | tr -d '\r' || true)
         record wine_stream_mibs "$(value stream_mibs <<<"$out")"
     done
-    wine_stop 3>&-
+    detached wine_stop
 fi
+
+# shellcheck source=/dev/null
+[[ $run_tls == 0 ]] || source "$here/tls-figures.sh"
 
 /usr/bin/python3 "$here/report.py" "$results" "$size_mib" "$trace_reads"
