@@ -68,7 +68,7 @@ bool CFtpConnection::StartTls(const TlsTrust& trust, const CFtpConnection* resum
             failure = "the TLS handshake was cancelled";
         }
         int received = 0;
-        if (failure == nullptr && wait.readable && !FeedFromSocket(&received)) {
+        if (failure == nullptr && wait.readable && !FeedFromSocket(&received, nullptr, 0)) {
             failure = received == 0 ? "the server closed the connection during the TLS handshake"
                                     : "the connection failed during the TLS handshake";
         }
@@ -98,13 +98,19 @@ bool CFtpConnection::SendCiphertext() {
     return true;
 }
 
-// One receive from the socket into the channel. False when the socket
-// ended (*received 0) or failed (below 0), or the channel could not keep it.
-bool CFtpConnection::FeedFromSocket(int* received) {
+// One receive from the socket into the channel, through scratch when it is
+// larger than a receive of its own (a stream's buffer: one pass then takes
+// as much as a plain receive would). False when the socket ended
+// (*received 0) or failed (below 0), or the channel could not keep it.
+bool CFtpConnection::FeedFromSocket(int* received, char* scratch, int scratchSize) {
     char cipher[kCipherReceiveSize];
-    *received = plat::recv(m_hSocket.load(), cipher, sizeof cipher, 0);
+    if (scratch == nullptr || scratchSize < (int)sizeof cipher) {
+        scratch = cipher;
+        scratchSize = (int)sizeof cipher;
+    }
+    *received = plat::recv(m_hSocket.load(), scratch, scratchSize, 0);
     if (*received <= 0) return false;
-    if (m_pTls->Feed((const uint8_t*)cipher, (size_t)*received)) return true;
+    if (m_pTls->Feed((const uint8_t*)scratch, (size_t)*received)) return true;
     *received = SOCKET_ERROR;
     return false;
 }
@@ -147,7 +153,8 @@ int CFtpConnection::Receive(char* buffer, int capacity) {
     int read = ReadPlaintext(buffer, capacity);
     if (read != kNothingYet) return read;
     int received = 0;
-    if (!FeedFromSocket(&received)) return received;
+    // The ciphertext is in the channel before the plaintext overwrites it.
+    if (!FeedFromSocket(&received, buffer, capacity)) return received;
     return ReadPlaintext(buffer, capacity);
 }
 

@@ -82,7 +82,7 @@ public:
 private:
     bool SendCiphertext();
     int ReadPlaintext(char* buffer, int capacity);
-    bool FeedFromSocket(int* received);
+    bool FeedFromSocket(int* received, char* scratch, int scratchSize);
 
     std::atomic<plat::SOCKET> m_hSocket;
     char m_szPeerAddress[kTextFieldSize];

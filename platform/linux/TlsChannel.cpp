@@ -14,9 +14,13 @@
 #include <openssl/x509v3.h>
 #include <string.h>
 
+#include <sys/stat.h>
+
 #include <limits>
+#include <map>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "../common/TlsCommon.h"
 #include "TlsChannel.h"
@@ -89,26 +93,60 @@ int VerifyByPin(int /*preverified*/, X509_STORE_CTX* store) {
     return 1;
 }
 
-}  // namespace
-
-bool TlsChannel::Impl::Setup(const TlsSettings& settings) {
-    if (!internal::ReadTlsSettings(settings, &peer, &failure)) return false;
-    context = SSL_CTX_new(TLS_client_method());
-    if (!context) {
-        NoteOpenSslFailure(TlsFailure::kHandshakeFailed, "OpenSSL could not make a context");
-        return false;
-    }
+// A context with the system store (it honours SSL_CERT_FILE and
+// SSL_CERT_DIR) and the host's own authorities; null when the CA file cannot
+// be read.
+SSL_CTX* NewContext(const char* caFile) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) return nullptr;
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_session_cache_mode(context,
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(context, OnNewSession);
-    // The system store (it honours SSL_CERT_FILE and SSL_CERT_DIR), then the
-    // host's own authorities.
     SSL_CTX_set_default_verify_paths(context);
-    if (peer.caFile && SSL_CTX_load_verify_locations(context, peer.caFile, nullptr) != 1) {
-        failure.Set(TlsFailure::kHandshakeFailed, "the CA file %s could not be read",
-                    peer.caFile);
+    if (caFile && SSL_CTX_load_verify_locations(context, caFile, nullptr) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    return context;
+}
+
+// Loading the system store takes 20-30 ms, which the control connection and
+// every data connection (each seek) would pay: one context per CA file is
+// made once and shared (OpenSSL contexts may be shared between threads). A
+// CA file is known by its path, size and time of change, so a file
+// rewritten in place is read again. The table lives as long as the process.
+SSL_CTX* SharedContext(const char* caFile) {
+    std::string key;
+    if (caFile) {
+        struct stat status;
+        if (stat(caFile, &status) != 0) return nullptr;
+        key = std::string(caFile) + "|" + std::to_string((long long)status.st_size) + "|" +
+              std::to_string((long long)status.st_mtim.tv_sec) + "." +
+              std::to_string((long long)status.st_mtim.tv_nsec);
+    }
+    static std::mutex* lock = new std::mutex;
+    static std::map<std::string, SSL_CTX*>* contexts = new std::map<std::string, SSL_CTX*>;
+    std::lock_guard<std::mutex> hold(*lock);
+    SSL_CTX*& context = (*contexts)[key];
+    if (!context) context = NewContext(caFile);
+    if (context) SSL_CTX_up_ref(context);
+    return context;
+}
+
+}  // namespace
+
+bool TlsChannel::Impl::Setup(const TlsSettings& settings) {
+    if (!internal::ReadTlsSettings(settings, &peer, &failure)) return false;
+    context = SharedContext(peer.caFile);
+    if (!context) {
+        if (peer.caFile) {
+            failure.Set(TlsFailure::kHandshakeFailed, "the CA file %s could not be read",
+                        peer.caFile);
+        } else {
+            NoteOpenSslFailure(TlsFailure::kHandshakeFailed, "OpenSSL could not make a context");
+        }
         return false;
     }
 
