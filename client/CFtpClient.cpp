@@ -172,13 +172,13 @@ const char* CFtpClient::GetLastErrorText() {
 }
 
 int CFtpClient::GetSeekFlag() {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     outcome.Set(0);
     return m_nSeekFlag;
 }
 
 int CFtpClient::SetMessageWindow(HWND hWnd) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (IsBusy()) return 0;
     m_hMessageHwnd = hWnd;
     outcome.Set(0);
@@ -193,7 +193,7 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
                                     const char* localAddress, unsigned char extraFlag) {
     // These texts go to the server (or to inet_addr); an oversized text or a
     // line break would corrupt the field or smuggle in another command.
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     const char* texts[] = {serverAddress, userName, password, localAddress};
     for (const char* text : texts) {
         if (!IsSafeCommandText(text, kTextFieldSize)) return 0;
@@ -222,7 +222,7 @@ int CFtpClient::SetConnectParameter(const char* serverAddress, const char* userN
 }
 
 int CFtpClient::SetBlockSize(unsigned int bytes) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (IsBusy()) return 0;
     m_nBlockSize = bytes;
     outcome.Set(0);
@@ -230,7 +230,7 @@ int CFtpClient::SetBlockSize(unsigned int bytes) {
 }
 
 int CFtpClient::SetStreamMode(int mode) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (IsBusy()) return 0;
     m_nStreamMode = mode;
     outcome.Set(0);
@@ -238,7 +238,7 @@ int CFtpClient::SetStreamMode(int mode) {
 }
 
 int CFtpClient::SetBufferingMode(int mode) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (IsBusy()) return 0;
     m_nBufferingMode = mode;
     outcome.Set(0);
@@ -246,7 +246,7 @@ int CFtpClient::SetBufferingMode(int mode) {
 }
 
 int CFtpClient::SetTransferRate(double megabitsPerSecond) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     // Written so that NaN is refused too.
     if (!(megabitsPerSecond > 0.0 && megabitsPerSecond <= 100.0)) return 0;
     m_dTransferRate = megabitsPerSecond;
@@ -261,7 +261,7 @@ int CFtpClient::SetTransferRate(double megabitsPerSecond) {
 // stands until the session has acted on it; and once the session has let
 // go of the client, a new one started by another host thread never sees it.
 void CFtpClient::StopSession() {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     outcome.Set(0);
     CFtpClientThread* session = AcquireSession();
     if (session == nullptr) return;

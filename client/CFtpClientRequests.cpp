@@ -152,7 +152,7 @@ void CFtpClient::WaitForResult(CFtpClientThread* session) {
 
 // The outcome covers the start; the transfer's own comes as a message.
 int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (!IsSafeCommandText(localPath, kTextFieldSize)) return 0;
     if (remoteName != nullptr && !IsSafeCommandText(remoteName, kTextFieldSize)) return 0;
     char serverAddress[kTextFieldSize];
@@ -184,7 +184,7 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
 }
 
 int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     if (localPath != nullptr && !IsSafeCommandText(localPath, kTextFieldSize)) return 0;
     plat::ScopedLock lock(m_csRequest);
@@ -209,7 +209,7 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
 }
 
 int CFtpClient::DeleteRemoteFile(const char* remotePath) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     plat::ScopedLock lock(m_csRequest);
     if (IsBusy()) return 0;
@@ -260,7 +260,7 @@ bool CFtpClient::QuerySize(const char* remotePath, int64_t* size, CallOutcome& o
 
 // 0 for refused arguments or a busy object, -1 for no size.
 int CFtpClient::GetRemoteFileSize(const char* remotePath) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
     int64_t size = -1;
     QuerySize(remotePath, &size, outcome);
@@ -271,7 +271,7 @@ int CFtpClient::GetRemoteFileSize(const char* remotePath) {
 }
 
 int CFtpClient::GetRemoteFileSize64(const char* remotePath, long long* size) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (size == nullptr) return 0;
     int64_t found = -1;
     QuerySize(remotePath, &found, outcome);
@@ -304,7 +304,7 @@ bool CFtpClient::RunListing(const char* directory, const char* pattern, char* co
 }
 
 char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     char composed[2 * kTextFieldSize + 2];
     if (!RunListing(directory, pattern, composed, sizeof composed)) return nullptr;
     // This slot's text is the first 259 characters, which a listing too
@@ -320,7 +320,7 @@ char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
 // server again.
 int CFtpClient::ListDirectoryAll(const char* directory, const char* pattern, char* buffer,
                                  unsigned int bufferSize, unsigned int* needed) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (needed != nullptr) *needed = 0;
     if (buffer == nullptr && bufferSize != 0) return 0;
     char composed[2 * kTextFieldSize + 2];
@@ -355,7 +355,7 @@ int CFtpClient::ListDirectoryAll(const char* directory, const char* pattern, cha
 }
 
 int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (!IsSafeCommandText(path, kTextFieldSize)) return 0;
     size_t length = strlen(path);
     if (length < 2 || path[0] != '/' || path[length - 1] == '/') return 0;

@@ -72,7 +72,7 @@ struct CFtpClient::StreamRequest {
 
 int CFtpClient::ReadStream(const char* remotePath, unsigned char* buffer, unsigned int position,
                            unsigned int length, unsigned int* bytesRead) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     return ReadWithRetries(remotePath, buffer, position, length, bytesRead, outcome);
 }
 
@@ -80,7 +80,7 @@ int CFtpClient::ReadStream(const char* remotePath, unsigned char* buffer, unsign
 int CFtpClient::ReadStream64(const char* remotePath, unsigned char* buffer,
                              unsigned long long position, unsigned int length,
                              unsigned int* bytesRead) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     if (position > (unsigned long long)INT64_MAX) {
         if (bytesRead != nullptr) *bytesRead = 0;
         return 0;
@@ -91,7 +91,7 @@ int CFtpClient::ReadStream64(const char* remotePath, unsigned char* buffer,
 int CFtpClient::ReadStreamOnce(const char* remotePath, unsigned char* buffer,
                                unsigned int position, unsigned int length,
                                unsigned int* bytesRead, int attempt) {
-    CallOutcome outcome(m_Outcomes);
+    CallOutcome outcome(*this, m_Outcomes);
     return ReadOnce(remotePath, buffer, position, length, bytesRead, attempt, outcome);
 }
 

@@ -1,5 +1,7 @@
 #include "client/CallOutcomes.h"
 
+#include "client/CFtpClient.h"
+
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
@@ -77,6 +79,16 @@ bool CCallOutcomes::TakeListing(const std::string& key, std::string* listing) {
 
 // A reason explains a failure only. The session and the workers give it as
 // a clause ("the server refused TLS"); the host gets a sentence.
+CallOutcome::CallOutcome(CFtpClient& client, CCallOutcomes& outcomes)
+    : m_Client(client), m_Outcomes(outcomes) {
+    m_Client.AddRef();
+}
+
+CallOutcome::~CallOutcome() {
+    m_Outcomes.Note(m_nCode, m_szReason, std::move(m_Key), std::move(m_Listing));
+    m_Client.ReleaseRef();
+}
+
 void CallOutcome::Set(int code, const char* reason) {
     m_nCode = code;
     m_szReason[0] = '\0';

@@ -16,6 +16,8 @@
 #include "IFtpClient.h"
 #include "session/FieldSizes.h"
 
+class CFtpClient;
+
 class CCallOutcomes {
 public:
     static const size_t kThreads = 16;
@@ -55,11 +57,14 @@ private:
 // One host call's outcome, noted for the calling thread when the call
 // returns. Until Set, the call counts as refused by the library
 // (FTPE_REFUSED): a slot's early returns are refused arguments or a busy
-// object.
+// object. It holds a reference on the client for the call: another host
+// thread may Release the object meanwhile, and the references the call
+// drops on its way out may be the object's last; the outcome is noted
+// before this one goes.
 class CallOutcome {
 public:
-    explicit CallOutcome(CCallOutcomes& outcomes) : m_Outcomes(outcomes) {}
-    ~CallOutcome() { m_Outcomes.Note(m_nCode, m_szReason, std::move(m_Key), std::move(m_Listing)); }
+    CallOutcome(CFtpClient& client, CCallOutcomes& outcomes);
+    ~CallOutcome();
     CallOutcome(const CallOutcome&) = delete;
     CallOutcome& operator=(const CallOutcome&) = delete;
 
@@ -72,6 +77,7 @@ public:
     }
 
 private:
+    CFtpClient& m_Client;
     CCallOutcomes& m_Outcomes;
     int m_nCode = FTPE_REFUSED;
     char m_szReason[kErrorTextSize] = {};
