@@ -29,7 +29,7 @@ const char* CCallOutcomes::Sentence(int code) {
 }
 
 CCallOutcomes::Entry* CCallOutcomes::Find() {
-    std::thread::id self = std::this_thread::get_id();
+    plat::DWORD self = plat::GetCurrentThreadId();
     for (Entry& entry : m_Entries) {
         if (entry.thread == self) return &entry;
     }
@@ -45,7 +45,7 @@ void CCallOutcomes::Note(int code, const char* reason, std::string&& key, std::s
         for (Entry& other : m_Entries) {
             if (other.lastUse < entry->lastUse) entry = &other;
         }
-        entry->thread = std::this_thread::get_id();
+        entry->thread = plat::GetCurrentThreadId();
     }
     entry->lastUse = ++m_nUses;
     entry->code = code;

@@ -11,9 +11,9 @@
 
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "IFtpClient.h"
+#include "platform/Platform.h"
 #include "session/FieldSizes.h"
 
 class CFtpClient;
@@ -39,7 +39,7 @@ public:
 
 private:
     struct Entry {
-        std::thread::id thread;  // none: a free place
+        plat::DWORD thread = 0;  // plat::GetCurrentThreadId(); 0: a free place
         uint64_t lastUse = 0;
         int code = 0;
         char reason[kErrorTextSize] = {};

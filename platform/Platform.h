@@ -150,6 +150,12 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                              DWORD milliseconds);
 void Sleep(DWORD milliseconds);
+// The calling thread's id, unique among the threads that run (Linux: the
+// kernel's thread id). It asks nothing of the C++ thread library: a host's
+// thread started by another copy of it (a host linked statically against
+// its own run time, as the DLL is) is no stranger to it, and needs no
+// bookkeeping that lives past the thread.
+DWORD GetCurrentThreadId();
 
 // ---- Clock -----------------------------------------------------------------
 // Two clocks. Time limits and pacing are measured on the tick count, which

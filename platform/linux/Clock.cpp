@@ -1,4 +1,6 @@
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -36,6 +38,10 @@ void Sleep(DWORD milliseconds) {
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD GetCurrentThreadId() {
+    return static_cast<DWORD>(syscall(SYS_gettid));
 }
 
 }  // namespace plat

@@ -30,4 +30,6 @@ int64_t RealMonotonicMilliseconds() {
 
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 
+DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+
 }  // namespace plat
