@@ -33,14 +33,65 @@ std::vector<std::string> ServerNames(const std::string& server) {
 }
 
 #ifdef _WIN32
+// A value as it stood before this run wrote it; put back at exit, so the
+// trust a run asked for does not stay in the machine's registry for later
+// ones. (HKLM cannot be redirected for the process alone: the system's
+// certificate checks read it too.)
+struct SavedValue {
+    std::string keyName, name;
+    bool existed = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+
+std::vector<SavedValue>& SavedValues() {
+    static std::vector<SavedValue> values;
+    return values;
+}
+
+void RestoreSavedValues() {
+    std::vector<SavedValue>& values = SavedValues();
+    for (auto value = values.rbegin(); value != values.rend(); ++value) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, value->keyName.c_str(), 0, KEY_SET_VALUE, &key) !=
+            ERROR_SUCCESS) {
+            continue;
+        }
+        if (value->existed) {
+            RegSetValueExA(key, value->name.c_str(), 0, value->type, value->data.data(),
+                           (DWORD)value->data.size());
+        } else {
+            RegDeleteValueA(key, value->name.c_str());
+        }
+        RegCloseKey(key);
+    }
+    values.clear();
+}
+
+void SaveValue(HKEY key, const char* keyName, const char* name) {
+    SavedValue saved;
+    saved.keyName = keyName;
+    saved.name = name;
+    DWORD size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &saved.type, nullptr, &size) == ERROR_SUCCESS) {
+        saved.data.resize(size);
+        saved.existed = RegQueryValueExA(key, name, nullptr, &saved.type, saved.data.data(),
+                                         &size) == ERROR_SUCCESS;
+        saved.data.resize(size);
+    }
+    if (SavedValues().empty()) atexit(RestoreSavedValues);
+    SavedValues().push_back(saved);
+}
+
 bool WriteString(const char* keyName, const char* name, const std::string& value,
                  std::string* error) {
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
         *error = std::string("cannot write the registry key HKLM\\") + keyName;
         return false;
     }
+    SaveValue(key, keyName, name);
     LONG result = RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(),
                                  (DWORD)value.size() + 1);
     RegCloseKey(key);

@@ -1,7 +1,8 @@
 // What a tool's --tls, --implicit-tls, --ca-file and --pin-sha256 ask of the
 // library, which takes them the way every host does: a scheme before the
 // server address, and the trust in the registry's Tls key (on Linux a
-// registry file of this process's own, on Windows the machine's registry).
+// registry file of this process's own; on Windows the machine's registry,
+// whose values this run wrote are put back as they were when it exits).
 #pragma once
 
 #include <string>
