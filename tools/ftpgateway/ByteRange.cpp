@@ -67,6 +67,17 @@ ByteRange JudgeRange(const std::string& header, uint64_t size) {
     return range;
 }
 
+bool StartBeforeSize(const std::string& header, uint64_t* first, uint64_t* last) {
+    ByteRange range = JudgeRange(header, UINT64_MAX);
+    std::string value = Trimmed(header);
+    bool suffix = range.kind != ByteRange::kWhole &&
+                  Trimmed(value.substr(value.find('=') + 1)).compare(0, 1, "-") == 0;
+    if (suffix || range.kind == ByteRange::kUnsatisfiable) return false;
+    *first = range.kind == ByteRange::kPart ? range.first : 0;
+    *last = range.kind == ByteRange::kPart ? range.last : UINT64_MAX - 1;
+    return true;
+}
+
 std::string ContentRangeOf(const ByteRange& range, uint64_t size) {
     if (range.kind == ByteRange::kUnsatisfiable) return "bytes */" + std::to_string(size);
     return "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/" +

@@ -25,5 +25,11 @@ struct ByteRange {
 // header: the Range header's value, empty when there was none.
 ByteRange JudgeRange(const std::string& header, uint64_t size);
 
+// Where the body of a GET with this Range header starts, and the last byte
+// it may end with, when that does not hang on the size (a suffix "-n"
+// does): so the first piece can be read while the size is asked. *last is
+// UINT64_MAX - 1 when the range is open.
+bool StartBeforeSize(const std::string& header, uint64_t* first, uint64_t* last);
+
 // "bytes 0-99/1234"
 std::string ContentRangeOf(const ByteRange& range, uint64_t size);

@@ -10,6 +10,14 @@ const uint64_t kReadAheadReach = 10 * 262144;
 // whether a reader has fallen behind.
 const std::chrono::milliseconds kWaitStep(100);
 
+// A client idle this long has no reader coming back for its next bytes, and
+// may lose its stream to become the ready one; the keeper looks this often.
+const std::chrono::seconds kStaleAfter(2);
+const std::chrono::milliseconds kKeeperStep(500);
+
+// Below two clients a ready one would cost the only stream.
+const size_t kLeastForReady = 2;
+
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point Later(Clock::time_point time, double seconds) {
@@ -22,8 +30,10 @@ Clock::time_point Later(Clock::time_point time, double seconds) {
 const char* DescribeChoice(ClientChoice choice) {
     switch (choice) {
     case ClientChoice::kContinues: return "continues its stream";
-    case ClientChoice::kSameFile: return "same file, jumps";
+    case ClientChoice::kAhead: return "same file, ahead of its stream";
+    case ClientChoice::kReady: return "ready, no stream";
     case ClientChoice::kNew: return "new client";
+    case ClientChoice::kSameFile: return "same file, restarts its stream";
     case ClientChoice::kOtherFile: return "switched from another file";
     }
     return "";
@@ -93,6 +103,15 @@ ClientPool::ClientPool(const ConnectionSettings& settings, size_t capacity,
 
 ClientPool::~ClientPool() {
     std::unique_lock<std::mutex> lock(m_Mutex);
+    m_bStopping = true;
+    // A login the keeper waits for ends with its session.
+    for (auto& entry : m_Clients) {
+        if (entry->preparing) entry->client->StopSession();
+    }
+    lock.unlock();
+    m_KeeperWakes.notify_all();
+    if (m_Keeper.joinable()) m_Keeper.join();
+    lock.lock();
     m_Returned.wait(lock, [this] {
         for (const auto& entry : m_Clients) {
             if (entry->busy) return false;
@@ -128,14 +147,32 @@ IFtpClient2* ClientPool::MakeClient() {
     return client;
 }
 
+PooledClient* ClientPool::AddEntry() {
+    IFtpClient2* client = MakeClient();
+    if (client == nullptr) return nullptr;
+    auto entry = std::make_unique<PooledClient>();
+    entry->client = client;
+    entry->number = (int)m_Clients.size() + 1;
+    m_Clients.push_back(std::move(entry));
+    return m_Clients.back().get();
+}
+
 PooledClient* ClientPool::Choose(const std::string& path, uint64_t position,
-                                 ClientChoice* choice) {
+                                 ClientChoice* choice, bool* wait) {
+    *wait = false;
     PooledClient* sameFile = nullptr;
     PooledClient* ahead = nullptr;
+    PooledClient* ready = nullptr;
     PooledClient* oldest = nullptr;
+    bool preparing = false;
     for (auto& held : m_Clients) {
         PooledClient* entry = held.get();
-        if (entry->busy) continue;
+        preparing = preparing || entry->preparing;
+        if (entry->busy || entry->preparing) continue;
+        if (entry->path.empty()) {
+            ready = entry;
+            continue;
+        }
         if (entry->path == path) {
             if (entry->nextPosition == position) {
                 *choice = ClientChoice::kContinues;
@@ -149,23 +186,29 @@ PooledClient* ClientPool::Choose(const std::string& path, uint64_t position,
         }
         if (oldest == nullptr || entry->lastUsed < oldest->lastUsed) oldest = entry;
     }
-    if (ahead != nullptr || sameFile != nullptr) {
-        *choice = ClientChoice::kSameFile;
-        return ahead != nullptr ? ahead : sameFile;
+    if (ahead != nullptr) {
+        *choice = ClientChoice::kAhead;
+        return ahead;
+    }
+    if (ready != nullptr) {
+        *choice = ClientChoice::kReady;
+        return ready;
+    }
+    // A client the keeper logs in is ready sooner than a new one, and makes
+    // no connection more; an abort is sooner still.
+    if (preparing && (m_Clients.size() < m_nCapacity || oldest == nullptr)) {
+        *wait = true;
+        return nullptr;
     }
     if (m_Clients.size() < m_nCapacity) {
-        IFtpClient2* client = MakeClient();
-        if (client != nullptr) {
-            auto entry = std::make_unique<PooledClient>();
-            entry->client = client;
-            entry->number = (int)m_Clients.size() + 1;
-            m_Clients.push_back(std::move(entry));
+        PooledClient* entry = AddEntry();
+        if (entry != nullptr) {
             *choice = ClientChoice::kNew;
-            return m_Clients.back().get();
+            return entry;
         }
     }
-    *choice = ClientChoice::kOtherFile;
-    return oldest;
+    *choice = sameFile != nullptr ? ClientChoice::kSameFile : ClientChoice::kOtherFile;
+    return sameFile != nullptr ? sameFile : oldest;
 }
 
 PooledClient* ClientPool::Overdue(Clock::time_point now) {
@@ -185,12 +228,14 @@ std::unique_ptr<ClientLease> ClientPool::Grant(PooledClient& entry, ClientChoice
     entry.yields = yields;
     entry.lease = ++m_nLeases;
     entry.creditEnds = Clock::now() + m_Rules.credit;
+    m_KeeperWakes.notify_all();
     return std::make_unique<ClientLease>(*this, entry, choice, taken);
 }
 
 std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefusal* refusal) {
     auto deadline = Clock::now() + wish.limit;
     std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Folder = wish.path.substr(0, wish.path.rfind('/') + 1);
     bool counted = false;
     auto refuse = [&](LeaseRefusal why) {
         if (counted) --m_nWaiting;
@@ -200,13 +245,15 @@ std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefus
     for (;;) {
         if (m_bStopping) return refuse(LeaseRefusal::kStopping);
         ClientChoice choice = ClientChoice::kNew;
-        PooledClient* entry = Choose(wish.path, wish.position, &choice);
+        bool wait = false;
+        PooledClient* entry = Choose(wish.path, wish.position, &choice, &wait);
         bool taken = false;
-        if (entry == nullptr) {
+        if (entry == nullptr && !wait) {
             entry = Overdue(Clock::now());
             taken = entry != nullptr;
             if (taken) {
-                choice = entry->path != wish.path ? ClientChoice::kOtherFile
+                choice = entry->path.empty()                      ? ClientChoice::kReady
+                         : entry->path != wish.path                 ? ClientChoice::kOtherFile
                          : entry->nextPosition == wish.position ? ClientChoice::kContinues
                                                                 : ClientChoice::kSameFile;
             }
@@ -242,6 +289,90 @@ void ClientPool::Stop() {
         m_bStopping = true;
     }
     m_Returned.notify_all();
+    m_KeeperWakes.notify_all();
+}
+
+void ClientPool::Start(size_t ready) {
+    m_Keeper = std::thread([this, ready] { Keep(ready); });
+}
+
+void ClientPool::Keep(size_t ready) {
+    for (size_t i = 0; i < ready; ++i) {
+        PooledClient* entry = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            if (m_bStopping || m_Clients.size() >= m_nCapacity) break;
+            entry = AddEntry();
+            if (entry == nullptr) break;
+            entry->preparing = true;
+        }
+        Prepare(*entry, false);
+        // A player's first request needs a size and a read at once.
+        if (i == 0) {
+            std::lock_guard<std::mutex> meta(m_MetaMutex);
+            if (m_pMetaClient == nullptr) m_pMetaClient = MakeClient();
+            if (m_pMetaClient != nullptr) LogIn(m_pMetaClient);
+        }
+    }
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    while (!m_bStopping) {
+        bool ends = false;
+        PooledClient* entry = NextToPrepare(&ends);
+        if (entry == nullptr) {
+            m_KeeperWakes.wait_for(lock, kKeeperStep);
+            continue;
+        }
+        entry->preparing = true;
+        entry->path.clear();
+        entry->nextPosition = 0;
+        lock.unlock();
+        Prepare(*entry, ends);
+        lock.lock();
+    }
+}
+
+PooledClient* ClientPool::NextToPrepare(bool* ends) {
+    *ends = false;
+    if (m_nCapacity < kLeastForReady || m_nWaiting > 0) return nullptr;
+    Clock::time_point now = Clock::now();
+    PooledClient* stale = nullptr;
+    for (auto& held : m_Clients) {
+        PooledClient* entry = held.get();
+        if (entry->busy) continue;
+        if (entry->preparing || entry->path.empty()) return nullptr;
+        if (now - entry->lastUsed >= kStaleAfter &&
+            (stale == nullptr || entry->lastUsed < stale->lastUsed)) {
+            stale = entry;
+        }
+    }
+    if (m_Clients.size() < m_nCapacity) return AddEntry();
+    *ends = stale != nullptr;
+    return stale;
+}
+
+void ClientPool::Prepare(PooledClient& entry, bool ends) {
+    // Its stream and its connections end; the size logs it in again.
+    if (ends) entry.client->StopSession();
+    LogIn(entry.client);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        entry.preparing = false;
+        entry.lastUsed = Clock::now();
+    }
+    m_Returned.notify_all();
+}
+
+// "SIZE ." in the folder: a negative answer, after the login and the
+// directory change the next read there would otherwise wait for.
+void ClientPool::LogIn(IFtpClient2* client) {
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bStopping) return;
+        folder = m_Folder;
+    }
+    long long size = -1;
+    client->GetRemoteFileSize64((folder + ".").c_str(), &size);
 }
 
 void ClientPool::Return(PooledClient& entry, uint64_t lease) {
@@ -254,6 +385,7 @@ void ClientPool::Return(PooledClient& entry, uint64_t lease) {
         entry.lastUsed = Clock::now();
     }
     m_Returned.notify_all();
+    m_KeeperWakes.notify_all();
 }
 
 SizeAnswer ClientPool::Size(const std::string& path) {

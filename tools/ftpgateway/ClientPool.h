@@ -5,11 +5,20 @@
 // browser keeps one request open while it opens the next, so neither "one
 // client per HTTP connection" nor "one client for everything" keeps that
 // state where it helps. The pool hands each request the idle client whose
-// stream stands where the request starts, else one of the same file (its
-// buffers or head buffer may serve the jump), else a new client up to the
-// limit, else the client idle longest (its stream then moves to the new
-// file). A client serves one request at a time; more requests than clients
-// wait for one to come free, up to a few per client.
+// stream stands where the request starts, else one of the same file whose
+// read-ahead may hold the start, else a ready one (logged in, no stream),
+// else a new client up to the limit, else the one of the same file or the
+// one idle longest (its stream must then be aborted first). A client serves
+// one request at a time; more requests than clients wait for one to come
+// free, up to a few per client.
+//
+// A far jump is cheapest on a client that has no stream to abort, so the
+// pool keeps one ready: when it starts, a keeper thread logs the first
+// reading clients and the sizing client in (before any request), and
+// whenever no idle client is ready it logs in another one, up to the
+// limit, or ends the stream of the one idle longest and logs it in again
+// (never while a request waits, never one used in the last seconds: its
+// reader may come back for the next bytes).
 //
 // A lease lasts as long as its reader keeps up: a body whose reader takes
 // less than the minimum rate, once the credit it banked is spent, loses its
@@ -35,6 +44,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "IFtpClient.h"
@@ -50,7 +60,7 @@ struct ConnectionSettings {
 };
 
 // Why the pool chose the client it gave: shown in the request log.
-enum class ClientChoice { kContinues, kSameFile, kNew, kOtherFile };
+enum class ClientChoice { kContinues, kAhead, kReady, kNew, kSameFile, kOtherFile };
 const char* DescribeChoice(ClientChoice choice);
 
 // When a waiting request may take a busy client object from its reader.
@@ -74,6 +84,9 @@ struct PooledClient {
     bool reading = false;
     bool yields = false;
     std::chrono::steady_clock::time_point creditEnds;
+    // The keeper logs it in, or ends its stream and logs it in again; no
+    // request may have it meanwhile.
+    bool preparing = false;
 };
 
 struct ReadResult {
@@ -145,6 +158,8 @@ struct SizeAnswer {
 
 class ClientPool {
 public:
+    // capacity: the client objects that read files, besides the one that
+    // sizes and lists.
     ClientPool(const ConnectionSettings& settings, size_t capacity,
                const LeaseRules& rules = LeaseRules());
     ~ClientPool();
@@ -155,6 +170,9 @@ public:
     // limit, none could be made, too many requests wait already, the
     // request's client went away, or the pool stops.
     std::unique_ptr<ClientLease> Lease(const LeaseWish& wish, LeaseRefusal* refusal);
+    // Starts the keeper: it logs in the sizing client and up to `ready`
+    // reading clients at once, then keeps one idle client ready.
+    void Start(size_t ready);
     // Waiting requests end at once, and no new one waits.
     void Stop();
 
@@ -171,9 +189,21 @@ private:
     friend class ClientLease;
 
     IFtpClient2* MakeClient();
+    // A new entry (no client object yet when the library gives none); under m_Mutex.
+    PooledClient* AddEntry();
     void Return(PooledClient& entry, uint64_t lease);
+    // The keeper thread: what Start asked, then a ready client kept.
+    void Keep(size_t ready);
+    // Under m_Mutex: the entry the keeper should prepare next, or null; *ends
+    // tells whether its stream must be ended first.
+    PooledClient* NextToPrepare(bool* ends);
+    // Off m_Mutex: logs the entry's client in (after ending its stream).
+    void Prepare(PooledClient& entry, bool ends);
+    // A size asked only to log a client in, in the folder requests used last.
+    void LogIn(IFtpClient2* client);
     // The best idle client for the request, or null; under m_Mutex.
-    PooledClient* Choose(const std::string& path, uint64_t position, ClientChoice* choice);
+    PooledClient* Choose(const std::string& path, uint64_t position, ClientChoice* choice,
+                         bool* wait);
     // The busy client whose reader fell furthest behind, once its credit is
     // spent and no read runs on it; under m_Mutex.
     PooledClient* Overdue(std::chrono::steady_clock::time_point now);
@@ -190,6 +220,9 @@ private:
     uint64_t m_nLeases = 0;
     size_t m_nWaiting = 0;
     bool m_bStopping = false;
+    std::string m_Folder = "/";  // of the path asked last: where a client logs in
+    std::condition_variable m_KeeperWakes;
+    std::thread m_Keeper;
 
     std::mutex m_MetaMutex;
     IFtpClient2* m_pMetaClient = nullptr;

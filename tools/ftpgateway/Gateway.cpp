@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <exception>
+#include <future>
 #include <vector>
 
 #include "ByteRange.h"
@@ -54,20 +55,29 @@ std::string Describe(const httplib::Request& request) {
 
 }  // namespace
 
-// One body on its way: the lease, and the piece read last.
+// One body on its way: the lease, and the piece read or copied last.
 struct Transfer {
-    std::unique_ptr<ClientLease> lease;
+    std::unique_ptr<ClientLease> lease;  // none while the kept ends serve it
     std::string path;
     std::string what;
+    uint64_t size = 0;  // the file's
     uint64_t first = 0;
     uint64_t length = 0;
     std::vector<unsigned char> piece;
     uint64_t pieceStart = 0;  // offset in the body
     uint32_t pieceLength = 0;
     uint64_t sent = 0;
+    uint64_t kept = 0;   // bytes that came from the kept ends of the file
+    bool leased = false;  // it has had a lease
     bool taken = false;  // its first client was taken from a slow reader
     int lost = 0;        // times its client went to a waiting request
+    LeaseRefusal refusal = LeaseRefusal::kNone;  // why the pool gave no client
     std::string failure;
+    // The first piece, when it was read while the size was asked.
+    bool readEarly = false;
+    uint64_t earlyAt = 0;
+    uint32_t earlyWant = 0;
+    ReadResult early;
     std::chrono::steady_clock::time_point start;
 };
 
@@ -196,9 +206,33 @@ void Gateway::ServeFolder(const httplib::Request& request, httplib::Response& re
                        " entries");
 }
 
+FileFacts Gateway::SizeAndFirstRead(const httplib::Request& request, Transfer& t) {
+    if (std::optional<FileFacts> known = m_Files.Known(t.path)) return *known;
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (request.method == "HEAD" ||
+        !StartBeforeSize(request.get_header_value("Range"), &first, &last)) {
+        return m_Files.Describe(t.path);
+    }
+    std::future<FileFacts> sizing =
+        std::async(std::launch::async, [this, &t] { return m_Files.Describe(t.path); });
+    t.readEarly = true;
+    t.earlyAt = first;
+    t.earlyWant = m_bSkipHeadBuffer && first == 0
+                      ? kPastHeadPiece
+                      : (uint32_t)std::min<uint64_t>(kPiece, last - first + 1);
+    t.early = ReadThroughLease(t, first, t.earlyWant);
+    return sizing.get();
+}
+
 void Gateway::ServeFile(const httplib::Request& request, httplib::Response& response,
                         const std::string& path, const std::string& what) {
-    FileFacts facts = m_Files.Describe(path);
+    auto transfer = std::make_shared<Transfer>();
+    transfer->start = std::chrono::steady_clock::now();
+    transfer->path = path;
+    transfer->piece.resize(kPastHeadPiece);
+    FileFacts facts = SizeAndFirstRead(request, *transfer);
+    if (facts.kind != FileFacts::kFile) transfer->lease.reset();
     switch (facts.kind) {
     case FileFacts::kServerFailed:
         Refuse(response, 502, "Bad Gateway", "size of " + path + ": " + DescribeFtpError(facts.ftpError),
@@ -252,36 +286,31 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
         return;
     }
 
-    auto transfer = std::make_shared<Transfer>();
-    transfer->start = std::chrono::steady_clock::now();
-    transfer->path = path;
     transfer->what = answer;
+    transfer->size = size;
     transfer->first = first;
     transfer->length = length;
-    LeaseRefusal refusal = LeaseRefusal::kNone;
-    transfer->lease = LeaseFor(path, first, &refusal);
-    if (!transfer->lease) {
-        RefuseLease(response, refusal, what);
-        return;
-    }
-    transfer->taken = transfer->lease->Taken();
-    // The first piece is read before the status goes out, so that a server
-    // that fails at once is answered 502 rather than with a cut body.
-    transfer->piece.resize(kPastHeadPiece);
-    uint32_t firstPiece = m_bSkipHeadBuffer && first == 0 ? kPastHeadPiece : kPiece;
-    uint32_t wanted = (uint32_t)std::min<uint64_t>(firstPiece, length);
-    ReadResult read = transfer->lease->Read(path, first, transfer->piece.data(), wanted);
-    if (!read.succeeded || read.got != wanted) {
-        std::string detail =
-            !read.succeeded ? "reading " + path + " at " + std::to_string(first) + ": " +
-                                  DescribeFtpError(read.ftpError)
-                            : path + " ended at " + std::to_string(first + read.got) +
-                                  ", before the size the server gave (" + std::to_string(size) + ")";
+    // The first piece is had before the status goes out, so that a server
+    // that fails at once is answered 502 rather than with a cut body. At 0
+    // it is longer than the library's head buffer serves, so no read waits
+    // for its pause.
+    uint32_t want = m_bSkipHeadBuffer && first == 0
+                        ? (uint32_t)std::min<uint64_t>(kPastHeadPiece, size)
+                        : (uint32_t)std::min<uint64_t>(kPiece, length);
+    uint32_t needed = (uint32_t)std::min<uint64_t>(want, length);
+    bool fetched = transfer->readEarly && transfer->earlyAt == first
+                       ? TakeRead(*transfer, 0, transfer->early,
+                                  (uint32_t)std::min<uint64_t>(transfer->earlyWant, length))
+                       : FetchPiece(*transfer, 0, want, needed);
+    if (!fetched) {
         transfer->lease.reset();
-        Refuse(response, 502, "Bad Gateway", detail, what);
+        if (transfer->refusal != LeaseRefusal::kNone) {
+            RefuseLease(response, transfer->refusal, what);
+        } else {
+            Refuse(response, 502, "Bad Gateway", path + ": " + transfer->failure, what);
+        }
         return;
     }
-    transfer->pieceLength = read.got;
 
     Console& console = m_Console;
     auto provider = [this, transfer](size_t offset, size_t, httplib::DataSink& sink) {
@@ -291,11 +320,14 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
         Transfer& t = *transfer;
         std::string line = t.what + ", " + std::to_string(t.sent) + " of " +
                            std::to_string(t.length) + " bytes in " +
-                           Milliseconds(MillisecondsSince(t.start)) + ", client " +
-                           std::to_string(t.lease->Number()) + " (" +
-                           DescribeChoice(t.lease->Choice()) +
-                           (t.taken ? ", taken from a slow reader, " : ", ") +
-                           std::to_string(t.lease->Restarts()) + " seeks)";
+                           Milliseconds(MillisecondsSince(t.start));
+        if (t.kept > 0) line += ", " + std::to_string(t.kept) + " from the kept ends of the file";
+        if (t.lease) {
+            line += ", client " + std::to_string(t.lease->Number()) + " (" +
+                    DescribeChoice(t.lease->Choice()) +
+                    (t.taken ? ", taken from a slow reader, " : ", ") +
+                    std::to_string(t.lease->Restarts()) + " seeks)";
+        }
         if (t.lost > 0) {
             line += "; gave its client object up " + std::to_string(t.lost) +
                     (t.lost == 1 ? " time" : " times") + " to a waiting request";
@@ -339,44 +371,77 @@ void Gateway::RefuseLease(httplib::Response& response, LeaseRefusal refusal,
     Refuse(response, 503, "Service Unavailable", detail, what);
 }
 
+ReadResult Gateway::ReadThroughLease(Transfer& t, uint64_t position, uint32_t want) {
+    ReadResult result;
+    // A client that went to a waiting request is asked for once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!t.lease) {
+            t.lease = LeaseFor(t.path, position, &t.refusal);
+            if (!t.lease) {
+                result.lost = true;
+                return result;
+            }
+            if (!t.leased) t.taken = t.lease->Taken();
+            t.leased = true;
+        }
+        result = t.lease->Read(t.path, position, t.piece.data(), want);
+        if (!result.lost) return result;
+        // The reader fell behind while another request waited, which took
+        // its client; it reads on with the one the pool gives now.
+        t.lease.reset();
+        ++t.lost;
+    }
+    return result;
+}
+
+bool Gateway::TakeRead(Transfer& t, uint64_t offset, const ReadResult& read, uint32_t needed) {
+    uint64_t at = t.first + offset;
+    if (read.lost) {
+        if (t.refusal != LeaseRefusal::kClientGone) {
+            t.failure = (t.lost > 0 ? std::string("its FTP client object went to a waiting "
+                                                  "request, and then ")
+                                    : std::string()) +
+                        DescribeRefusal(t.refusal);
+        }
+        return false;
+    }
+    // A short read before the end the size promised would leave the body
+    // short of its Content-Length: the connection is cut instead, so the
+    // client cannot take it for the whole.
+    if (!read.succeeded || read.got < needed) {
+        t.failure = !read.succeeded ? "read at " + std::to_string(at) + " failed: " +
+                                          DescribeFtpError(read.ftpError)
+                                    : "the file ended at " + std::to_string(at + read.got) +
+                                          ", before its size (" + std::to_string(t.size) + ")";
+        return false;
+    }
+    m_Ends.Keep(t.path, t.size, at, t.piece.data(), read.got);
+    t.pieceStart = offset;
+    t.pieceLength = (uint32_t)std::min<uint64_t>(read.got, t.length - offset);
+    return true;
+}
+
+bool Gateway::FetchPiece(Transfer& t, uint64_t offset, uint32_t want, uint32_t needed) {
+    size_t kept = m_Ends.Copy(t.path, t.size, t.first + offset, t.piece.data(),
+                              (size_t)std::min<uint64_t>(want, t.length - offset));
+    if (kept > 0) {
+        t.pieceStart = offset;
+        t.pieceLength = (uint32_t)kept;
+        t.kept += kept;
+        return true;
+    }
+    return TakeRead(t, offset, ReadThroughLease(t, t.first + offset, want), needed);
+}
+
 bool Gateway::SendFrom(Transfer& t, size_t offset, httplib::DataSink& sink) {
     if (offset < t.pieceStart || offset >= t.pieceStart + t.pieceLength) {
         uint32_t want = (uint32_t)std::min<uint64_t>(kPiece, t.length - offset);
-        ReadResult next = t.lease->Read(t.path, t.first + offset, t.piece.data(), want);
-        if (next.lost) {
-            // The reader fell behind while another request waited, which
-            // took its client; it reads on with the one the pool gives now.
-            LeaseRefusal refusal = LeaseRefusal::kNone;
-            std::unique_ptr<ClientLease> lease = LeaseFor(t.path, t.first + offset, &refusal);
-            if (!lease) {
-                if (refusal != LeaseRefusal::kClientGone) {
-                    t.failure = std::string("its FTP client object went to a waiting request, "
-                                            "and then ") + DescribeRefusal(refusal);
-                }
-                return false;
-            }
-            t.lease = std::move(lease);
-            ++t.lost;
-            next = t.lease->Read(t.path, t.first + offset, t.piece.data(), want);
-        }
-        // A short read before the end the size promised would leave the
-        // body short of its Content-Length: the connection is cut instead,
-        // so the client cannot take it for the whole.
-        if (!next.succeeded || next.got != want) {
-            t.failure = !next.succeeded
-                            ? "read at " + std::to_string(t.first + offset) + " failed: " +
-                                  DescribeFtpError(next.ftpError)
-                            : "the file ended at " + std::to_string(t.first + offset + next.got) +
-                                  ", before its size";
-            return false;
-        }
-        t.pieceStart = offset;
-        t.pieceLength = next.got;
+        if (!FetchPiece(t, offset, want, want)) return false;
     }
     size_t from = offset - (size_t)t.pieceStart;
     size_t count = t.pieceLength - from;
     if (!sink.write((const char*)t.piece.data() + from, count)) return false;
     t.sent += count;
-    t.lease->Delivered(count);
+    if (t.lease) t.lease->Delivered(count);
     return true;
 }

@@ -41,21 +41,36 @@ std::string GatewayHelp() {
            "  --listen ADDR          HTTP address, in 127.0.0.0/8 (127.0.0.1)\n"
            "  --http-port N          HTTP port (8080; 0: a free one)\n"
            "  --port-file FILE       write the HTTP port there once listening\n"
-           "  --clients N            client objects for reading files (4)\n"
+           "  --clients N            client objects for reading files (3)\n"
+           "  --max-ftp-connections N\n"
+           "                         FTP control connections at most (8): 1 for sizes\n"
+           "                         and listings, 2 per reading client object (the\n"
+           "                         library may keep a spare one beside each); fewer\n"
+           "                         client objects read when N cannot hold --clients.\n"
+           "                         Keep it under the server's per-address limit\n"
+           "                         (vsftpd max_per_ip, proftpd MaxClientsPerHost,\n"
+           "                         pure-ftpd -C)\n"
            "  --min-rate KIB         a reader slower than this many KiB/s gives its\n"
            "                         client object up to a waiting request (256)\n"
            "  --max-connections N    HTTP connections served at once; more are\n"
            "                         answered 503 (64)\n"
            "  --size-seconds N       how long a file's size is kept (10)\n"
-           "  --skip-head-buffer     read a body that starts at 0 with a first piece\n"
-           "                         of 128 KiB, which the library's head buffer does\n"
-           "                         not serve (it pauses 100 ms per read it serves)\n"
+           "  --head-buffer          read a body that starts at 0 with a first piece\n"
+           "                         of 64 KiB, which the library's head buffer serves\n"
+           "                         after a pause of 100 ms; by default the first\n"
+           "                         piece is 128 KiB, which it does not serve\n"
+           "                         (--skip-head-buffer, kept for scripts)\n"
            "  --quiet                no line per request, errors only\n"
            "  --debug                the library's diagnostics on stderr\n"
            "  --help, --version\n"
            "\n"
            "Open http://127.0.0.1:8080/ in a browser, or give a player a file's URL.\n"
            "It needs the FTP client library 1.1 or later (version 2 of its interface).\n";
+}
+
+size_t ReadingClients(const GatewayOptions& options) {
+    size_t allowed = (options.ftpConnections - 1) / kConnectionsPerClient;
+    return options.clients < allowed ? options.clients : allowed;
 }
 
 bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* error) {
@@ -101,6 +116,8 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* 
             o->showVersion = true;
         } else if (name == "--skip-head-buffer") {
             o->skipHeadBuffer = true;
+        } else if (name == "--head-buffer") {
+            o->skipHeadBuffer = false;
         } else if (name == "--quiet") {
             o->quiet = true;
         } else if (name == "--debug") {
@@ -140,6 +157,9 @@ bool ParseGatewayOptions(int argc, char** argv, GatewayOptions* o, std::string* 
         } else if (name == "--clients") {
             if (!takeNumber(1, 64, &number)) return false;
             o->clients = (size_t)number;
+        } else if (name == "--max-ftp-connections") {
+            if (!takeNumber(1 + kConnectionsPerClient, 1024, &number)) return false;
+            o->ftpConnections = (size_t)number;
         } else if (name == "--min-rate") {
             if (!takeNumber(1, 1048576, &number)) return false;
             o->minimumRateKiB = (unsigned)number;

@@ -1,12 +1,17 @@
 #include "RemoteFiles.h"
 
-FileFacts RemoteFiles::Describe(const std::string& path) {
-    auto now = std::chrono::steady_clock::now();
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        auto found = m_Kept.find(path);
-        if (found != m_Kept.end() && found->second.until > now) return found->second.facts;
+std::optional<FileFacts> RemoteFiles::Known(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto found = m_Kept.find(path);
+    if (found == m_Kept.end() || found->second.until <= std::chrono::steady_clock::now()) {
+        return std::nullopt;
     }
+    return found->second.facts;
+}
+
+FileFacts RemoteFiles::Describe(const std::string& path) {
+    if (std::optional<FileFacts> known = Known(path)) return *known;
+    auto now = std::chrono::steady_clock::now();
     SizeAnswer answer = m_Pool.Size(path);
     FileFacts facts;
     if (answer.ftpError != 0) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "ClientPool.h"
@@ -38,6 +39,8 @@ public:
         : m_Pool(pool), m_Keep(keep) {}
 
     FileFacts Describe(const std::string& path);
+    // What is kept of path, without asking the server.
+    std::optional<FileFacts> Known(const std::string& path);
 
 private:
     // Under m_Mutex: room for one more, expired ones and then the oldest out.

@@ -24,6 +24,7 @@ namespace {
 const char kVersion[] = "ftpgateway 1.1\n";
 // The library loaded gives no version 2 of its interface.
 const int kExitLibraryTooOld = 8;
+const size_t kReadyAtStart = 2;
 
 bool WritePortFile(const std::string& path, int port) {
     std::string temporary = path + ".tmp";
@@ -117,7 +118,13 @@ int Run(const GatewayOptions& options) {
     {
         LeaseRules rules;
         rules.minimumRate = options.minimumRateKiB * 1024.0;
-        ClientPool pool(options.ftp, options.clients, rules);
+        const size_t clients = ReadingClients(options);
+        if (clients < options.clients) {
+            console.Progress("--clients " + std::to_string(options.clients) + ": " +
+                             std::to_string(clients) + " client objects fit in --max-ftp-connections " +
+                             std::to_string(options.ftpConnections) + " (1 + 2 per client object)");
+        }
+        ClientPool pool(options.ftp, clients, rules);
         RemoteFiles files(pool, std::chrono::seconds(options.sizeSeconds));
         ConnectionLimits limits;
         limits.connections = options.connections;
@@ -128,7 +135,8 @@ int Run(const GatewayOptions& options) {
         server.set_keep_alive_max_count(limits.requestsPerConnection);
         server.set_read_timeout(limits.read);
         server.set_write_timeout(limits.write);
-        Gateway gateway(pool, files, console, options.skipHeadBuffer);
+        FileEnds ends;
+        Gateway gateway(pool, files, ends, console, options.skipHeadBuffer);
         gateway.Install(server);
         watch.Attach(&server, &pool);
 
@@ -154,8 +162,13 @@ int Run(const GatewayOptions& options) {
             console.Progress("serving ftp://" + options.ftp.server + ":" +
                              std::to_string(options.ftp.port) + "/ at http://" +
                              options.listenAddress + ":" + std::to_string(port) + "/ with up to " +
-                             std::to_string(options.clients) + " client objects");
+                             std::to_string(clients) + " client objects (at most " +
+                             std::to_string(1 + clients * kConnectionsPerClient) +
+                             " FTP control connections)");
         });
+        // Logins before the first request: two reading clients (a player's
+        // open asks the start and the end at once) and the sizing one.
+        pool.Start(kReadyAtStart);
         if (!watch.Signalled() && !server.listen_after_bind() && status == 0) status = 1;
         pool.Stop();
         watch.Attach(nullptr, nullptr);
