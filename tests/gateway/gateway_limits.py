@@ -17,6 +17,7 @@ import http.client
 import os
 import random
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -238,10 +239,11 @@ def case_hostile_console_lines(lab):
 
 def case_hostile_names_do_not_grow_the_size_cache(lab):
     """The sizes a gateway keeps are bounded: after a few hundred other
-    names, the first one is asked of the server again."""
+    names, the first one is asked of the server again, and the bytes kept
+    of the file under its old size are not served under the new one."""
     path = os.path.join(lab.media_dir, "growing.bin")
     with open(path, "wb") as f:
-        f.write(bytes(1000))
+        f.write(b"a" * 1000)
     # Names that exist cost one SIZE each (a missing one also a listing).
     many = os.path.join(lab.root, "many")
     os.makedirs(many, exist_ok=True)
@@ -258,18 +260,27 @@ def case_hostile_names_do_not_grow_the_size_cache(lab):
 
     try:
         expect(head("/media/growing.bin") == (200, "1000"), "the first size")
+        # Read, so that its ends are kept under the size 1000.
+        status, _, body = curl(gateway.url("/media/growing.bin"))
+        expect(status == 200 and body == b"a" * 1000, "the first body: %d, %r" % (status, body[:20]))
         with open(path, "wb") as f:
-            f.write(bytes(2000))
+            f.write(b"b" * 2000)
         expect(head("/media/growing.bin") == (200, "1000"), "the size is not kept; the case proves nothing")
         for number in range(300):
             answer = head("/many/%d.bin" % number)
             expect(answer == (200, "0"), "many/%d.bin: %s" % (number, answer))
         answer = head("/media/growing.bin")
         expect(answer == (200, "2000"), "after 300 other names the old size is still kept: %s" % (answer,))
+        # Bytes kept under the old size are not the new file's.
+        status, _, body = curl(gateway.url("/media/growing.bin"))
+        expect(status == 200 and body == b"b" * 2000,
+               "the body after the new size: %d, %d bytes, %d of them old" % (status, len(body), body.count(b"a")))
     finally:
         connection.close()
         gateway.stop()
         os.remove(path)
+        # folder_of_500_files counts the files of this folder in a later run.
+        shutil.rmtree(many)
 
 
 # ---- slow clients ----------------------------------------------------------------

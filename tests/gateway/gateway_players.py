@@ -133,21 +133,20 @@ def case_http_answers(lab):
            "player page: %d" % status)
 
 
-def case_concurrent_readers(lab):
-    """Six readers at once over the three files, 20 random ranges each: every
-    byte right while the client objects are shared out between them."""
-    datas = {name: open(lab.local(name), "rb").read() for name in lab.names}
+def read_random_ranges(url_of, names, datas, readers, ranges):
+    """readers curl readers at once over the files, ranges random ranges
+    each, every byte compared; the failures."""
     failures = []
 
     def reader(number):
         rng = random.Random(1000 + number)
-        name = lab.names[number % len(lab.names)]
+        name = names[number % len(names)]
         data = datas[name]
         try:
-            for _ in range(20):
+            for _ in range(ranges):
                 first = rng.randrange(len(data))
                 last = min(len(data) - 1, first + rng.randrange(1, 400000))
-                status, _, body = curl(lab.url(name), "-r", "%d-%d" % (first, last))
+                status, _, body = curl(url_of(name), "-r", "%d-%d" % (first, last))
                 if status != 206 or body != data[first:last + 1]:
                     failures.append("reader %d %s %d-%d: status %d, %d bytes" %
                                     (number, name, first, last, status, len(body)))
@@ -155,13 +154,68 @@ def case_concurrent_readers(lab):
         except Exception as error:  # noqa: BLE001 - reported below
             failures.append("reader %d: %s" % (number, error))
 
-    threads = [threading.Thread(target=reader, args=(n,)) for n in range(6)]
+    threads = [threading.Thread(target=reader, args=(n,)) for n in range(readers)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join(timeout=180)
-    expect(not any(t.is_alive() for t in threads), "a reader did not finish within 180 s")
+    if any(t.is_alive() for t in threads):
+        failures.append("a reader did not finish within 180 s")
+    return failures
+
+
+def case_concurrent_readers(lab):
+    """Six readers at once over the three files, 20 random ranges each: every
+    byte right while the client objects are shared out between them."""
+    datas = {name: open(lab.local(name), "rb").read() for name in lab.names}
+    failures = read_random_ranges(lab.url, lab.names, datas, 6, 20)
     expect(not failures, "; ".join(failures[:3]))
+
+
+def peak_sessions(log):
+    """The most FTP sessions pyftpdlib's log shows open at once."""
+    open_now = peak = 0
+    with open(log, errors="replace") as f:
+        for line in f:
+            if "FTP session opened" in line:
+                open_now += 1
+                peak = max(peak, open_now)
+            elif "FTP session closed" in line:
+                open_now -= 1
+    return peak
+
+
+def case_ftp_connections_within_cap(lab):
+    """--clients 8 with --max-ftp-connections 5, in front of a server that
+    takes five sessions from an address: two client objects read (1 + 2 per
+    client object), six readers at once and a folder page get every byte,
+    and the server never sees more than five sessions."""
+    log = os.path.join(lab.work, "pyftpdlib-capped.log")
+    if os.path.exists(log):
+        os.remove(log)
+    os.environ["FTP_MAX_CONS_PER_IP"] = "5"
+    try:
+        server = gatewaylab.FtpServer(lab.root, lab.work, log, script=gateway_limits.LISTING_FTPD)
+    finally:
+        del os.environ["FTP_MAX_CONS_PER_IP"]
+    gateway = None
+    try:
+        gateway = gatewaylab.Gateway(lab.binary, server.port, lab.work,
+                                     os.path.join(lab.work, "ftpgateway-capped.log"),
+                                     extra=["--clients", "8", "--max-ftp-connections", "5"])
+        datas = {name: open(lab.local(name), "rb").read() for name in lab.names}
+        failures = read_random_ranges(lambda name: gateway.url("/media/" + name), lab.names, datas, 6, 8)
+        status, _, _ = curl(gateway.url("/media/"))
+        expect(status == 200, "the folder page: %d" % status)
+        expect(not failures, "; ".join(failures[:3]))
+        expect("--clients 8: 2 client objects fit in --max-ftp-connections 5" in gateway.log_text(),
+               "the console does not say how many client objects the cap allows")
+    finally:
+        if gateway:
+            gateway.stop()
+        server.stop()
+    peak = peak_sessions(log)
+    expect(0 < peak <= 5, "the server saw %d sessions at once" % peak)
 
 
 def probe(source):
@@ -384,7 +438,7 @@ def case_folder_of_500_files(lab):
 
 
 CASES = [case_http_answers, case_large_file_end_found, case_film_past_four_gib, case_folder_of_500_files,
-         case_concurrent_readers, case_ffprobe_reads_each_file,
+         case_concurrent_readers, case_ftp_connections_within_cap, case_ffprobe_reads_each_file,
          case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures] + \
     gateway_limits.HOSTILE_CASES + gateway_limits.SLOW_CASES + gateway_limits.STOP_CASES
 # What a player sees, once more through the relay.

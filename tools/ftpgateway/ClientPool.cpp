@@ -15,6 +15,9 @@ const std::chrono::milliseconds kWaitStep(100);
 const std::chrono::seconds kStaleAfter(2);
 const std::chrono::milliseconds kKeeperStep(500);
 
+// Between the end of a session and the next login of the same client.
+const std::chrono::milliseconds kSessionSettles(200);
+
 // Below two clients a ready one would cost the only stream.
 const size_t kLeastForReady = 2;
 
@@ -104,12 +107,14 @@ ClientPool::ClientPool(const ConnectionSettings& settings, size_t capacity,
 ClientPool::~ClientPool() {
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_bStopping = true;
-    // A login the keeper waits for ends with its session.
+    std::vector<IFtpClient2*> preparing;
     for (auto& entry : m_Clients) {
-        if (entry->preparing) entry->client->StopSession();
+        if (entry->preparing) preparing.push_back(entry->client);
     }
     lock.unlock();
     m_KeeperWakes.notify_all();
+    // A login the keeper waits for ends with its session.
+    for (IFtpClient2* client : preparing) client->StopSession();
     if (m_Keeper.joinable()) m_Keeper.join();
     lock.lock();
     m_Returned.wait(lock, [this] {
@@ -351,8 +356,14 @@ PooledClient* ClientPool::NextToPrepare(bool* ends) {
 }
 
 void ClientPool::Prepare(PooledClient& entry, bool ends) {
-    // Its stream and its connections end; the size logs it in again.
-    if (ends) entry.client->StopSession();
+    // Its stream and its connections end; the size logs it in again, once
+    // the server has had time to count the old session out (a per-address
+    // limit at its edge refuses a login that comes first).
+    if (ends) {
+        entry.client->StopSession();
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_KeeperWakes.wait_for(lock, kSessionSettles, [this] { return m_bStopping; });
+    }
     LogIn(entry.client);
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
