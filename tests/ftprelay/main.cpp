@@ -3,6 +3,8 @@
 // (players, the gateway, the benchmark) can reach an FTP server through it.
 //
 //   ftprelay --target-port 2121 --settings delay_ms=20,piece=7 --port-file F
+//   ftprelay --target-port 2121 --settings delay_ms=20,handshake=1 ...  (a
+//            new connection costs a TCP handshake's round trips)
 //   ftprelay --target-port 2121 --target-address 127.0.0.3
 //            --passive-ports 24000-24015 ...              (port-range mode)
 //

@@ -98,17 +98,14 @@ void NetworkRelay::AcceptConnections() {
 }
 
 // Pairs a client's connection with one of the relay's own to the server's
-// port, or resets it as the server's system would when nothing listens.
+// port, made by the link's thread when it is due.
 void NetworkRelay::Pair(LinkKind kind, RelaySocket client, uint16_t serverPort) {
     if (!client.IsOpen()) return;
-    RelaySocket server = serverPort != 0 ? RelaySocket::Connect(m_ServerAddress, serverPort) : RelaySocket();
-    if (!server.IsOpen()) {
-        client.Reset();
-        return;
-    }
-    (kind == LinkKind::Control ? m_Counters.controlConnections : m_Counters.dataConnections)++;
-    auto sockets = std::make_shared<std::pair<RelaySocket, RelaySocket>>(std::move(client), std::move(server));
-    Spawn([this, kind, sockets] { RunLink(kind, std::move(sockets->first), std::move(sockets->second)); });
+    const Clock::time_point connected = Clock::now();
+    auto socket = std::make_shared<RelaySocket>(std::move(client));
+    Spawn([this, kind, socket, serverPort, connected] {
+        RunLink(kind, std::move(*socket), m_ServerAddress, serverPort, connected);
+    });
 }
 
 uint16_t NetworkRelay::OpenDataRoute(uint32_t address, uint16_t port) {
@@ -127,20 +124,14 @@ void NetworkRelay::RunDataRoute(const std::shared_ptr<RelaySocket>& listener, ui
         if (!listener->WaitReadable(kSliceMs)) continue;
         RelaySocket client = listener->Accept();
         listener->Close();
-        if (!client.IsOpen()) return;
-        RelaySocket server = RelaySocket::Connect(address, port);
-        if (!server.IsOpen()) {
-            client.Reset();
-            return;
-        }
-        m_Counters.dataConnections++;
-        RunLink(LinkKind::Data, std::move(client), std::move(server));
+        if (client.IsOpen()) RunLink(LinkKind::Data, std::move(client), address, port, Clock::now());
         return;
     }
     listener->Close();
 }
 
-void NetworkRelay::RunLink(LinkKind kind, RelaySocket client, RelaySocket server) {
+void NetworkRelay::RunLink(LinkKind kind, RelaySocket client, uint32_t address, uint16_t port,
+                           Clock::time_point connected) {
     LinkContext context;
     context.config = &m_Config;
     context.counters = &m_Counters;
@@ -153,7 +144,10 @@ void NetworkRelay::RunLink(LinkKind kind, RelaySocket client, RelaySocket server
     context.relayAddress = plat::inet_addr(m_Route.listenAddress.c_str());
     context.serverAddress = m_ServerAddress;
     context.seed = m_Config.seed * 7919u + ++m_LinkNumber;
-    RelayLink link(kind, std::move(client), std::move(server), std::move(context));
+    context.targetAddress = address;
+    context.targetPort = port;
+    context.connectAt = connected + std::chrono::milliseconds(m_Config.ServerConnectDelayMs());
+    RelayLink link(kind, std::move(client), std::move(context));
     link.Run();
 }
 

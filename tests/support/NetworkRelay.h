@@ -2,7 +2,8 @@
 // this machine. Tests run on loopback, where replies come whole and at once;
 // through the relay they come late (a delay each way, with jitter if asked),
 // cut into pieces the client receives separately, at a limited rate, and
-// with resets and closes on cue (RelayConfig.h).
+// with resets and closes on cue (RelayConfig.h). A new connection may also
+// cost a TCP handshake's round trips before it reaches the server.
 //
 // It listens on 127.0.0.1 (Port()); every control connection it accepts is
 // paired with a connection of its own to the server. The server's passive
@@ -103,7 +104,9 @@ private:
     void Pair(LinkKind kind, RelaySocket client, uint16_t serverPort);
     uint16_t OpenDataRoute(uint32_t address, uint16_t port);
     void RunDataRoute(const std::shared_ptr<RelaySocket>& listener, uint32_t address, uint16_t port);
-    void RunLink(LinkKind kind, RelaySocket client, RelaySocket server);
+    // The client connected at `connected`; the link connects to
+    // address:port (port 0: resets the client) when the config says.
+    void RunLink(LinkKind kind, RelaySocket client, uint32_t address, uint16_t port, Clock::time_point connected);
     // Runs work on a thread of its own unless the relay is stopping; joins
     // the threads that have finished meanwhile.
     void Spawn(std::function<void()> work);

@@ -68,12 +68,16 @@ bool RelayConfig::Parse(const std::string& text, RelayConfig* config, std::strin
         } else if (key == "port_range") {
             inRange = ReadWhole(valueText, kMostPortRange, &value);
             parsed.portRange = static_cast<int>(value);
+        } else if (key == "handshake") {
+            inRange = ReadWhole(valueText, 1, &value);
+            parsed.tcpHandshake = value != 0;
         } else {
             known = false;
         }
         if (!known || !inRange) {
             *error = (known ? "bad value in '" : "unknown setting in '") + item + "' (relay settings: " +
-                     "delay_ms, jitter_ms, piece, piece_gap_ms, data_piece, data_gap_ms, rate, seed, port_range)";
+                     "delay_ms, jitter_ms, piece, piece_gap_ms, data_piece, data_gap_ms, rate, seed, port_range, "
+                     "handshake)";
             return false;
         }
     }
@@ -86,7 +90,7 @@ std::string RelayConfig::Describe() const {
     text << "delay_ms=" << delayMs << ",jitter_ms=" << jitterMs << ",piece=" << replyPieceBytes
          << ",piece_gap_ms=" << replyPieceGapMs << ",data_piece=" << dataPieceBytes
          << ",data_gap_ms=" << dataPieceGapMs << ",rate=" << bytesPerSecond << ",seed=" << seed
-         << ",port_range=" << portRange;
+         << ",port_range=" << portRange << ",handshake=" << (tcpHandshake ? 1 : 0);
     return text.str();
 }
 

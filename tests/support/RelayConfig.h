@@ -37,15 +37,27 @@ struct RelayConfig {
     // 0: rewrite the replies. At most kMostPortRange.
     int portRange = 0;
     static constexpr int kMostPortRange = 48;
+    // A new connection (control or data) costs what a TCP handshake costs
+    // on a link of this delay: the relay connects to the server only one and
+    // a half round trips (3 x delayMs) after the client's connect, so the
+    // client's first bytes reach the server then, and the server's first
+    // bytes reach the client two round trips after the connect at the
+    // earliest. Without it a connection reaches the server at once, as on
+    // loopback. The client's own connect still returns at once.
+    bool tcpHandshake = false;
 
     // Reads "key=value,key=value" with the keys delay_ms, jitter_ms, piece,
-    // piece_gap_ms, data_piece, data_gap_ms, rate, seed, port_range (spaces
+    // piece_gap_ms, data_piece, data_gap_ms, rate, seed, port_range,
+    // handshake (0 or 1) (spaces
     // allowed around items). False, with *error naming the item, on an
     // unknown key or a value that is not a whole number in range; *config is
     // then unchanged.
     static bool Parse(const std::string& text, RelayConfig* config, std::string* error);
     // The same syntax, every key: for messages and logs.
     std::string Describe() const;
+
+    // How long after the client's connect the relay connects to the server.
+    int ServerConnectDelayMs() const { return tcpHandshake ? 3 * delayMs : 0; }
 };
 
 // Faults the relay puts into the connections, changeable while it runs

@@ -55,12 +55,11 @@ int MillisecondsUntil(Clock::time_point when, Clock::time_point now) {
 
 }  // namespace
 
-RelayLink::RelayLink(LinkKind kind, RelaySocket client, RelaySocket server, LinkContext context)
+RelayLink::RelayLink(LinkKind kind, RelaySocket client, LinkContext context)
     : m_Kind(kind),
       m_Context(std::move(context)),
       m_Config(*m_Context.config),
       m_Client(std::move(client)),
-      m_Server(std::move(server)),
       m_ToServer(ShapeOf(false), m_Context.seed * 2 + 1, false, &m_Client, &m_Server),
       m_ToClient(ShapeOf(true), m_Context.seed * 2 + 2, true, &m_Server, &m_Client),
       m_ResetAfter(kind == LinkKind::Data ? m_Context.faults().resetDataAfterBytes : RelayFaults::kNever),
@@ -83,16 +82,13 @@ DirectionShape RelayLink::ShapeOf(bool toClient) const {
 
 void RelayLink::Run() {
     m_LastActivity = Clock::now();
-    if (m_ResetAfter == 0) {
-        m_Context.counters->dataResets++;
-        ResetBoth();
-    }
     while (!m_Ended) {
         if (m_Context.stopping()) {
             CloseBoth();
             break;
         }
         Clock::time_point now = Clock::now();
+        if (!m_Server.IsOpen() && now >= m_Context.connectAt && !ConnectServer()) break;
         PassEndsThatAreDue(now);
         if (m_Ended) break;
         if (Broken()) {
@@ -115,9 +111,27 @@ void RelayLink::Run() {
     }
 }
 
+bool RelayLink::ConnectServer() {
+    if (m_Context.targetPort != 0) m_Server = RelaySocket::Connect(m_Context.targetAddress, m_Context.targetPort);
+    if (!m_Server.IsOpen()) {
+        // As the server's system answers when nothing listens.
+        m_Client.Reset();
+        m_Ended = true;
+        return false;
+    }
+    (m_Kind == LinkKind::Control ? m_Context.counters->controlConnections : m_Context.counters->dataConnections)++;
+    if (m_ResetAfter == 0) {
+        m_Context.counters->dataResets++;
+        ResetBoth();
+        return false;
+    }
+    return true;
+}
+
 void RelayLink::PassEndsThatAreDue(Clock::time_point now) {
     for (Flow* flow : {&m_ToServer, &m_ToClient}) {
-        if (flow->finished || !flow->queue.EndDue(now)) continue;
+        // Before the server's connection exists, the client's end waits with its bytes.
+        if (flow->finished || !flow->to->IsOpen() || !flow->queue.EndDue(now)) continue;
         if (flow->sourceReset) {
             ResetBoth();
             return;
@@ -133,8 +147,14 @@ void RelayLink::Step() {
     plat::SocketSet readable;
     plat::SocketSet writable;
     for (Flow* flow : {&m_ToServer, &m_ToClient}) {
-        if (flow->sourceOpen && flow->queue.QueuedBytes() < kMostQueuedBytes) readable.Add(flow->from->Handle());
+        if (flow->sourceOpen && flow->from->IsOpen() && flow->queue.QueuedBytes() < kMostQueuedBytes) {
+            readable.Add(flow->from->Handle());
+        }
         if (flow->finished) continue;
+        if (!flow->to->IsOpen()) {
+            wake = std::min(wake, m_Context.connectAt);
+            continue;
+        }
         Clock::time_point next = flow->queue.NextSendTime();
         if (next <= now) {
             writable.Add(flow->to->Handle());
@@ -162,7 +182,9 @@ void RelayLink::Step() {
         if (!m_Ended && flow->from->IsOpen() && readable.Contains(flow->from->Handle())) Receive(*flow, now);
     }
     for (Flow* flow : {&m_ToServer, &m_ToClient}) {
-        if (!m_Ended && !flow->finished && writable.Contains(flow->to->Handle())) SendPiece(*flow, now);
+        if (!m_Ended && !flow->finished && flow->to->IsOpen() && writable.Contains(flow->to->Handle())) {
+            SendPiece(*flow, now);
+        }
     }
 }
 

@@ -1,7 +1,10 @@
 // One connection of the network relay: the client's socket paired with the
 // relay's own connection to the server, run by one thread that passes bytes
 // both ways with the configured delay, pieces and rate, and passes on an
-// orderly end or a reset as it happens on either side.
+// orderly end or a reset as it happens on either side. The link makes its
+// connection to the server itself, when it is due (at once, or after the
+// time a TCP handshake takes on the relayed link); until then it reads what
+// the client sends and holds it.
 //
 // On a control connection the server's replies are taken a whole line at a
 // time, so a "227 " or "229 " line that comes split is read once it is
@@ -40,17 +43,24 @@ struct LinkContext {
     uint32_t relayAddress = 0;
     uint32_t serverAddress = 0;
     uint32_t seed = 1;
+    // The server's end of this link (network byte order address; port 0:
+    // nothing to connect to, the client's connection is reset) and when
+    // the link connects there.
+    uint32_t targetAddress = 0;
+    uint16_t targetPort = 0;
+    Clock::time_point connectAt;
 };
 
 class RelayLink {
 public:
-    RelayLink(LinkKind kind, RelaySocket client, RelaySocket server, LinkContext context);
+    RelayLink(LinkKind kind, RelaySocket client, LinkContext context);
     RelayLink(const RelayLink&) = delete;
     RelayLink& operator=(const RelayLink&) = delete;
 
-    // Passes bytes until both sides have ended their streams, a side reset
-    // its connection, a fault ends it, nothing moved for a long while, or
-    // the relay stops. Both sockets are closed when it returns.
+    // Connects to the server when due, then passes bytes until both sides
+    // have ended their streams, a side reset its connection, a fault ends
+    // it, nothing moved for a long while, or the relay stops. Both sockets
+    // are closed when it returns.
     void Run();
 
 private:
@@ -72,6 +82,8 @@ private:
     Flow& Other(const Flow& flow) { return &flow == &m_ToServer ? m_ToClient : m_ToServer; }
     bool Broken() const { return m_BrokenAt != Clock::time_point::max(); }
 
+    // False, with the client's connection reset, when the server refused.
+    bool ConnectServer();
     // One round: wait for the sockets or the next due time, then read and send.
     void Step();
     void PassEndsThatAreDue(Clock::time_point now);

@@ -59,7 +59,7 @@ TEST(RelayConfigTest, ReadsEverySettingAndRefusesUnknownOnes) {
     RelayConfig config;
     std::string error;
     ASSERT_TRUE(RelayConfig::Parse(" delay_ms=20, piece=7,piece_gap_ms=2,data_piece=1399,jitter_ms=5,"
-                                   "data_gap_ms=1,rate=500000,seed=9",
+                                   "data_gap_ms=1,rate=500000,seed=9,handshake=1",
                                    &config, &error))
         << error;
     EXPECT_EQ(config.delayMs, 20);
@@ -70,12 +70,14 @@ TEST(RelayConfigTest, ReadsEverySettingAndRefusesUnknownOnes) {
     EXPECT_EQ(config.dataPieceGapMs, 1);
     EXPECT_EQ(config.bytesPerSecond, 500000u);
     EXPECT_EQ(config.seed, 9u);
+    EXPECT_TRUE(config.tcpHandshake);
+    EXPECT_EQ(config.ServerConnectDelayMs(), 60);
 
     RelayConfig again;
     ASSERT_TRUE(RelayConfig::Parse(config.Describe(), &again, &error)) << error;
     EXPECT_EQ(again.Describe(), config.Describe());
 
-    for (const char* bad : {"delay=20", "delay_ms=-1", "delay_ms=20ms", "piece", "delay_ms=99999"}) {
+    for (const char* bad : {"delay=20", "delay_ms=-1", "delay_ms=20ms", "piece", "delay_ms=99999", "handshake=2"}) {
         RelayConfig untouched;
         EXPECT_FALSE(RelayConfig::Parse(bad, &untouched, &error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
