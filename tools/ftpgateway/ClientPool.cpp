@@ -12,11 +12,11 @@ const std::chrono::milliseconds kWaitStep(100);
 
 // A client idle this long has no reader coming back for its next bytes, and
 // may lose its stream to become the ready one; the keeper looks this often.
-const std::chrono::seconds kStaleAfter(2);
+const std::chrono::milliseconds kStaleAfter(500);
 const std::chrono::milliseconds kKeeperStep(500);
 
 // Between the end of a session and the next login of the same client.
-const std::chrono::milliseconds kSessionSettles(200);
+const std::chrono::milliseconds kSessionSettles(100);
 
 // Below two clients a ready one would cost the only stream.
 const size_t kLeastForReady = 2;
@@ -34,7 +34,7 @@ const char* DescribeChoice(ClientChoice choice) {
     switch (choice) {
     case ClientChoice::kContinues: return "continues its stream";
     case ClientChoice::kAhead: return "same file, ahead of its stream";
-    case ClientChoice::kReady: return "ready, no stream";
+    case ClientChoice::kReady: return "ready, no stream running";
     case ClientChoice::kNew: return "new client";
     case ClientChoice::kSameFile: return "same file, restarts its stream";
     case ClientChoice::kOtherFile: return "switched from another file";
@@ -79,14 +79,23 @@ ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigne
     if (result.seekFlag != 0) ++m_nSeeks;
     {
         std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
+        if (m_Entry.path != path) m_Entry.size = 0;
         m_Entry.path = path;
         m_Entry.nextPosition = position + result.got;
+        m_Entry.ended = false;
         m_Entry.reading = false;
         // The time the server took is not the reader's.
         Clock::time_point now = Clock::now();
         m_Entry.creditEnds = std::min(m_Entry.creditEnds + (now - start), now + m_Pool.m_Rules.credit);
     }
     return result;
+}
+
+void ClientLease::Note(uint64_t size, bool reachedEnd) {
+    std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
+    if (!Holds()) return;
+    m_Entry.size = size;
+    m_Entry.ended = reachedEnd;
 }
 
 void ClientLease::Delivered(size_t bytes) {
@@ -162,8 +171,9 @@ PooledClient* ClientPool::AddEntry() {
     return m_Clients.back().get();
 }
 
-PooledClient* ClientPool::Choose(const std::string& path, uint64_t position,
-                                 ClientChoice* choice, bool* wait) {
+PooledClient* ClientPool::Choose(const LeaseWish& wish, ClientChoice* choice, bool* wait) {
+    const std::string& path = wish.path;
+    const uint64_t position = wish.position;
     *wait = false;
     PooledClient* sameFile = nullptr;
     PooledClient* ahead = nullptr;
@@ -174,7 +184,10 @@ PooledClient* ClientPool::Choose(const std::string& path, uint64_t position,
         PooledClient* entry = held.get();
         preparing = preparing || entry->preparing;
         if (entry->busy || entry->preparing) continue;
-        if (entry->path.empty()) {
+        // Its buffers of this file may be of another version of it: a read
+        // of the file would take them, a read of another file ends them.
+        if (entry->path == path && (wish.size == 0 || entry->size != wish.size)) continue;
+        if (entry->path.empty() || entry->ended) {
             ready = entry;
             continue;
         }
@@ -251,13 +264,13 @@ std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefus
         if (m_bStopping) return refuse(LeaseRefusal::kStopping);
         ClientChoice choice = ClientChoice::kNew;
         bool wait = false;
-        PooledClient* entry = Choose(wish.path, wish.position, &choice, &wait);
+        PooledClient* entry = Choose(wish, &choice, &wait);
         bool taken = false;
         if (entry == nullptr && !wait) {
             entry = Overdue(Clock::now());
             taken = entry != nullptr;
             if (taken) {
-                choice = entry->path.empty()                      ? ClientChoice::kReady
+                choice = entry->path.empty() || entry->ended    ? ClientChoice::kReady
                          : entry->path != wish.path                 ? ClientChoice::kOtherFile
                          : entry->nextPosition == wish.position ? ClientChoice::kContinues
                                                                 : ClientChoice::kSameFile;
@@ -330,6 +343,8 @@ void ClientPool::Keep(size_t ready) {
         entry->preparing = true;
         entry->path.clear();
         entry->nextPosition = 0;
+        entry->ended = false;
+        entry->size = 0;
         lock.unlock();
         Prepare(*entry, ends);
         lock.lock();
@@ -344,7 +359,7 @@ PooledClient* ClientPool::NextToPrepare(bool* ends) {
     for (auto& held : m_Clients) {
         PooledClient* entry = held.get();
         if (entry->busy) continue;
-        if (entry->preparing || entry->path.empty()) return nullptr;
+        if (entry->preparing || entry->path.empty() || entry->ended) return nullptr;
         if (now - entry->lastUsed >= kStaleAfter &&
             (stale == nullptr || entry->lastUsed < stale->lastUsed)) {
             stale = entry;

@@ -12,13 +12,14 @@
 // one request at a time; more requests than clients wait for one to come
 // free, up to a few per client.
 //
-// A far jump is cheapest on a client that has no stream to abort, so the
-// pool keeps one ready: when it starts, a keeper thread logs the first
-// reading clients and the sizing client in (before any request), and
-// whenever no idle client is ready it logs in another one, up to the
-// limit, or ends the stream of the one idle longest and logs it in again
-// (never while a request waits, never one used in the last seconds: its
-// reader may come back for the next bytes).
+// A far jump is cheapest on a client that has no stream to abort (none
+// yet, or one that has read to the file's end), so the pool keeps one
+// ready: when it starts, a keeper thread logs the reading clients and the
+// sizing client in (before any request), and whenever no idle client is
+// ready it logs in another one, up to the limit, or ends the stream of the
+// one idle longest and logs it in again (never while a request waits, never
+// one used in the last half second: its reader may come back for the next
+// bytes).
 //
 // A lease lasts as long as its reader keeps up: a body whose reader takes
 // less than the minimum rate, once the credit it banked is spent, loses its
@@ -75,6 +76,11 @@ struct PooledClient {
     int number = 0;
     std::string path;       // the file its stream reads, empty before the first read
     uint64_t nextPosition = 0;  // where its last read ended
+    bool ended = false;     // its last read reached the file's end: no stream runs
+    // The size the file had when it read it, 0 when not known: a file whose
+    // size changed since is read again from the server, never from its
+    // buffers (they hold the old bytes).
+    uint64_t size = 0;
     bool busy = false;
     std::chrono::steady_clock::time_point lastUsed;
     // Of the lease that holds it: which one (a lease whose number is no
@@ -100,6 +106,7 @@ struct ReadResult {
 // What a request asks of the pool.
 struct LeaseWish {
     std::string path;
+    uint64_t size = 0;  // the file's, 0 when not known yet
     uint64_t position = 0;
     std::chrono::milliseconds limit{0};  // the longest it waits
     // Asked while it waits: true when the request's client has gone.
@@ -133,6 +140,9 @@ public:
                     uint32_t length);
     // bytes of the body reached the reader's connection: credit for the lease.
     void Delivered(size_t bytes);
+    // The file's size, once known, after a read; whether the read reached
+    // its end (the transfer is over, and a jump costs no abort).
+    void Note(uint64_t size, bool reachedEnd);
     int Number() const { return m_Entry.number; }
     ClientChoice Choice() const { return m_Choice; }
     // The client was taken from a slow reader for this lease.
@@ -171,7 +181,7 @@ public:
     // request's client went away, or the pool stops.
     std::unique_ptr<ClientLease> Lease(const LeaseWish& wish, LeaseRefusal* refusal);
     // Starts the keeper: it logs in the sizing client and up to `ready`
-    // reading clients at once, then keeps one idle client ready.
+    // reading clients, one after the other, then keeps one idle client ready.
     void Start(size_t ready);
     // Waiting requests end at once, and no new one waits.
     void Stop();
@@ -202,8 +212,7 @@ private:
     // A size asked only to log a client in, in the folder requests used last.
     void LogIn(IFtpClient2* client);
     // The best idle client for the request, or null; under m_Mutex.
-    PooledClient* Choose(const std::string& path, uint64_t position, ClientChoice* choice,
-                         bool* wait);
+    PooledClient* Choose(const LeaseWish& wish, ClientChoice* choice, bool* wait);
     // The busy client whose reader fell furthest behind, once its credit is
     // spent and no read runs on it; under m_Mutex.
     PooledClient* Overdue(std::chrono::steady_clock::time_point now);

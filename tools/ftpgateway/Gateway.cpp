@@ -344,10 +344,11 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
     response.set_content_provider((size_t)length, contentType, provider, releaser);
 }
 
-std::unique_ptr<ClientLease> Gateway::LeaseFor(const std::string& path, uint64_t position,
-                                               LeaseRefusal* refusal) {
+std::unique_ptr<ClientLease> Gateway::LeaseFor(const std::string& path, uint64_t size,
+                                               uint64_t position, LeaseRefusal* refusal) {
     LeaseWish wish;
     wish.path = path;
+    wish.size = size;
     wish.position = position;
     wish.limit = kLeaseLimit;
     wish.gone = &GatewayServer::ClientGone;
@@ -376,7 +377,7 @@ ReadResult Gateway::ReadThroughLease(Transfer& t, uint64_t position, uint32_t wa
     // A client that went to a waiting request is asked for once more.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!t.lease) {
-            t.lease = LeaseFor(t.path, position, &t.refusal);
+            t.lease = LeaseFor(t.path, t.size, position, &t.refusal);
             if (!t.lease) {
                 result.lost = true;
                 return result;
@@ -416,6 +417,7 @@ bool Gateway::TakeRead(Transfer& t, uint64_t offset, const ReadResult& read, uin
         return false;
     }
     m_Ends.Keep(t.path, t.size, at, t.piece.data(), read.got);
+    t.lease->Note(t.size, at + read.got >= t.size);
     t.pieceStart = offset;
     t.pieceLength = (uint32_t)std::min<uint64_t>(read.got, t.length - offset);
     return true;

@@ -55,8 +55,9 @@ private:
     void Refuse(httplib::Response& response, int status, const std::string& title,
                 const std::string& detail, const std::string& what);
     // A client for the body of a request, waiting as long as a request may.
-    std::unique_ptr<ClientLease> LeaseFor(const std::string& path, uint64_t position,
-                                          LeaseRefusal* refusal);
+    // size: the file's, 0 before it is known.
+    std::unique_ptr<ClientLease> LeaseFor(const std::string& path, uint64_t size,
+                                          uint64_t position, LeaseRefusal* refusal);
     void RefuseLease(httplib::Response& response, LeaseRefusal refusal, const std::string& what);
     // The size of path; for a GET whose start does not hang on it, the
     // first piece is read meanwhile (into transfer).

@@ -24,7 +24,6 @@ namespace {
 const char kVersion[] = "ftpgateway 1.1\n";
 // The library loaded gives no version 2 of its interface.
 const int kExitLibraryTooOld = 8;
-const size_t kReadyAtStart = 2;
 
 bool WritePortFile(const std::string& path, int port) {
     std::string temporary = path + ".tmp";
@@ -166,9 +165,10 @@ int Run(const GatewayOptions& options) {
                              std::to_string(1 + clients * kConnectionsPerClient) +
                              " FTP control connections)");
         });
-        // Logins before the first request: two reading clients (a player's
-        // open asks the start and the end at once) and the sizing one.
-        pool.Start(kReadyAtStart);
+        // Logins before the first request: every reading client (a player's
+        // open asks the start and the end at once, and comes back to the
+        // start) and the sizing one.
+        pool.Start(clients);
         if (!watch.Signalled() && !server.listen_after_bind() && status == 0) status = 1;
         pool.Stop();
         watch.Attach(nullptr, nullptr);
