@@ -27,6 +27,8 @@ std::string GatewayHelp() {
            "Serves the files of one FTP server over HTTP on a loopback address, read\n"
            "through the FTP client library's stream reading: GET and HEAD, single byte\n"
            "ranges, folder pages with links, and a player page for media files.\n"
+           "Its client objects log in when it starts; the first and last MiB of the\n"
+           "8 files read last (16 MiB at most) answer players' re-reads.\n"
            "\n"
            "  --server ADDR[|ADDR2]  the FTP server (IPv4; two addresses are raced)\n"
            "  --port N               its port (21)\n"
