@@ -1,31 +1,58 @@
 #!/usr/bin/python3
 """How fast players open and seek media on an FTP server: through ftpgateway,
 through FFmpeg's own ftp:// input, through rclone's FTP backend served over
-HTTP, and with curl's ranged reads. Prints one table.
+HTTP, with curl's ranged reads, and for a host that calls ReadStream itself
+(ftpbench seek); plain FTP and over TLS. Prints one table.
 
     bench/gateway_bench.py [--gateway build/native/bin/ftpgateway] [--relay ftprelay]
-                           [--delays 0,20] [--reps 3] [--delayed-reps 1]
-                           [--seconds 60] [--work /tmp/gateway-bench]
+                           [--ftpbench ftpbench] [--delays 0,20,50] [--reps 2]
+                           [--delayed-reps 1] [--no-handshake] [--no-tls]
+                           [--seconds 60] [--work /tmp/gateway-bench] [--json FILE]
+                           [--leave-out TEXT,...]
+    bench/gateway_bench.py --compare BEFORE.json AFTER.json
 
 The FTP server sits behind ftprelay (tests/ftprelay, docs/network-relay.md)
-for every peer: each delay of --delays (ms each way, the relay's delay_ms and
-nothing else) gets a relay of its own and its own gateways and rclone in
-front of it, and every peer runs its sessions through it. --reps is the
-number of sessions per file and peer at delay 0, --delayed-reps at the other
-delays (a session at 20 ms takes several times longer).
+for every peer: each delay of --delays (ms each way) gets a relay of its own
+and its own gateways and rclone in front of it, and every peer runs its
+sessions through it. The relay plays a TCP handshake on every new connection
+(handshake=1: the server sees a connection 1.5 round trips after the
+client's connect) unless --no-handshake. --reps is the number of sessions
+per file and peer at delay 0, --delayed-reps at the other delays. --ftpbench
+is the bench host of the library under measurement (by default the one
+beside --gateway); --relay may come from another build (it is a tool, not
+what is measured).
 
 Every player session is one libavformat/libavcodec instance (FFmpeg 5.1 of
 Debian through PyAV, python3-av): open the URL and decode the first video
 frame, then for each point of the seek list seek (to the keyframe before it)
 and decode the first frame there. The same media (three files of --seconds
-at about 3 Mbit/s, made with ffmpeg), the same seek list and the same
-pyftpdlib server serve every peer. "Sent" is what the FTP server process
-wrote to its sockets during the session and half a second after it (its
-/proc/PID/io wchar; the server runs without a log, so nothing else counts).
-A session that fails (the player's error) is left out of the figures and
-counted in the last column.
+at about 3 Mbit/s, made with ffmpeg: an MP4 with its index at the end, a
+Matroska and a WebM file), the same seek list and the same pyftpdlib server
+serve every peer. Each gateway answers one ranged request before its
+sessions (a gateway that has served something before). "Sent" is what the
+FTP server process wrote to its sockets during the session and until it
+stopped writing after it (its /proc/PID/io wchar; the plain server runs
+without a log, so nothing else counts). A session that fails (the player's
+error) is left out of the figures and counted in the last column.
+
+TLS: a second pyftpdlib, started by tests/ftpservers/ftpserver.py with
+explicit TLS on 127.0.0.3 with a passive block, behind ftprelay in
+port-range mode (a relay cannot rewrite a 227 it cannot read). FFmpeg's
+ftp:// input has no TLS; the TLS rows are the gateway (--tls --ca-file),
+rclone (--ftp-explicit-tls), curl (--ssl-reqd) and ftpbench
+(--address ftpes://127.0.0.1). That server logs every command, which its
+byte count includes.
+
+The ReadStream rows run `ftpbench seek` once per session on a pattern file
+of BIG_BYTES: a new client object's first 64 KiB at 0 (its "open", login
+included, in the MKV/WebM column), seven more reads, then one 64 KiB read at
+three quarters of the file, timed to its bytes (the "seek").
+
+--json keeps the figures; --compare prints two such runs side by side as a
+Markdown table.
 """
 import argparse
+import json
 import os
 import shutil
 import socket
@@ -41,6 +68,13 @@ import gatewaylab  # noqa: E402
 
 SEEK_FRACTIONS = (0.50, 0.08, 0.83, 0.25, 0.70, 0.03, 0.92, 0.42)
 RANGE_BYTES = 262144  # what one curl ranged read takes
+BIG_NAME = "big.bin"  # the pattern file ftpbench checks its reads against
+BIG_BYTES = 32 * 1048576
+READSTREAM = "ReadStream far jump (ftpbench seek)"
+LAUNCHER = os.path.join(REPO, "tests", "ftpservers", "ftpserver.py")
+TLS_SERVER_ADDRESS = "127.0.0.3"
+TLS_BLOCK = 16
+TLS_KEY = "SOFTWARE\\Pellacorde\\Ravelline\\Setting\\Tls"
 
 
 def wchar(pid):
@@ -83,12 +117,12 @@ def player_session(url, seeks):
     return opened, seek_ms
 
 
-def curl_session(url, size, seeks, duration):
+def curl_session(url, size, seeks, duration, options=()):
     """curl -r per read: the file's start, then the byte position of each seek
     point (in proportion); ms to the first byte of each."""
     def first_byte(offset):
         result = subprocess.run(
-            ["curl", "-s", "-o", "/dev/null", "--max-time", "60", "-r",
+            ["curl", "-s", "-o", "/dev/null", "--max-time", "60"] + list(options) + ["-r",
              "%d-%d" % (offset, min(size, offset + RANGE_BYTES) - 1), "-w", "%{time_starttransfer}", url],
             stdout=subprocess.PIPE, timeout=90, check=True)
         return float(result.stdout) * 1000
@@ -109,132 +143,336 @@ def free_port():
         return probe_socket.getsockname()[1]
 
 
-def measure_at(args, server, delay, reps, names, sizes, seeks):
-    """Every peer's sessions through a relay of delay ms each way:
-    {label: (open ms list, seek ms list, MiB sent list)}."""
-    tag = "-%dms" % delay
-    relay = gatewaylab.Relay(args.relay, server.port, args.work, os.path.join(args.work, "ftprelay%s.log" % tag),
-                             "delay_ms=%d" % delay)
-    started = [relay]
-    try:
-        gateway = gatewaylab.Gateway(args.gateway, relay.port, args.work,
-                                     os.path.join(args.work, "ftpgateway%s.log" % tag), extra=["--quiet"])
-        started.append(gateway)
-        skipping = gatewaylab.Gateway(args.gateway, relay.port, args.work,
-                                      os.path.join(args.work, "ftpgateway-skip%s.log" % tag),
-                                      extra=["--quiet", "--skip-head-buffer"])
-        started.append(skipping)
-        return run_peers(args, server, relay, gateway, skipping, tag, reps, names, sizes, seeks)
-    finally:
-        for process in reversed(started):
-            process.stop()
+def ftpbench_session(ftpbench, port, address=None, environment=None):
+    """A new client object of the library: (its first 64 KiB at 0 in ms, [a 64 KiB
+    read at three quarters of BIG_NAME in ms])."""
+    command = [ftpbench] + (["--address", address] if address else []) + \
+        ["seek", str(port), BIG_NAME, str(BIG_BYTES)]
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
+                            env=environment)
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr.decode(errors="replace").strip())
+    values = dict(line.split() for line in result.stdout.decode().splitlines() if len(line.split()) == 2)
+    return float(values["open_ms"]), [float(values["seek_ms"])]
 
 
-def run_peers(args, server, relay, gateway, skipping, tag, reps, names, sizes, seeks):
-    obscured = subprocess.run(["rclone", "obscure", gatewaylab.PASSWORD], stdout=subprocess.PIPE,
-                              check=True, timeout=30).stdout.decode().strip()
-    rclone_port = free_port()
-    rclone_log = open(os.path.join(args.work, "rclone%s.log" % tag), "wb")
-    rclone = subprocess.Popen(
-        ["rclone", "serve", "http", ":ftp:/", "--ftp-host", "127.0.0.1", "--ftp-port", str(relay.port),
-         "--ftp-user", "ftp", "--ftp-pass", obscured, "--addr", "127.0.0.1:%d" % rclone_port,
-         "--vfs-cache-mode", "off", "--config", "/dev/null"],
-        stdin=subprocess.DEVNULL, stdout=rclone_log, stderr=rclone_log)
-    ftp_base = "ftp://ftp:%s@127.0.0.1:%d" % (gatewaylab.PASSWORD, relay.port)
-    peers = [
-        ("ffmpeg via ftpgateway", lambda n: player_session(gateway.url("/media/" + n), seeks)),
-        ("ffmpeg via ftpgateway --skip-head-buffer",
-         lambda n: player_session(skipping.url("/media/" + n), seeks)),
-        ("ffmpeg ftp:// input", lambda n: player_session(ftp_base + "/media/" + n, seeks)),
-        ("ffmpeg via rclone serve http",
-         lambda n: player_session("http://127.0.0.1:%d/media/%s" % (rclone_port, n), seeks)),
-        ("curl -r ftp:// (first byte)",
-         lambda n: curl_session(ftp_base + "/media/" + n, sizes[n], seeks, args.seconds)),
-        ("curl -r via ftpgateway (first byte)",
-         lambda n: curl_session(gateway.url("/media/" + n), sizes[n], seeks, args.seconds)),
-    ]
-    try:
+def end(process, ask):
+    """Asks a process of ours to end (ask()); kills it if it has not within 20 s."""
+    if process.poll() is None:
+        ask()
+        try:
+            process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=10)
+
+
+def free_block():
+    """A block of TLS_BLOCK ports that nothing holds on 127.0.0.1 or on the TLS
+    server's address, from the middle of pyftpdlib's thousand of relay blocks
+    (the tests take theirs from either end)."""
+    for low in range(24480, 24960, TLS_BLOCK):
+        held = []
+        try:
+            for port in range(low, low + TLS_BLOCK):
+                for address in ("127.0.0.1", TLS_SERVER_ADDRESS):
+                    probe = socket.socket()
+                    held.append(probe)
+                    probe.bind((address, port))
+            return low, low + TLS_BLOCK - 1
+        except OSError:
+            pass
+        finally:
+            for probe in held:
+                probe.close()
+    raise RuntimeError("no %d free ports in 24480-24959" % TLS_BLOCK)
+
+
+class TlsServer:
+    """pyftpdlib with explicit TLS (tests/ftpservers/ftpserver.py) serving root on
+    TLS_SERVER_ADDRESS, passive ports `block` announced as 127.0.0.1, so that
+    ftprelay in port-range mode on 127.0.0.1 carries it."""
+
+    def __init__(self, root, work, block):
+        port_file = os.path.join(work, "tls-server.port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        self._log_file = open(os.path.join(work, "tls-server.out"), "wb")
+        self.process = subprocess.Popen(
+            [gatewaylab.SYSTEM_PYTHON, LAUNCHER, "start", "pyftpdlib", root, port_file, "--tls", "explicit",
+             "--listen", TLS_SERVER_ADDRESS, "--passive", "%d-%d" % block, "--announce", "127.0.0.1",
+             "--run-dir", os.path.join(work, "tls-server")],
+            stdin=subprocess.PIPE, stdout=self._log_file, stderr=self._log_file)
+        self.port = gatewaylab._wait_for_file(port_file, self.process, 60, "the TLS pyftpdlib")
+        with open(port_file) as f:
+            facts = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        self.ca_file = facts["ca_file"]
+        self.block = block
+        # The launcher runs the server as its child: that process writes to the sockets.
+        with open("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid)) as f:
+            children = f.read().split()
+        self.pid = int(children[0]) if children else self.process.pid
+
+    def stop(self):
+        end(self.process, self.process.stdin.close)
+        self._log_file.close()
+
+
+class Rclone:
+    """rclone serve http in front of an FTP server at 127.0.0.1:ftp_port."""
+
+    def __init__(self, ftp_port, log, tls=False):
+        obscured = subprocess.run(["rclone", "obscure", gatewaylab.PASSWORD], stdout=subprocess.PIPE,
+                                  check=True, timeout=30).stdout.decode().strip()
+        self.port = free_port()
+        self._log_file = open(log, "wb")
+        tls_options = ["--ftp-explicit-tls", "--ftp-no-check-certificate"] if tls else []
+        self.process = subprocess.Popen(
+            ["rclone", "serve", "http", ":ftp:/", "--ftp-host", "127.0.0.1", "--ftp-port", str(ftp_port),
+             "--ftp-user", "ftp", "--ftp-pass", obscured, "--addr", "127.0.0.1:%d" % self.port,
+             "--vfs-cache-mode", "off", "--config", "/dev/null"] + tls_options,
+            stdin=subprocess.DEVNULL, stdout=self._log_file, stderr=self._log_file)
         for _ in range(100):  # rclone needs a moment to listen
-            if subprocess.run(["curl", "-s", "-o", "/dev/null", "http://127.0.0.1:%d/" % rclone_port],
+            if subprocess.run(["curl", "-s", "-o", "/dev/null", "http://127.0.0.1:%d/" % self.port],
                               timeout=10).returncode == 0:
                 break
             time.sleep(0.1)
-        results = {}
-        for label, session in peers:
-            opens, seeks_ms, sent, failed = [], [], [], []
-            for rep in range(reps):
-                for name in names:
-                    before = settle(server.process.pid)
-                    try:
-                        opened, per_seek = session(name)
-                    except Exception as error:  # noqa: BLE001 - counted and shown, not measured
-                        failed.append("%s: %s" % (name, str(error)[-160:]))
-                        print("failed%s: %s %s" % (tag, label, failed[-1]), file=sys.stderr, flush=True)
-                        settle(server.process.pid)
-                        continue
-                    sent.append((settle(server.process.pid) - before) / 1048576)
-                    opens.append(opened)
-                    seeks_ms.extend(per_seek)
-            results[label] = (opens, seeks_ms, sent, failed)
-            print("measured%s: %s" % (tag, label), file=sys.stderr, flush=True)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def stop(self):
+        end(self.process, self.process.terminate)
+        self._log_file.close()
+
+
+def warm(gateway, name):
+    """One ranged request, so that the gateway has served something before."""
+    gatewaylab.curl(gateway.url("/media/" + name), "-r", "0-65535", timeout=60)
+
+
+def plain_peers(args, started, relay, tag, sizes, seeks):
+    """(label, session, media?) of every plain peer behind relay."""
+    gateway = started.add(gatewaylab.Gateway(args.gateway, relay.port, args.work,
+                                             os.path.join(args.work, "ftpgateway%s.log" % tag), extra=["--quiet"]))
+    skipping = started.add(gatewaylab.Gateway(args.gateway, relay.port, args.work,
+                                              os.path.join(args.work, "ftpgateway-skip%s.log" % tag),
+                                              extra=["--quiet", "--skip-head-buffer"]))
+    rclone = started.add(Rclone(relay.port, os.path.join(args.work, "rclone%s.log" % tag)))
+    for g in (gateway, skipping):
+        warm(g, "clip.mkv")
+    ftp_base = "ftp://ftp:%s@127.0.0.1:%d" % (gatewaylab.PASSWORD, relay.port)
+    return [
+        ("ffmpeg via ftpgateway", lambda n: player_session(gateway.url("/media/" + n), seeks), True),
+        ("ffmpeg via ftpgateway --skip-head-buffer",
+         lambda n: player_session(skipping.url("/media/" + n), seeks), True),
+        ("ffmpeg ftp:// input", lambda n: player_session(ftp_base + "/media/" + n, seeks), True),
+        ("ffmpeg via rclone serve http", lambda n: player_session(rclone.url("/media/" + n), seeks), True),
+        ("curl -r ftp:// (first byte)",
+         lambda n: curl_session(ftp_base + "/media/" + n, sizes[n], seeks, args.seconds), True),
+        ("curl -r via ftpgateway (first byte)",
+         lambda n: curl_session(gateway.url("/media/" + n), sizes[n], seeks, args.seconds), True),
+        (READSTREAM, lambda n: ftpbench_session(args.ftpbench, relay.port), False),
+    ]
+
+
+def tls_peers(args, started, relay, ca_file, tag, sizes, seeks):
+    """The same over explicit TLS, for the peers that have it."""
+    gateway = started.add(gatewaylab.Gateway(args.gateway, relay.port, args.work,
+                                             os.path.join(args.work, "ftpgateway-tls%s.log" % tag),
+                                             extra=["--quiet", "--tls", "--ca-file", ca_file]))
+    rclone = started.add(Rclone(relay.port, os.path.join(args.work, "rclone-tls%s.log" % tag), tls=True))
+    warm(gateway, "clip.mkv")
+    registry = os.path.join(args.work, "tls.reg")
+    with open(registry, "w") as f:
+        f.write('[HKEY_LOCAL_MACHINE\\%s]\n"CaFile"="%s"\n' % (TLS_KEY, ca_file))
+    environment = dict(os.environ, FTPCLIENT_REGISTRY=registry)
+    ftps_base = "ftp://ftp:%s@127.0.0.1:%d" % (gatewaylab.PASSWORD, relay.port)
+
+    def curl_tls(n):
+        return curl_session(ftps_base + "/media/" + n, sizes[n], seeks, args.seconds,
+                            ["--ssl-reqd", "--cacert", ca_file])
+    return [
+        ("TLS: ffmpeg via ftpgateway --tls", lambda n: player_session(gateway.url("/media/" + n), seeks), True),
+        ("TLS: ffmpeg via rclone serve http", lambda n: player_session(rclone.url("/media/" + n), seeks), True),
+        ("TLS: curl -r --ssl-reqd (first byte)", curl_tls, True),
+        ("TLS: " + READSTREAM,
+         lambda n: ftpbench_session(args.ftpbench, relay.port, "ftpes://127.0.0.1", environment), False),
+    ]
+
+
+class Started(list):
+    """What a delay's run started, stopped in reverse order."""
+
+    def add(self, process):
+        self.append(process)
+        return process
+
+    def stop(self):
+        for process in reversed(self):
+            process.stop()
+
+
+def measure_at(args, servers, delay, reps, names, sizes, seeks):
+    """Every peer's sessions through relays of delay ms each way: {label: Figures}."""
+    tag = "-%dms" % delay
+    settings = "delay_ms=%d" % delay + ("" if args.no_handshake else ",handshake=1")
+    started = Started()
+    results = {}
+    try:
+        relay = started.add(gatewaylab.Relay(args.relay, servers["plain"].port, args.work,
+                                             os.path.join(args.work, "ftprelay%s.log" % tag), settings))
+        peers = plain_peers(args, started, relay, tag, sizes, seeks)
+        results.update(run_peers(servers["plain"].process.pid, peers, tag, reps, names, args.left_out))
+        if "tls" in servers:
+            tls = servers["tls"]
+            relay = started.add(gatewaylab.Relay(
+            args.relay, tls.port, args.work, os.path.join(args.work, "ftprelay-tls%s.log" % tag), settings,
+            extra=["--target-address", TLS_SERVER_ADDRESS, "--passive-ports", "%d-%d" % tls.block]))
+            peers = tls_peers(args, started, relay, tls.ca_file, tag, sizes, seeks)
+            results.update(run_peers(tls.pid, peers, tag, reps, names, args.left_out))
         return results
     finally:
-        rclone.terminate()
-        try:
-            rclone.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            rclone.kill()
-        rclone_log.close()
+        started.stop()
+
+
+def run_peers(server_pid, peers, tag, reps, names, left_out):
+    results = {}
+    for label, session, media in peers:
+        if any(text in label for text in left_out):
+            continue
+        figures = {"open_mp4": [], "open_other": [], "seek": [], "sent": [], "failed": []}
+        for _ in range(reps):
+            for name in names:
+                before = settle(server_pid)
+                try:
+                    opened, per_seek = session(name)
+                except Exception as error:  # noqa: BLE001 - counted and shown, not measured
+                    figures["failed"].append("%s: %s" % (name, str(error)[-160:]))
+                    print("failed%s: %s %s" % (tag, label, figures["failed"][-1]), file=sys.stderr, flush=True)
+                    settle(server_pid)
+                    continue
+                figures["sent"].append((settle(server_pid) - before) / 1048576)
+                figures["open_mp4" if media and name.endswith(".mp4") else "open_other"].append(opened)
+                figures["seek"].extend(per_seek)
+        results[label] = figures
+        print("measured%s: %s" % (tag, label), file=sys.stderr, flush=True)
+    return results
+
+
+def median_text(values, digits=1):
+    return "%.*f" % (digits, statistics.median(values)) if values else "-"
+
+
+def print_table(results):
+    print("%-48s %6s %9s %13s %9s %9s %9s %6s" % ("peer", "delay", "open MP4", "open MKV/WebM", "seek med",
+                                                   "seek p95", "MiB/sess", "failed"))
+    labels = list(next(iter(results.values())))
+    for label in labels:
+        for delay, measured in results.items():
+            f = measured.get(label)
+            if f is None:
+                continue
+            print("%-48s %6s %9s %13s %9s %9s %9s %6d" % (
+                label, "%d ms" % delay, median_text(f["open_mp4"]), median_text(f["open_other"]),
+                median_text(f["seek"]), "%.1f" % percentile(f["seek"], 0.95) if f["seek"] else "-",
+                median_text(f["sent"], 2), len(f["failed"])))
+
+
+def compare(before_path, after_path):
+    """Two --json runs as one Markdown table: before -> after."""
+    with open(before_path) as f:
+        before = json.load(f)["results"]
+    with open(after_path) as f:
+        after = json.load(f)["results"]
+
+    def pair(key, label, delay, digits=0, p95=False):
+        cells = []
+        for run in (before, after):
+            values = run.get(delay, {}).get(label, {}).get(key, [])
+            if not values:
+                cells.append("-")
+            elif p95:
+                cells.append("%.*f" % (digits, percentile(values, 0.95)))
+            else:
+                cells.append(median_text(values, digits))
+        return " → ".join(cells)
+
+    print("| peer | delay | open MP4 (ms) | open MKV/WebM (ms) | seek median (ms) | seek p95 (ms) | "
+          "server MiB/session |")
+    print("|---|---|---|---|---|---|---|")
+    labels = list(next(iter(before.values())))
+    labels += [l for l in next(iter(after.values())) if l not in labels]
+    for label in labels:
+        for delay in before:
+            if label not in before[delay] and label not in after.get(delay, {}):
+                continue
+            print("| %s | %s ms | %s | %s | %s | %s | %s |" % (
+                label, delay, pair("open_mp4", label, delay), pair("open_other", label, delay),
+                pair("seek", label, delay), pair("seek", label, delay, p95=True),
+                pair("sent", label, delay, 1)))
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--gateway", default=os.path.join(REPO, "build", "native", "bin", "ftpgateway"))
     parser.add_argument("--relay", default="", help="ftprelay; by default the one beside --gateway")
-    parser.add_argument("--delays", default="0,20", help="relay delays each way, ms")
-    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--ftpbench", default="", help="by default the one beside --gateway")
+    parser.add_argument("--delays", default="0,20,50", help="relay delays each way, ms")
+    parser.add_argument("--reps", type=int, default=2)
     parser.add_argument("--delayed-reps", type=int, default=1)
+    parser.add_argument("--no-handshake", action="store_true", help="connections cost no round trips")
+    parser.add_argument("--no-tls", action="store_true")
     parser.add_argument("--seconds", type=int, default=60)
     parser.add_argument("--work", default="/tmp/gateway-bench")
+    parser.add_argument("--leave-out", default="", help="comma-separated texts: rows whose peer has one are not run")
+    parser.add_argument("--json", default="", help="also write the figures here")
+    parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
     args = parser.parse_args()
-    args.relay = os.path.abspath(args.relay or os.path.join(os.path.dirname(args.gateway), "ftprelay"))
+    if args.compare:
+        compare(*args.compare)
+        return 0
+    args.left_out = [text for text in args.leave_out.split(",") if text]
+    beside = os.path.dirname(args.gateway)
+    args.relay = os.path.abspath(args.relay or os.path.join(beside, "ftprelay"))
+    args.ftpbench = os.path.abspath(args.ftpbench or os.path.join(beside, "ftpbench"))
     delays = [int(d) for d in args.delays.split(",")]
-    for tool in ("ffmpeg", "curl", "rclone", args.relay, args.gateway):
+    for tool in ("ffmpeg", "curl", "rclone", args.relay, args.gateway, args.ftpbench):
         if shutil.which(tool) is None:
             sys.exit("missing %s (apt-get install ffmpeg curl rclone python3-av; the native build makes "
-                     "ftpgateway and ftprelay)" % tool)
+                     "ftpgateway, ftpbench and ftprelay)" % tool)
     os.makedirs(args.work, exist_ok=True)
     root = os.path.join(args.work, "root")
     names = gatewaylab.make_media(os.path.join(root, "media"), args.seconds)
     sizes = {n: os.path.getsize(os.path.join(root, "media", n)) for n in names}
     seeks = [round(f * args.seconds, 2) for f in SEEK_FRACTIONS]
+    big = os.path.join(root, BIG_NAME)
+    if not os.path.exists(big) or os.path.getsize(big) != BIG_BYTES:
+        subprocess.run([args.ftpbench, "makefile", big, str(BIG_BYTES)], check=True, timeout=120)
 
-    server = gatewaylab.FtpServer(root, args.work)
+    servers = {"plain": gatewaylab.FtpServer(root, args.work)}
     results = {}
     try:
+        if not args.no_tls:
+            servers["tls"] = TlsServer(root, args.work, free_block())
         for delay in delays:
             reps = args.reps if delay == 0 else args.delayed_reps
-            results[delay] = (reps, measure_at(args, server, delay, reps, names, sizes, seeks))
+            results[delay] = measure_at(args, servers, delay, reps, names, sizes, seeks)
     finally:
-        server.stop()
+        for server in servers.values():
+            server.stop()
 
     total = sum(sizes.values()) / len(sizes) / 1048576
     print("media: %s, %d s each, %.1f MiB on average; seek list %s s"
           % (", ".join(names), args.seconds, total, seeks))
-    print("server behind ftprelay for every peer; sessions per peer: %s"
-          % ", ".join("%d at %d ms" % (reps * len(names), d) for d, (reps, _) in results.items()))
-    print("%-42s %6s %12s %12s %12s %12s %14s %7s" % ("peer", "delay", "open ms med", "open ms p95",
-                                                     "seek ms med", "seek ms p95", "MiB sent/sess", "failed"))
-    labels = list(next(iter(results.values()))[1])
-    for label in labels:
-        for delay, (_, measured) in results.items():
-            opens, seeks_ms, sent, failed = measured[label]
-            if not opens:
-                print("%-42s %6s %s %7d" % (label, "%d ms" % delay, "every session failed".center(70), len(failed)))
-                continue
-            print("%-42s %6s %12.1f %12.1f %12.1f %12.1f %14.2f %7d" % (
-                label, "%d ms" % delay, statistics.median(opens), percentile(opens, 0.95),
-                statistics.median(seeks_ms), percentile(seeks_ms, 0.95), statistics.median(sent), len(failed)))
+    print("server behind ftprelay%s for every peer; sessions per peer: %s" % (
+        "" if args.no_handshake else " (handshake=1)",
+        ", ".join("%d at %d ms" % ((args.reps if d == 0 else args.delayed_reps) * len(names), d) for d in delays)))
+    print_table(results)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"handshake": not args.no_handshake, "gateway": args.gateway,
+                       "results": {str(d): r for d, r in results.items()}}, f, indent=1)
     return 0
 
 

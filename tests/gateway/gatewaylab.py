@@ -131,10 +131,11 @@ class Gateway:
 class Relay:
     """ftprelay (tests/ftprelay, docs/network-relay.md) in front of
     127.0.0.1:target_port, with settings in the FTP_TEST_RELAY syntax
-    ("delay_ms=20,piece=7,data_piece=1399"). It ends when stop() closes its
-    standard input, and prints what it passed on into log."""
+    ("delay_ms=20,piece=7,data_piece=1399"); extra: more of its options
+    (port-range mode). It ends when stop() closes its standard input, and
+    prints what it passed on into log."""
 
-    def __init__(self, binary, target_port, work, log, settings):
+    def __init__(self, binary, target_port, work, log, settings, extra=()):
         port_file = os.path.join(work, "relay-port-%d" % id(self))
         if os.path.exists(port_file):
             os.remove(port_file)
@@ -143,7 +144,7 @@ class Relay:
         self._log_file = open(log, "wb")
         self.process = subprocess.Popen(
             [binary, "--target-port", str(target_port), "--settings", settings, "--port-file", port_file,
-             "--max-seconds", "7200"],
+             "--max-seconds", "7200"] + list(extra),
             stdin=subprocess.PIPE, stdout=self._log_file, stderr=self._log_file)
         self.port = _wait_for_file(port_file, self.process, 20, "ftprelay")
 
