@@ -9,7 +9,7 @@ HTTP, with curl's ranged reads, and for a host that calls ReadStream itself
                            [--delayed-reps 1] [--no-handshake] [--no-tls]
                            [--seconds 60] [--work /tmp/gateway-bench] [--json FILE]
                            [--leave-out TEXT,...]
-    bench/gateway_bench.py --compare BEFORE.json AFTER.json
+    bench/gateway_bench.py --compare BEFORE.json [BETWEEN.json ...] AFTER.json
 
 The FTP server sits behind ftprelay (tests/ftprelay, docs/network-relay.md)
 for every peer: each delay of --delays (ms each way) gets a relay of its own
@@ -48,8 +48,8 @@ of BIG_BYTES: a new client object's first 64 KiB at 0 (its "open", login
 included, in the MKV/WebM column), seven more reads, then one 64 KiB read at
 three quarters of the file, timed to its bytes (the "seek").
 
---json keeps the figures; --compare prints two such runs side by side as a
-Markdown table.
+--json keeps the figures; --compare prints such runs side by side as a
+Markdown table (medians and p95 of each run, oldest first).
 """
 import argparse
 import json
@@ -379,38 +379,39 @@ def print_table(results):
                 median_text(f["sent"], 2), len(f["failed"])))
 
 
-def compare(before_path, after_path):
-    """Two --json runs as one Markdown table: before -> after."""
-    with open(before_path) as f:
-        before = json.load(f)["results"]
-    with open(after_path) as f:
-        after = json.load(f)["results"]
+def compare(paths):
+    """--json runs, oldest first, as one Markdown table: a -> b -> ..."""
+    runs = []
+    for path in paths:
+        with open(path) as f:
+            runs.append(json.load(f)["results"])
 
-    def pair(key, label, delay, digits=0, p95=False):
-        cells = []
-        for run in (before, after):
+    def cells(key, label, delay, digits=0, p95=False):
+        texts = []
+        for run in runs:
             values = run.get(delay, {}).get(label, {}).get(key, [])
             if not values:
-                cells.append("-")
+                texts.append("-")
             elif p95:
-                cells.append("%.*f" % (digits, percentile(values, 0.95)))
+                texts.append("%.*f" % (digits, percentile(values, 0.95)))
             else:
-                cells.append(median_text(values, digits))
-        return " → ".join(cells)
+                texts.append(median_text(values, digits))
+        return " → ".join(texts)
 
     print("| peer | delay | open MP4 (ms) | open MKV/WebM (ms) | seek median (ms) | seek p95 (ms) | "
           "server MiB/session |")
     print("|---|---|---|---|---|---|---|")
-    labels = list(next(iter(before.values())))
-    labels += [l for l in next(iter(after.values())) if l not in labels]
+    labels = []
+    for run in runs:
+        labels += [label for label in next(iter(run.values())) if label not in labels]
     for label in labels:
-        for delay in before:
-            if label not in before[delay] and label not in after.get(delay, {}):
+        for delay in runs[0]:
+            if not any(label in run.get(delay, {}) for run in runs):
                 continue
             print("| %s | %s ms | %s | %s | %s | %s | %s |" % (
-                label, delay, pair("open_mp4", label, delay), pair("open_other", label, delay),
-                pair("seek", label, delay), pair("seek", label, delay, p95=True),
-                pair("sent", label, delay, 1)))
+                label, delay, cells("open_mp4", label, delay), cells("open_other", label, delay),
+                cells("seek", label, delay), cells("seek", label, delay, p95=True),
+                cells("sent", label, delay, 1)))
 
 
 def main():
@@ -427,10 +428,10 @@ def main():
     parser.add_argument("--work", default="/tmp/gateway-bench")
     parser.add_argument("--leave-out", default="", help="comma-separated texts: rows whose peer has one are not run")
     parser.add_argument("--json", default="", help="also write the figures here")
-    parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
+    parser.add_argument("--compare", nargs="+", metavar="JSON", help="runs to set side by side, oldest first")
     args = parser.parse_args()
     if args.compare:
-        compare(*args.compare)
+        compare(args.compare)
         return 0
     args.left_out = [text for text in args.leave_out.split(",") if text]
     beside = os.path.dirname(args.gateway)
