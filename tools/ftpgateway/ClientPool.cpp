@@ -116,14 +116,12 @@ ClientPool::ClientPool(const ConnectionSettings& settings, size_t capacity,
 ClientPool::~ClientPool() {
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_bStopping = true;
-    std::vector<IFtpClient2*> preparing;
-    for (auto& entry : m_Clients) {
-        if (entry->preparing) preparing.push_back(entry->client);
-    }
+    IFtpClient2* loggingIn = m_pLoggingIn;
     lock.unlock();
     m_KeeperWakes.notify_all();
-    // A login the keeper waits for ends with its session.
-    for (IFtpClient2* client : preparing) client->StopSession();
+    // A login the keeper waits for ends with its session (a connect under
+    // way is not cut short).
+    if (loggingIn != nullptr) loggingIn->StopSession();
     if (m_Keeper.joinable()) m_Keeper.join();
     lock.lock();
     m_Returned.wait(lock, [this] {
@@ -396,9 +394,12 @@ void ClientPool::LogIn(IFtpClient2* client) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (m_bStopping) return;
         folder = m_Folder;
+        m_pLoggingIn = client;
     }
     long long size = -1;
     client->GetRemoteFileSize64((folder + ".").c_str(), &size);
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_pLoggingIn = nullptr;
 }
 
 void ClientPool::Return(PooledClient& entry, uint64_t lease) {

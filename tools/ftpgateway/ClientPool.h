@@ -232,6 +232,7 @@ private:
     std::string m_Folder = "/";  // of the path asked last: where a client logs in
     std::condition_variable m_KeeperWakes;
     std::thread m_Keeper;
+    IFtpClient2* m_pLoggingIn = nullptr;  // the client the keeper logs in now
 
     std::mutex m_MetaMutex;
     IFtpClient2* m_pMetaClient = nullptr;
