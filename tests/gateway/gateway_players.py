@@ -92,7 +92,7 @@ class Lab:
 def case_http_answers(lab):
     """Statuses, headers and exact bytes for whole files, the three kinds of
     range, unsatisfiable ranges, HEAD, a missing file, folders and the player
-    page."""
+    page; the re-read of a file's end comes from its kept ends."""
     types = {"clip.mp4": "video/mp4", "clip.mkv": "video/x-matroska", "clip.webm": "video/webm"}
     for name in lab.names:
         data = open(lab.local(name), "rb").read()
@@ -110,6 +110,11 @@ def case_http_answers(lab):
             expect(body == data[first:last + 1], "%s bytes=%s: other bytes (%d)" % (name, asked, len(body)))
             expect(headers.get("content-range") == "bytes %d-%d/%d" % (first, last, size),
                    "%s bytes=%s: Content-Range %s" % (name, asked, headers.get("content-range")))
+        # The file was read whole just before: its last MiB is kept, and a
+        # player's re-read of its index takes no transfer.
+        expect(gateway_limits.wait_for_log(lab.gateway, rb"GET /media/%s bytes=-70000 -> 206 [^\n]*, 70000 "
+                                           rb"from the kept ends of the file\n" % name.encode(), 1, 5),
+               "%s bytes=-70000 did not come from the kept ends of the file" % name)
         status, headers, _ = curl(lab.url(name), "-r", "%d-" % size)
         expect(status == 416 and headers.get("content-range") == "bytes */%d" % size,
                "%s past the end: %d %s" % (name, status, headers.get("content-range")))
