@@ -148,6 +148,14 @@ private:
     // Fills the record for a new operation (not a stream read) with the
     // options and settings it runs with.
     void BeginOperation(int operation);
+    // What became of a synchronous request: refused (busy, or no session
+    // could be made), handed to a session that could not start, or ended.
+    enum class RequestEnd { kRefused, kNotStarted, kFinished };
+    RequestEnd RunAndWait(int operation, const char* path, uint8_t makeDirectory = 0);
+    bool StartTransfer(plat::ScopedLock& lock, int operation, const char* localPath,
+                       const char* remotePath);
+    // Sets the outcome of a synchronous request by how it ended.
+    void NoteEnd(CallOutcome& outcome, RequestEnd end, bool succeeded) const;
     // Sets the stop event while session is still the client's session.
     void AskToStop(CFtpClientThread* session);
     // Creates and starts a session when there is none; returns it with a

@@ -150,6 +150,21 @@ void CFtpClient::WaitForResult(CFtpClientThread* session) {
     session->WaitWhileRunning(m_hDoneEvent);
 }
 
+// Upload and download: an idle session takes the record and the call
+// returns at once. lock holds m_csRequest and is let go here.
+bool CFtpClient::StartTransfer(plat::ScopedLock& lock, int operation, const char* localPath,
+                               const char* remotePath) {
+    CFtpClientThread* session = SessionForRequest(false);
+    if (session == nullptr) return false;
+    BeginOperation(operation);
+    CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, localPath);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
+    bool started = HandOver(session, operation);
+    lock.Unlock();  // before the session reference goes: it may hold the client's last
+    session->ReleaseRef();
+    return started;
+}
+
 // The outcome covers the start; the transfer's own comes as a message.
 int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
     CallOutcome outcome(*this, m_Outcomes);
@@ -171,16 +186,9 @@ int CFtpClient::SendFile(const char* localPath, const char* remoteName) {
     const char* remote = IsEmpty(remoteName) ? LocalFileName(localPath) : remoteName;
     if (remote[0] == '\0') return 0;
 
-    CFtpClientThread* session = SessionForRequest(false);
-    if (session == nullptr) return 0;
-    BeginOperation(kOperationUpload);
-    CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, localPath);
-    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remote);
-    bool started = HandOver(session, kOperationUpload);
-    if (started) outcome.Set(0);
-    lock.Unlock();  // before the session reference goes: it may hold the client's last
-    session->ReleaseRef();
-    return started ? 1 : 0;
+    if (!StartTransfer(lock, kOperationUpload, localPath, remote)) return 0;
+    outcome.Set(0);
+    return 1;
 }
 
 int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
@@ -195,66 +203,55 @@ int CFtpClient::ReceiveFile(const char* remotePath, const char* localPath) {
         outcome.Set(FTPE_FILEERROR);
         return 0;
     }
+    if (!StartTransfer(lock, kOperationDownload, local, remotePath)) return 0;
+    outcome.Set(0);
+    return 1;
+}
 
-    CFtpClientThread* session = SessionForRequest(false);
-    if (session == nullptr) return 0;
-    BeginOperation(kOperationDownload);
-    CopyToField(m_Operation.m_szLocalPath, kTextFieldSize, local);
-    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
-    bool started = HandOver(session, kOperationDownload);
-    if (started) outcome.Set(0);
-    lock.Unlock();  // before the session reference goes: it may hold the client's last
+// A synchronous operation on path: an idle session takes the record, filled
+// by BeginOperation, path and makeDirectory, and the call waits for its end.
+CFtpClient::RequestEnd CFtpClient::RunAndWait(int operation, const char* path,
+                                              uint8_t makeDirectory) {
+    plat::ScopedLock lock(m_csRequest);
+    if (IsBusy()) return RequestEnd::kRefused;
+    CFtpClientThread* session = SessionForRequest(true);
+    if (session == nullptr) return RequestEnd::kRefused;
+    BeginOperation(operation);
+    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, path);
+    m_Operation.m_bMakeDir = makeDirectory;
+    bool handedOver = HandOver(session, operation);
+    lock.Unlock();
+    if (handedOver) WaitForResult(session);
     session->ReleaseRef();
-    return started ? 1 : 0;
+    return handedOver ? RequestEnd::kFinished : RequestEnd::kNotStarted;
+}
+
+// A refused request keeps the outcome's FTPE_REFUSED.
+void CFtpClient::NoteEnd(CallOutcome& outcome, RequestEnd end, bool succeeded) const {
+    if (end == RequestEnd::kNotStarted) outcome.Set(FTPE_NOTCONNECT);
+    if (end != RequestEnd::kFinished) return;
+    outcome.Set(succeeded ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
 }
 
 int CFtpClient::DeleteRemoteFile(const char* remotePath) {
     CallOutcome outcome(*this, m_Outcomes);
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return 0;
-    plat::ScopedLock lock(m_csRequest);
-    if (IsBusy()) return 0;
-    CFtpClientThread* session = SessionForRequest(true);
-    if (session == nullptr) return 0;
-    BeginOperation(kOperationDelete);
-    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
-    int result = 0;
-    bool handedOver = HandOver(session, kOperationDelete);
-    lock.Unlock();
-    if (handedOver) {
-        WaitForResult(session);
-        result = (m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1) ? 1 : 0;
-        outcome.Set(result == 1 ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
-    } else {
-        outcome.Set(FTPE_NOTCONNECT);
-    }
-    session->ReleaseRef();
-    return result;
+    RequestEnd end = RunAndWait(kOperationDelete, remotePath);
+    bool deleted = end == RequestEnd::kFinished && m_Operation.Succeeded();
+    NoteEnd(outcome, end, deleted);
+    return deleted ? 1 : 0;
 }
 
+// The worker writes the size, or -1; an operation that ends without a
+// worker (none could start) leaves the -1 of a new record.
 bool CFtpClient::QuerySize(const char* remotePath, int64_t* size, CallOutcome& outcome) {
     *size = -1;
     if (!IsSafeCommandText(remotePath, kTextFieldSize) || remotePath[0] == '\0') return false;
-    plat::ScopedLock lock(m_csRequest);
-    if (IsBusy()) return false;
-    CFtpClientThread* session = SessionForRequest(true);
-    if (session == nullptr) return false;
-    // The worker writes the size, or -1; an operation that ends without a
-    // worker (none could start) leaves the -1 of a new record.
-    BeginOperation(kOperationSize);
-    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, remotePath);
-    bool answered = false;
-    bool handedOver = HandOver(session, kOperationSize);
-    lock.Unlock();
-    if (handedOver) {
-        WaitForResult(session);
-        answered = m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1;
-        *size = answered ? m_Operation.m_nFileSize.load() : -1;
-        if (*size >= 0) m_nRemoteFileSize = *size;
-        outcome.Set(answered ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
-    } else {
-        outcome.Set(FTPE_NOTCONNECT);
-    }
-    session->ReleaseRef();
+    RequestEnd end = RunAndWait(kOperationSize, remotePath);
+    bool answered = end == RequestEnd::kFinished && m_Operation.Succeeded();
+    if (answered) *size = m_Operation.m_nFileSize.load();
+    if (*size >= 0) m_nRemoteFileSize = *size;
+    NoteEnd(outcome, end, answered);
     return answered;
 }
 
@@ -289,18 +286,7 @@ bool CFtpClient::RunListing(const char* directory, const char* pattern, char* co
              directory[length - 1] == '/' ? "" : "/", pattern != nullptr ? pattern : "*.*");
     if (strlen(composed) >= kTextFieldSize) return false;
 
-    plat::ScopedLock lock(m_csRequest);
-    if (IsBusy()) return false;
-    m_Operation.m_szListResult[0] = '\0';
-    CFtpClientThread* session = SessionForRequest(true);
-    if (session == nullptr) return false;
-    BeginOperation(kOperationList);
-    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, composed);
-    bool handedOver = HandOver(session, kOperationList);
-    lock.Unlock();
-    if (handedOver) WaitForResult(session);
-    session->ReleaseRef();
-    return true;
+    return RunAndWait(kOperationList, composed) != RequestEnd::kRefused;
 }
 
 char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
@@ -309,8 +295,8 @@ char* CFtpClient::ListDirectory(const char* directory, const char* pattern) {
     if (!RunListing(directory, pattern, composed, sizeof composed)) return nullptr;
     // This slot's text is the first 259 characters, which a listing too
     // long to keep whole still has.
-    bool listed = m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1;
-    outcome.Set(listed ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
+    outcome.Set(m_Operation.Succeeded() ? 0 : FailureCode(FTPE_BADREPLY),
+                m_Operation.m_szErrorText);
     m_Operation.TakeListing();
     return m_Operation.m_szListResult;
 }
@@ -334,8 +320,7 @@ int CFtpClient::ListDirectoryAll(const char* directory, const char* pattern, cha
     if (!kept) {
         if (!RunListing(directory, pattern, composed, sizeof composed)) return 0;
         text = m_Operation.TakeListing();
-        bool listed = m_Operation.m_bAnswered.load() && m_Operation.m_bSucceeded.load() == 1 &&
-                      m_Operation.m_nErrorCode.load() == 0;
+        bool listed = m_Operation.Succeeded() && m_Operation.m_nErrorCode.load() == 0;
         if (!listed) {
             outcome.Set(FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
             return 0;
@@ -359,24 +344,10 @@ int CFtpClient::CreateOrRemoveDirectory(const char* path, unsigned char create) 
     if (!IsSafeCommandText(path, kTextFieldSize)) return 0;
     size_t length = strlen(path);
     if (length < 2 || path[0] != '/' || path[length - 1] == '/') return 0;
-    plat::ScopedLock lock(m_csRequest);
-    if (IsBusy()) return 0;
-    CFtpClientThread* session = SessionForRequest(true);
-    if (session == nullptr) return 0;
-    BeginOperation(kOperationDirectory);
-    m_Operation.m_nDirectoryResult = 0;
-    CopyToField(m_Operation.m_szRemotePath, kTextFieldSize, path);
-    m_Operation.m_bMakeDir = create;
-    int result = 0;
-    bool handedOver = HandOver(session, kOperationDirectory);
-    lock.Unlock();
-    if (handedOver) {
-        WaitForResult(session);
-        result = m_Operation.m_bAnswered.load() ? m_Operation.m_nDirectoryResult.load() : 0;
-        outcome.Set(result == 1 ? 0 : FailureCode(FTPE_BADREPLY), m_Operation.m_szErrorText);
-    } else {
-        outcome.Set(FTPE_NOTCONNECT);
-    }
-    session->ReleaseRef();
+    RequestEnd end = RunAndWait(kOperationDirectory, path, create);
+    int result = end == RequestEnd::kFinished && m_Operation.m_bAnswered.load()
+                     ? m_Operation.m_nDirectoryResult.load()
+                     : 0;
+    NoteEnd(outcome, end, result == 1);
     return result;
 }

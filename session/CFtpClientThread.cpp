@@ -179,7 +179,7 @@ bool CFtpClientThread::ProtectControl() {
     char line[kTextFieldSize + kErrorTextSize + 64];
     snprintf(line, sizeof line, "TLS with %s failed: %s.\n", m_Control.PeerName(), reason);
     plat::OutputDebugStringA(line);
-    snprintf(m_pOperation->m_szErrorText, sizeof m_pOperation->m_szErrorText, "%s", reason);
+    m_pOperation->NoteReason(reason);
     CloseControlSocket();
     return false;
 }

@@ -155,15 +155,13 @@ void CFtpClientThread::OnAuthReply(const FtpReply& reply) {
     if (reply.IsPreliminary()) return;
     if (reply.code != 234) {
         plat::OutputDebugStringA("TLS refused: the server did not accept \"AUTH TLS\".\n");
-        snprintf(m_pOperation->m_szErrorText, sizeof m_pOperation->m_szErrorText,
-                 "the server refused TLS");
+        m_pOperation->NoteReason("the server refused TLS");
         FailLogin(FTPE_LOGINFAIL);
         return;
     }
     if (m_Replies.WaitingCount() > 0 || m_Replies.IsMidReply() || m_Control.HasPendingInput()) {
         plat::OutputDebugStringA("TLS refused: plain text followed \"234\".\n");
-        snprintf(m_pOperation->m_szErrorText, sizeof m_pOperation->m_szErrorText,
-                 "the server sent plain text after accepting TLS");
+        m_pOperation->NoteReason("the server sent plain text after accepting TLS");
         FailLogin(FTPE_NOTCONNECT);
         return;
     }

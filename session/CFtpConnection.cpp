@@ -83,17 +83,23 @@ bool CFtpConnection::StartTls(const TlsTrust& trust, const CFtpConnection* resum
     return true;
 }
 
+// Every byte to the socket: plain text, or the channel's ciphertext.
+bool CFtpConnection::SendRaw(const char* data, size_t length) {
+    plat::SOCKET s = m_hSocket.load();
+    if (s == INVALID_SOCKET) return false;
+    for (size_t sent = 0; sent < length;) {
+        int result = plat::send(s, data + sent, (int)(length - sent), 0);
+        if (result <= 0) return false;
+        sent += (size_t)result;
+    }
+    return true;
+}
+
 bool CFtpConnection::SendCiphertext() {
     uint8_t buffer[16384];
     while (m_pTls->HasOutput()) {
         size_t length = m_pTls->TakeOutput(buffer, sizeof buffer);
-        plat::SOCKET s = m_hSocket.load();
-        if (s == INVALID_SOCKET) return false;
-        for (size_t sent = 0; sent < length;) {
-            int result = plat::send(s, (const char*)buffer + sent, (int)(length - sent), 0);
-            if (result <= 0) return false;
-            sent += (size_t)result;
-        }
+        if (!SendRaw((const char*)buffer, length)) return false;
     }
     return true;
 }
@@ -115,8 +121,7 @@ bool CFtpConnection::FeedFromSocket(int* received, char* scratch, int scratchSiz
     return false;
 }
 
-bool CFtpConnection::HasPendingInput() {
-    if (m_pTls == nullptr) return false;
+bool CFtpConnection::HasPendingPlaintext() {
     bool held = m_pTls->HasPlaintext();
     SendCiphertext();
     return held;
@@ -159,17 +164,9 @@ int CFtpConnection::Receive(char* buffer, int capacity) {
 }
 
 bool CFtpConnection::SendAll(const char* data, int length) {
-    plat::SOCKET s = m_hSocket.load();
-    if (s == INVALID_SOCKET) return false;
-    if (m_pTls != nullptr) {
-        return m_pTls->Write((const uint8_t*)data, (size_t)length) && SendCiphertext();
-    }
-    for (int sent = 0; sent < length;) {
-        int result = plat::send(s, data + sent, length - sent, 0);
-        if (result <= 0) return false;
-        sent += result;
-    }
-    return true;
+    if (m_hSocket.load() == INVALID_SOCKET) return false;
+    if (m_pTls == nullptr) return SendRaw(data, (size_t)length);
+    return m_pTls->Write((const uint8_t*)data, (size_t)length) && SendCiphertext();
 }
 
 void CFtpConnection::ShutdownSending() {

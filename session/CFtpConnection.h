@@ -58,7 +58,7 @@ public:
     bool IsProtected() const { return m_pTls != nullptr; }
     const TlsTrust& Trust() const { return m_Trust; }
     // Bytes held inside the connection, ready without the socket.
-    bool HasPendingInput();
+    bool HasPendingInput() { return m_pTls != nullptr && HasPendingPlaintext(); }
 
     // As recv: the byte count, 0 after an orderly close (a protected
     // connection: the server's close_notify, answered with ours, or the
@@ -80,6 +80,8 @@ public:
     void SetTimeouts(plat::DWORD milliseconds);
 
 private:
+    bool HasPendingPlaintext();
+    bool SendRaw(const char* data, size_t length);
     bool SendCiphertext();
     int ReadPlaintext(char* buffer, int capacity);
     bool FeedFromSocket(int* received, char* scratch, int scratchSize);

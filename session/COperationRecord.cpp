@@ -1,5 +1,6 @@
 #include "session/COperationRecord.h"
 
+#include <stdio.h>
 #include <string.h>
 
 COperationRecord::COperationRecord(IFtpClient* owner, plat::HANDLE doneEvent)
@@ -40,6 +41,9 @@ void COperationRecord::Begin(int operation, plat::HWND notifyWindow) {
     m_bAnswered = false;
     m_bSucceeded = 0;
     m_nFileSize = -1;
+    m_nDirectoryResult = 0;
+    // The last listing's text stays for the host until the next listing.
+    if (operation == kOperationList) m_szListResult[0] = '\0';
     ClearFailure();
 }
 
@@ -47,6 +51,10 @@ void COperationRecord::ClearFailure() {
     m_nErrorCode = 0;
     m_nSessionError = 0;
     m_szErrorText[0] = '\0';
+}
+
+void COperationRecord::NoteReason(const char* reason) {
+    snprintf(m_szErrorText, sizeof m_szErrorText, "%s", reason);
 }
 
 void COperationRecord::PutListing(std::string&& listing) {

@@ -53,11 +53,15 @@ public:
     // Clears what tells why an operation failed (a stream read, which does
     // not begin the record anew, clears it for each read).
     void ClearFailure();
+    // The failure's reason in words, for GetLastErrorText.
+    void NoteReason(const char* reason);
 
     // The whole listing, handed over under its own lock: the list worker
     // puts it in as it ends, the request takes it out (leaving it empty).
     void PutListing(std::string&& listing);
     std::string TakeListing();
+    // The worker answered and the server did what was asked.
+    bool Succeeded() const { return m_bAnswered.load() && m_bSucceeded.load() == 1; }
 
     IFtpClient* const m_pOwner;
     const plat::HANDLE m_hDoneEvent;

@@ -268,7 +268,7 @@ void CWorkerThread::ProtectDataConnection() {
     char line[kTextFieldSize + kErrorTextSize + 64];
     snprintf(line, sizeof line, "TLS on the data connection failed: %s.\n", reason);
     plat::OutputDebugStringA(line);
-    snprintf(Record()->m_szErrorText, sizeof Record()->m_szErrorText, "%s", reason);
+    Record()->NoteReason(reason);
     CloseDataSocket();
     FailWith(FTPE_TRANSFERFAIL);
 }
