@@ -83,6 +83,7 @@ ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigne
         m_Entry.path = path;
         m_Entry.nextPosition = position + result.got;
         m_Entry.ended = false;
+        m_Entry.abandoned = false;
         m_Entry.reading = false;
         // The time the server took is not the reader's.
         Clock::time_point now = Clock::now();
@@ -96,6 +97,11 @@ void ClientLease::Note(uint64_t size, bool reachedEnd) {
     if (!Holds()) return;
     m_Entry.size = size;
     m_Entry.ended = reachedEnd;
+}
+
+void ClientLease::Abandon() {
+    std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
+    if (Holds()) m_Entry.abandoned = true;
 }
 
 void ClientLease::Delivered(size_t bytes) {
@@ -342,6 +348,7 @@ void ClientPool::Keep(size_t ready) {
         entry->path.clear();
         entry->nextPosition = 0;
         entry->ended = false;
+        entry->abandoned = false;
         entry->size = 0;
         lock.unlock();
         Prepare(*entry, ends);
@@ -358,7 +365,7 @@ PooledClient* ClientPool::NextToPrepare(bool* ends) {
         PooledClient* entry = held.get();
         if (entry->busy) continue;
         if (entry->preparing || entry->path.empty() || entry->ended) return nullptr;
-        if (now - entry->lastUsed >= kStaleAfter &&
+        if ((entry->abandoned || now - entry->lastUsed >= kStaleAfter) &&
             (stale == nullptr || entry->lastUsed < stale->lastUsed)) {
             stale = entry;
         }

@@ -18,8 +18,8 @@
 // sizing client in (before any request), and whenever no idle client is
 // ready it logs in another one, up to the limit, or ends the stream of the
 // one idle longest and logs it in again (never while a request waits, never
-// one used in the last half second: its reader may come back for the next
-// bytes).
+// one used in the last half second unless its reader went away mid-body:
+// its reader may come back for the next bytes).
 //
 // A lease lasts as long as its reader keeps up: a body whose reader takes
 // less than the minimum rate, once the credit it banked is spent, loses its
@@ -77,6 +77,7 @@ struct PooledClient {
     std::string path;       // the file its stream reads, empty before the first read
     uint64_t nextPosition = 0;  // where its last read ended
     bool ended = false;     // its last read reached the file's end: no stream runs
+    bool abandoned = false;  // its reader went away mid-body: nobody reads on
     // The size the file had when it read it, 0 when not known: a file whose
     // size changed since is read again from the server, never from its
     // buffers (they hold the old bytes).
@@ -143,6 +144,10 @@ public:
     // The file's size, once known, after a read; whether the read reached
     // its end (the transfer is over, and a jump costs no abort).
     void Note(uint64_t size, bool reachedEnd);
+    // The reader went away before the end of its body (a player that
+    // seeks): the stream is nobody's next bytes, and the keeper may renew
+    // the client at once.
+    void Abandon();
     int Number() const { return m_Entry.number; }
     ClientChoice Choice() const { return m_Choice; }
     // The client was taken from a slow reader for this lease.

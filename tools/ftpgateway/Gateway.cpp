@@ -336,6 +336,7 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
             console.Error(line + "; " + t.failure + ": connection cut");
         } else if (t.sent < t.length) {
             console.Progress(line + "; the client went away");
+            if (t.lease) t.lease->Abandon();
         } else {
             console.Progress(line);
         }
