@@ -14,6 +14,8 @@ namespace {
 const uint32_t kSmallBlock = 8192;
 const uint32_t kPassiveAfterEmptyLineMs = 1500;
 const plat::DWORD kSocketTimeoutMs = 2000;
+const uint32_t kFirstReadAheadBlocks = 2;
+std::atomic<uint32_t> g_nFirstReadAheadBlocks(kFirstReadAheadBlocks);
 
 }  // namespace
 
@@ -33,11 +35,17 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bDataClosed(false),
       m_bEmptyLineAnswered(false),
       m_tEmptyLineAnswered(0),
-      m_bPassOnRead(false) {
+      m_bPassOnRead(false),
+      m_nReadAheadBlocks(g_nFirstReadAheadBlocks.load()),
+      m_nTakenInWindow(0) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
     if (m_Queue.IsOutOfMemory()) Record()->m_nErrorCode = FTPE_NOMEMORY;
     session->m_nStreamPos = (int64_t)m_nStartOffset;
     session->m_bHeadServed = 0;
+}
+
+void CStreamThread::SetFirstReadAheadBlocksForTesting(uint32_t blocks) {
+    g_nFirstReadAheadBlocks = blocks != 0 ? blocks : kFirstReadAheadBlocks;
 }
 
 // ---- The loop -----------------------------------------------------------------
@@ -83,7 +91,7 @@ CWorkerThread::WaitPlan CStreamThread::PlanWait() {
         m_Queue.SignalReady();
         return pause;
     }
-    if (RoomWithoutWaiting() == 0) {
+    if (RoomWithoutWaiting() == 0 || ReadAheadRoom() == 0) {
         // Not listening while the reader lags is not the server's silence.
         plat::ResetEvent(m_pSession->m_hStreamWakeEvent);
         NoteActivity();
@@ -127,6 +135,34 @@ uint32_t CStreamThread::RoomWithoutWaiting() {
     return free > 0 ? free - 1 : 0;
 }
 
+// ---- Read-ahead -----------------------------------------------------------------
+
+// A player that jumps again soon has had the server send little it throws
+// away; one that reads on gets the whole queue after a few windows. The
+// window never holds less than the head buffer, so a stream from the
+// file's start always captures it.
+uint32_t CStreamThread::ReadAheadRoom() {
+    if (!IsReadAheadLimited()) return UINT32_MAX;
+    uint64_t window = std::max<uint64_t>((uint64_t)m_nReadAheadBlocks.load() * m_Queue.GetBufferSize(),
+                                         (uint64_t)kHeadBufferSize);
+    int32_t ahead = std::max<int32_t>(m_Queue.GetAvailable(true), 0);
+    return (uint64_t)ahead >= window ? 0 : (uint32_t)std::min<uint64_t>(window - (uint64_t)ahead, UINT32_MAX);
+}
+
+bool CStreamThread::IsReadAheadLimited() const {
+    return m_nReadAheadBlocks.load() < (uint32_t)CBufferQueue::kMaxBuffers &&
+           !m_pSession->m_bReadPending.load() && m_bReportBuffering.load() == 0;
+}
+
+void CStreamThread::NoteTakenInOrder(uint32_t delivered) {
+    uint32_t blocks = m_nReadAheadBlocks.load();
+    if (blocks >= (uint32_t)CBufferQueue::kMaxBuffers) return;
+    m_nTakenInWindow += delivered;
+    if (m_nTakenInWindow < (uint64_t)blocks * m_Queue.GetBufferSize()) return;
+    m_nTakenInWindow = 0;
+    m_nReadAheadBlocks = std::min<uint32_t>(blocks * 2, (uint32_t)CBufferQueue::kMaxBuffers);
+}
+
 // ---- Pending reads --------------------------------------------------------------
 
 bool CStreamThread::CanServe() {
@@ -139,6 +175,7 @@ void CStreamThread::ServeRead() {
     m_Queue.Read(read->m_pReadBuffer.load(), read->m_nReadLength.load(), &delivered);
     *read->m_pReadCount.load() = delivered;
     m_pSession->m_nStreamPos += delivered;
+    NoteTakenInOrder(delivered);
     read->m_bSucceeded = 1;
     m_pSession->m_bReadPending = 0;
     plat::SetEvent(read->m_hDoneEvent);
@@ -158,7 +195,8 @@ void CStreamThread::RefuseUnservableRead() {
 // Polled only with room in the queue (PlanPass), and only the reader changes
 // the room meanwhile, by adding to it.
 void CStreamThread::OnData() {
-    uint32_t room = std::min<uint32_t>(RoomWithoutWaiting(), kDataReceiveSize);
+    uint32_t room = std::min<uint32_t>({RoomWithoutWaiting(), ReadAheadRoom(), kDataReceiveSize});
+    if (room == 0) return;
     int received = m_Data.Receive((char*)m_DataBuf, (int)room);
     if (received == CFtpConnection::kNothingYet) return;
     if (received < 0) {
@@ -421,6 +459,7 @@ bool CStreamThread::ReadQueued(uint8_t* buffer, uint32_t length, bool afterBuffe
     *delivered = 0;
     m_Queue.Read(buffer, length, delivered);
     m_pSession->m_nStreamPos += *delivered;
+    NoteTakenInOrder(*delivered);
     WakeIfPastThrottleMark();
     return true;
 }
@@ -435,7 +474,8 @@ std::shared_ptr<void> CStreamThread::BeginBufferingWait() {
 
 void CStreamThread::WakeIfPastThrottleMark() {
     if (m_bEndOfData.load()) return;
-    if (m_nThrottleMark.load() <= (uint64_t)m_pSession->m_nStreamPos.load()) {
+    if (m_nThrottleMark.load() <= (uint64_t)m_pSession->m_nStreamPos.load() ||
+        (IsReadAheadLimited() && ReadAheadRoom() > 0)) {
         plat::SetEvent(m_pSession->m_hStreamWakeEvent);
     }
 }

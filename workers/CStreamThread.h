@@ -45,6 +45,13 @@ public:
     void EndBufferingWait() { m_bReportBuffering = 0; }
     // The file offset just past the last byte received.
     uint64_t ReceivedEnd() const { return m_nReceivedEnd.load(); }
+    // How many blocks the worker reads ahead while nobody waits: two at
+    // the start, doubled each time the reader has taken that many in order,
+    // up to the queue's ten.
+    uint32_t ReadAheadBlocks() const { return m_nReadAheadBlocks.load(); }
+    // The window a new stream starts with (0 restores two blocks): tests of
+    // the full queue start at ten.
+    static void SetFirstReadAheadBlocksForTesting(uint32_t blocks);
 
     // The stream position the reader must reach before a worker paused on
     // a full queue receives again; 0 = none. The fields from here on are
@@ -78,6 +85,16 @@ private:
     void OnWake(const PollResult& ready) override;
     bool IsFinishedAfterCompletion();
     uint32_t RoomWithoutWaiting();
+
+    // ---- Read-ahead (m_cs held, but for ReadAheadRoom) ----
+    // Bytes the worker may still take before it has read ahead as far as
+    // the reader's pattern asks; no limit while a read waits, a buffering
+    // wait fills the queue, or the window is the whole queue.
+    uint32_t ReadAheadRoom();
+    bool IsReadAheadLimited() const;
+    // The reader took bytes in order: the window grows once it has taken
+    // a whole window.
+    void NoteTakenInOrder(uint32_t delivered);
 
     // ---- Pending reads (m_cs held) ----
     bool CanServe();
@@ -119,5 +136,7 @@ private:
     bool m_bEmptyLineAnswered;  // the reply to the empty line before "PASV" is in
     uint64_t m_tEmptyLineAnswered;
     bool m_bPassOnRead;
+    std::atomic<uint32_t> m_nReadAheadBlocks;
+    uint64_t m_nTakenInWindow;  // bytes taken in order since the window last grew (m_cs)
     uint8_t m_DataBuf[kDataReceiveSize];
 };

@@ -311,6 +311,19 @@ bool WholeFileQueued(CFtpClient* client) {
     return ended;
 }
 
+// A stream reads ahead only as far as its reader's pattern asks; tests of
+// the full queue start with the whole queue as the window.
+struct FullQueueFirst {
+    FullQueueFirst() { CStreamThread::SetFirstReadAheadBlocksForTesting(CBufferQueue::kMaxBuffers); }
+    ~FullQueueFirst() { CStreamThread::SetFirstReadAheadBlocksForTesting(0); }
+};
+
+uint64_t ReceivedEnd(CFtpClient* client) {
+    uint64_t end = 0;
+    WithWorker(client, [&](CStreamThread* w) { end = w->ReceivedEnd(); });
+    return end;
+}
+
 // The worker is held at its throttle mark: it receives nothing until the
 // reader's position passes the mark.
 bool HeldAtThrottleMark(CFtpClient* client) {
@@ -441,6 +454,7 @@ TEST_F(StreamTest, SmallJumpsStayInTheTransferFarJumpsStartANewOne) {
     client.ConnectTo(server.Port());
     client->SetBlockSize(16384);
     client->SetStreamMode(4);
+    FullQueueFirst fullQueue;
     ExpectBytes(ReadAt(client.get(), "/movie.bin", 0, 1000), movie, 0, 1000);
     ASSERT_TRUE(WaitUntil([&] { return QueueIsFull(client.get()); }, kWaitMs));
 
@@ -653,6 +667,65 @@ TEST_F(StreamTest, BufferingModeOnePostsZeroThenFillLevelsThenHundred) {
 // (the worker then receives nothing until the reader passes the mark). The
 // server sends one buffer per chunk, so the tenth buffer starts empty, the
 // mark is set there, and the next chunk fills the queue to one byte short.
+// While nobody waits the worker reads ahead two blocks, then twice as many
+// each time the reader has taken a window in order, up to the ten; a far
+// jump starts small again. A buffering wait still fills the ten.
+TEST_F(StreamTest, ReadAheadGrowsWhileReadsStayInOrder) {
+    const unsigned block = 65536;
+    Files files = {{"movie.bin", NonRepeatingBytes(60 * block, 41)}};
+    const std::string& movie = files["movie.bin"];
+    ServerStyle style = PyftpdlibStyle();
+    style.bytesPerSecond = 10000000;  // the whole file never waits in the sockets
+    FileServer server(files, style);
+    Client client;
+    client.ConnectTo(server.Port());
+    client->SetBlockSize(block);
+    client->SetStreamMode(4);
+    uint64_t position = 0;
+    const unsigned windows[] = {2, 4, 8, 10};
+    for (unsigned blocks : windows) {
+        ExpectBytes(ReadAt(client.get(), "/movie.bin", position, 1000), movie, position, 1000);
+        position += 1000;
+        uint64_t limit = position + (uint64_t)blocks * block;
+        uint64_t reached = std::min<uint64_t>(limit, position + 9 * block);
+        ASSERT_TRUE(WaitUntil([&] { return ReceivedEnd(client.get()) >= reached; }, kWaitMs)) << blocks;
+        EXPECT_LE(ReceivedEnd(client.get()), limit) << blocks;
+        // The rest of the window, in order (ten buffers never hold ten
+        // blocks from a position inside one).
+        unsigned rest = std::min(blocks, 9u) * block - 1000;
+        ExpectBytes(ReadAt(client.get(), "/movie.bin", position, rest), movie, position, rest);
+        position += rest;
+    }
+    EXPECT_EQ(1, server.CountOf("RETR "));
+
+    ReadOutcome far = ReadAt(client.get(), "/movie.bin", 40 * block, 1000);
+    ExpectBytes(far, movie, 40 * block, 1000);
+    ASSERT_TRUE(WaitUntil([&] { return ReceivedEnd(client.get()) >= 42 * block; }, kWaitMs));
+    EXPECT_LE(ReceivedEnd(client.get()), 42 * block + 1000);
+
+    // A buffering wait (in stream mode 1, the default: everywhere) fills
+    // past the window.
+    Client buffering;
+    buffering.ConnectTo(server.Port());
+    buffering->SetBlockSize(block);
+    buffering->SetBufferingMode(1);
+    MessageWindow window;
+    buffering->SetMessageWindow(window.Handle());
+    ExpectBytes(ReadAt(buffering.get(), "/movie.bin", 0, 1000), movie, 0, 1000);
+    ASSERT_TRUE(WaitUntil([&] { return ReceivedEnd(buffering.get()) >= 2 * block; }, kWaitMs));
+    ReadOutcome stalled;
+    WithinOrAbort(30, "a read waiting for pre-buffering", [&] {
+        stalled = ReadAt(buffering.get(), "/movie.bin", 1000, 3 * block);
+    });
+    ExpectBytes(stalled, movie, 1000, 3 * block);
+    std::vector<uintptr_t> notices = BufferingNotices(window);
+    ASSERT_GE(notices.size(), 3u);
+    EXPECT_EQ(100u, notices.back());
+    EXPECT_EQ(0u, notices.front());
+    // The wait filled the queue far past any window the reads have asked for.
+    EXPECT_GE(ReceivedEnd(buffering.get()), 8u * block);
+}
+
 TEST_F(StreamTest, EveryStallPreBuffersAlsoWithTheWorkerHeldAtItsMark) {
     const unsigned block = 8192;
     Files files = {{"movie.bin", NonRepeatingBytes(12 * block, 37)}};
@@ -667,6 +740,7 @@ TEST_F(StreamTest, EveryStallPreBuffersAlsoWithTheWorkerHeldAtItsMark) {
     client->SetMessageWindow(window.Handle());
     client->SetBlockSize(block);
     client->SetBufferingMode(1);
+    FullQueueFirst fullQueue;
     ExpectBytes(ReadAt(client.get(), "/movie.bin", 0, 100), movie, 0, 100);
     ASSERT_TRUE(WaitUntil([&] { return QueueIsFull(client.get()) && HeldAtThrottleMark(client.get()); },
                           kWaitMs));
