@@ -315,6 +315,34 @@ def case_chromium_plays_and_seeks(lab):
     expect(ranged >= 1, "Chromium made no range request through the gateway")
 
 
+
+def case_reread_after_size_changed(lab):
+    """With one client object and no size kept, a file read to its end and
+    read again, then replaced by a smaller one and read again: each answer
+    comes well within the wait for a client, with the bytes of the file as it
+    is then (the client's buffers of the old one are not served)."""
+    folder = os.path.join(lab.root, "versions")
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, "v.bin")
+    gateway = gateway_limits.own_gateway(lab, "reread", "--clients", "1", "--size-seconds", "0")
+    try:
+        # The same file twice, then a smaller one.
+        for version, (seed, size) in enumerate(((40, 3 * 1048576), (40, 3 * 1048576), (41, 1048576 + 10))):
+            data = random.Random(seed).randbytes(size)
+            with open(path + ".tmp", "wb") as f:
+                f.write(data)
+            os.replace(path + ".tmp", path)
+            for asked, first, last in (("", 0, size - 1), ("0-99", 0, 99), ("-20", size - 20, size - 1)):
+                # Bounded well below the 30 s a request waits for a client.
+                status, _, body = curl(gateway.url("/versions/v.bin"), *(("-r", asked) if asked else ()),
+                                       timeout=15)
+                expect(status == (206 if asked else 200) and body == data[first:last + 1],
+                       "version %d (%d bytes) bytes=%s: status %d, %d bytes" %
+                       (version, size, asked or "all", status, len(body)))
+    finally:
+        gateway.stop()
+        shutil.rmtree(folder)
+
 def case_server_failures(lab):
     """502 when the FTP server cannot be reached; a body cut short when the
     server fails mid-transfer, never a short body that looks complete."""
@@ -444,7 +472,8 @@ def case_folder_of_500_files(lab):
 
 CASES = [case_http_answers, case_large_file_end_found, case_film_past_four_gib, case_folder_of_500_files,
          case_concurrent_readers, case_ftp_connections_within_cap, case_ffprobe_reads_each_file,
-         case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures] + \
+         case_ffmpeg_seeks_match_local, case_chromium_plays_and_seeks, case_server_failures,
+         case_reread_after_size_changed] + \
     gateway_limits.HOSTILE_CASES + gateway_limits.SLOW_CASES + gateway_limits.STOP_CASES
 # What a player sees, once more through the relay.
 RELAYED_CASES = [case_http_answers, case_ffprobe_reads_each_file, case_ffmpeg_seeks_match_local,

@@ -38,6 +38,7 @@ const char* DescribeChoice(ClientChoice choice) {
     case ClientChoice::kNew: return "new client";
     case ClientChoice::kSameFile: return "same file, restarts its stream";
     case ClientChoice::kOtherFile: return "switched from another file";
+    case ClientChoice::kRenews: return "same file of another or unknown size, new session";
     }
     return "";
 }
@@ -60,6 +61,7 @@ ClientLease::~ClientLease() {
 ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigned char* buffer,
                              uint32_t length) {
     ReadResult result;
+    bool renews = false;
     {
         std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
         if (!Holds()) {
@@ -67,9 +69,12 @@ ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigne
             return result;
         }
         m_Entry.reading = true;
+        renews = m_Entry.renew;
+        m_Entry.renew = false;
     }
     Clock::time_point start = Clock::now();
     IFtpClient2* client = m_Entry.client;
+    if (renews) m_Pool.EndSession(client);
     unsigned int got = 0;
     result.succeeded = client->ReadStream64(path.c_str(), buffer, position, length, &got) != 0;
     // Asked before the next call on this thread.
@@ -79,7 +84,7 @@ ReadResult ClientLease::Read(const std::string& path, uint64_t position, unsigne
     if (result.seekFlag != 0) ++m_nSeeks;
     {
         std::lock_guard<std::mutex> lock(m_Pool.m_Mutex);
-        if (m_Entry.path != path) m_Entry.size = 0;
+        if (m_Entry.path != path || renews) m_Entry.size = 0;
         m_Entry.path = path;
         m_Entry.nextPosition = position + result.got;
         m_Entry.ended = false;
@@ -120,16 +125,9 @@ ClientPool::ClientPool(const ConnectionSettings& settings, size_t capacity,
       m_Rules(rules) {}
 
 ClientPool::~ClientPool() {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    m_bStopping = true;
-    IFtpClient2* loggingIn = m_pLoggingIn;
-    lock.unlock();
-    m_KeeperWakes.notify_all();
-    // A login the keeper waits for ends with its session (a connect under
-    // way is not cut short).
-    if (loggingIn != nullptr) loggingIn->StopSession();
+    Stop();
     if (m_Keeper.joinable()) m_Keeper.join();
-    lock.lock();
+    std::unique_lock<std::mutex> lock(m_Mutex);
     m_Returned.wait(lock, [this] {
         for (const auto& entry : m_Clients) {
             if (entry->busy) return false;
@@ -189,8 +187,12 @@ PooledClient* ClientPool::Choose(const LeaseWish& wish, ClientChoice* choice, bo
         preparing = preparing || entry->preparing;
         if (entry->busy || entry->preparing) continue;
         // Its buffers of this file may be of another version of it: a read
-        // of the file would take them, a read of another file ends them.
-        if (entry->path == path && (wish.size == 0 || entry->size != wish.size)) continue;
+        // of the file would take them, so it is taken only as a stream to
+        // end, and its session is renewed (Grant).
+        if (entry->path == path && (wish.size == 0 || entry->size != wish.size)) {
+            if (oldest == nullptr || entry->lastUsed < oldest->lastUsed) oldest = entry;
+            continue;
+        }
         if (entry->path.empty() || entry->ended) {
             ready = entry;
             continue;
@@ -244,10 +246,17 @@ PooledClient* ClientPool::Overdue(Clock::time_point now) {
 }
 
 std::unique_ptr<ClientLease> ClientPool::Grant(PooledClient& entry, ClientChoice choice,
-                                               bool taken, bool yields) {
+                                               bool taken, const LeaseWish& wish) {
+    // Given for the file it read, whose size now is another or not known
+    // (a taken client too): its stream and buffers must not serve the read.
+    if (!entry.path.empty() && entry.path == wish.path &&
+        (wish.size == 0 || entry.size != wish.size)) {
+        entry.renew = true;
+        choice = ClientChoice::kRenews;
+    }
     entry.busy = true;
     entry.reading = false;
-    entry.yields = yields;
+    entry.yields = wish.yields;
     entry.lease = ++m_nLeases;
     entry.creditEnds = Clock::now() + m_Rules.credit;
     m_KeeperWakes.notify_all();
@@ -270,7 +279,7 @@ std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefus
         bool wait = false;
         PooledClient* entry = Choose(wish, &choice, &wait);
         bool taken = false;
-        if (entry == nullptr && !wait) {
+        if (entry == nullptr && !wait && wish.takes) {
             entry = Overdue(Clock::now());
             taken = entry != nullptr;
             if (taken) {
@@ -283,7 +292,7 @@ std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefus
         if (entry != nullptr) {
             if (counted) --m_nWaiting;
             *refusal = LeaseRefusal::kNone;
-            return Grant(*entry, choice, taken, wish.yields);
+            return Grant(*entry, choice, taken, wish);
         }
         if (!counted) {
             if (m_nWaiting >= m_Rules.waitingPerClient * m_nCapacity) {
@@ -306,12 +315,17 @@ std::unique_ptr<ClientLease> ClientPool::Lease(const LeaseWish& wish, LeaseRefus
 }
 
 void ClientPool::Stop() {
+    IFtpClient2* loggingIn = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_bStopping = true;
+        loggingIn = m_pLoggingIn;
     }
     m_Returned.notify_all();
     m_KeeperWakes.notify_all();
+    // A login the keeper waits for ends with its session (a connect under
+    // way is not cut short).
+    if (loggingIn != nullptr) loggingIn->StopSession();
 }
 
 void ClientPool::Start(size_t ready) {
@@ -350,6 +364,7 @@ void ClientPool::Keep(size_t ready) {
         entry->ended = false;
         entry->abandoned = false;
         entry->size = 0;
+        entry->renew = false;
         lock.unlock();
         Prepare(*entry, ends);
         lock.lock();
@@ -376,14 +391,8 @@ PooledClient* ClientPool::NextToPrepare(bool* ends) {
 }
 
 void ClientPool::Prepare(PooledClient& entry, bool ends) {
-    // Its stream and its connections end; the size logs it in again, once
-    // the server has had time to count the old session out (a per-address
-    // limit at its edge refuses a login that comes first).
-    if (ends) {
-        entry.client->StopSession();
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        m_KeeperWakes.wait_for(lock, kSessionSettles, [this] { return m_bStopping; });
-    }
+    // Its stream and its connections end; the size logs it in again.
+    if (ends) EndSession(entry.client);
     LogIn(entry.client);
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -391,6 +400,12 @@ void ClientPool::Prepare(PooledClient& entry, bool ends) {
         entry.lastUsed = Clock::now();
     }
     m_Returned.notify_all();
+}
+
+void ClientPool::EndSession(IFtpClient2* client) {
+    client->StopSession();
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_KeeperWakes.wait_for(lock, kSessionSettles, [this] { return m_bStopping; });
 }
 
 // "SIZE ." in the folder: a negative answer, after the login and the

@@ -8,7 +8,10 @@
 // stream stands where the request starts, else one of the same file whose
 // read-ahead may hold the start, else a ready one (logged in, no stream),
 // else a new client up to the limit, else the one of the same file or the
-// one idle longest (its stream must then be aborted first). A client serves
+// one idle longest (its stream must then be aborted first). A client that
+// read the file when it had another size, or when its size was not known,
+// is taken for it only in that last place, and its session ends before the
+// read: its buffers may hold the file's old bytes. A client serves
 // one request at a time; more requests than clients wait for one to come
 // free, up to a few per client.
 //
@@ -61,7 +64,7 @@ struct ConnectionSettings {
 };
 
 // Why the pool chose the client it gave: shown in the request log.
-enum class ClientChoice { kContinues, kAhead, kReady, kNew, kSameFile, kOtherFile };
+enum class ClientChoice { kContinues, kAhead, kReady, kNew, kSameFile, kOtherFile, kRenews };
 const char* DescribeChoice(ClientChoice choice);
 
 // When a waiting request may take a busy client object from its reader.
@@ -82,6 +85,9 @@ struct PooledClient {
     // size changed since is read again from the server, never from its
     // buffers (they hold the old bytes).
     uint64_t size = 0;
+    // It was given for the file it read last, whose size then is not known
+    // to match: its next read ends its session (stream and buffers) first.
+    bool renew = false;
     bool busy = false;
     std::chrono::steady_clock::time_point lastUsed;
     // Of the lease that holds it: which one (a lease whose number is no
@@ -114,6 +120,8 @@ struct LeaseWish {
     std::function<bool()> gone;
     // False for a lease nobody may take.
     bool yields = true;
+    // False: only a client idle now, none taken from a slow reader.
+    bool takes = true;
 };
 
 enum class LeaseRefusal {
@@ -222,7 +230,11 @@ private:
     // spent and no read runs on it; under m_Mutex.
     PooledClient* Overdue(std::chrono::steady_clock::time_point now);
     std::unique_ptr<ClientLease> Grant(PooledClient& entry, ClientChoice choice, bool taken,
-                                       bool yields);
+                                       const LeaseWish& wish);
+    // Off m_Mutex: ends the client's session, then lets the server count it
+    // out before the next login (a per-address limit at its edge refuses a
+    // login that comes first).
+    void EndSession(IFtpClient2* client);
 
     const ConnectionSettings m_Settings;
     const size_t m_nCapacity;

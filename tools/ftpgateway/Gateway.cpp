@@ -216,12 +216,24 @@ FileFacts Gateway::SizeAndFirstRead(const httplib::Request& request, Transfer& t
     }
     std::future<FileFacts> sizing =
         std::async(std::launch::async, [this, &t] { return m_Files.Describe(t.path); });
-    t.readEarly = true;
+    // Only with a client idle now: a missing file, a range past the end or a
+    // failed size is answered as soon as the size is, not after a wait for a
+    // client; without one the body is read after the size.
+    LeaseRefusal refusal = LeaseRefusal::kNone;
+    t.lease = LeaseFor(t.path, 0, first, &refusal, false);
+    if (!t.lease) return sizing.get();
+    t.leased = true;
     t.earlyAt = first;
     t.earlyWant = m_bSkipHeadBuffer && first == 0
                       ? kPastHeadPiece
                       : (uint32_t)std::min<uint64_t>(kPiece, last - first + 1);
-    t.early = ReadThroughLease(t, first, t.earlyWant);
+    t.early = t.lease->Read(t.path, first, t.piece.data(), t.earlyWant);
+    // Lost to a waiting request before it read: read after the size.
+    if (t.early.lost) {
+        t.lease.reset();
+    } else {
+        t.readEarly = true;
+    }
     return sizing.get();
 }
 
@@ -346,12 +358,14 @@ void Gateway::ServeFile(const httplib::Request& request, httplib::Response& resp
 }
 
 std::unique_ptr<ClientLease> Gateway::LeaseFor(const std::string& path, uint64_t size,
-                                               uint64_t position, LeaseRefusal* refusal) {
+                                               uint64_t position, LeaseRefusal* refusal,
+                                               bool waits) {
     LeaseWish wish;
     wish.path = path;
     wish.size = size;
     wish.position = position;
-    wish.limit = kLeaseLimit;
+    wish.limit = waits ? std::chrono::milliseconds(kLeaseLimit) : std::chrono::milliseconds(0);
+    wish.takes = waits;
     wish.gone = &GatewayServer::ClientGone;
     return m_Pool.Lease(wish, refusal);
 }

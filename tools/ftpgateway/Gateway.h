@@ -54,10 +54,12 @@ private:
                    const std::string& path, const std::string& what);
     void Refuse(httplib::Response& response, int status, const std::string& title,
                 const std::string& detail, const std::string& what);
-    // A client for the body of a request, waiting as long as a request may.
+    // A client for the body of a request, waiting as long as a request may
+    // (waits false: only one idle now, none taken from a slow reader).
     // size: the file's, 0 before it is known.
     std::unique_ptr<ClientLease> LeaseFor(const std::string& path, uint64_t size,
-                                          uint64_t position, LeaseRefusal* refusal);
+                                          uint64_t position, LeaseRefusal* refusal,
+                                          bool waits = true);
     void RefuseLease(httplib::Response& response, LeaseRefusal refusal, const std::string& what);
     // The size of path; for a GET whose start does not hang on it, the
     // first piece is read meanwhile (into transfer).
