@@ -80,6 +80,8 @@ public:
     // Sends text and CR LF on the control connection. Refuses text holding
     // CR or LF: it would put a second command on the connection.
     bool SendCommand(const char* text);
+    // Several commands in one send; none goes when one of them is refused.
+    bool SendCommands(const char* const* texts, size_t count);
     void OnControlEvent(int event);
     void CloseControl();
     // Closes the control connection alone, without cancelling the worker:

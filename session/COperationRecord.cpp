@@ -14,6 +14,7 @@ COperationRecord::COperationRecord(IFtpClient* owner, plat::HANDLE doneEvent)
       m_nBlockSize(0),
       m_nStreamMode(1),
       m_dTransferRate(0.0),
+      m_bOneCommandPerReply(0),
       m_nStreamStart(0),
       m_nReadLength(0),
       m_pReadBuffer(nullptr),

@@ -83,6 +83,10 @@ public:
     // The one setting a running transfer follows: the client writes a new
     // rate here too, and the file workers read it for every block.
     std::atomic<double> m_dTransferRate;
+    // The server answered commands sent together out of place (or dropped
+    // them) once: this object's streams send one command per reply. Kept
+    // for the object's life, never cleared by Begin.
+    std::atomic<uint8_t> m_bOneCommandPerReply;
 
     // ---- A stream read (each read writes its own) ----
     std::atomic<uint64_t> m_nStreamStart;

@@ -13,6 +13,9 @@ namespace {
 
 const uint32_t kSmallBlock = 8192;
 const uint32_t kPassiveAfterEmptyLineMs = 1500;
+// Servers answer "PASV" and "REST" as soon as they read them: within a
+// round trip of the send, however slow the link.
+const uint32_t kStepReplyDueMs = 1500;
 const plat::DWORD kSocketTimeoutMs = 2000;
 const uint32_t kFirstReadAheadBlocks = 2;
 std::atomic<uint32_t> g_nFirstReadAheadBlocks(kFirstReadAheadBlocks);
@@ -36,6 +39,8 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bEmptyLineAnswered(false),
       m_tEmptyLineAnswered(0),
       m_bPassOnRead(false),
+      m_bTogether(false),
+      m_tStepEntered(0),
       m_nReadAheadBlocks(g_nFirstReadAheadBlocks.load()),
       m_nTakenInWindow(0) {
     m_Queue.SetCancelEvent(session->m_hCancelEvent);
@@ -52,12 +57,21 @@ void CStreamThread::SetFirstReadAheadBlocksForTesting(uint32_t blocks) {
 
 void CStreamThread::Run() {
     Control().SetNoDelay();
-    m_pSession->SendCommand("");
-    SendOwing("PASV");
     m_nStreamMode = Record()->m_nStreamMode;
+    m_bTogether = Record()->m_bOneCommandPerReply.load() == 0;
+    if (m_bTogether) {
+        SendTogether();
+    } else {
+        m_pSession->SendCommand("");
+        SendOwing("PASV");
+    }
+    EnterStep(kWaitPassive);
     RunLoop();
     if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
     if (m_nStep == kWaitPassive) NoteControlTrouble();
+    // Commands sent behind one that failed may never be answered (a server
+    // that refuses and falls silent): nothing owed is waited for.
+    if (m_bTogether && m_bError && m_nStep == kWaitRest) NoteControlTrouble();
     // Before "227 ", a reply that is not a known answer to the empty line
     // was taken as "PASV"'s: it may have been the empty line's, with the
     // answer to "PASV" still to come, and the next command must not get it.
@@ -98,7 +112,9 @@ CWorkerThread::WaitPlan CStreamThread::PlanWait() {
         return pause;
     }
     m_bListening = true;
-    return WaitPlan{false, true, true, false};
+    // No byte is taken before "REST" is answered: with "RETR" sent at once,
+    // a refused "REST n" brings the file's start.
+    return WaitPlan{false, true, m_nStep >= kWaitTransfer, false};
 }
 
 plat::HANDLE CStreamThread::WakeEvent() const {
@@ -114,7 +130,12 @@ void CStreamThread::OnWake(const PollResult& ready) {
         m_bDrained = 1;
     }
     if (!m_bError && ready.controlReadable) OnControlReadable();
-    if (!m_bError && !ready.Any() && IsPassiveReplyOverdue()) Refused();
+    if (m_bError || ready.Any()) return;
+    if (IsStepReplyOverdue()) {
+        FallBackToOneCommandPerReply();
+    } else if (IsPassiveReplyOverdue()) {
+        Refused();
+    }
 }
 
 // "226 " before the end of data ends the stream at the next pass, in stream
@@ -304,6 +325,10 @@ void CStreamThread::OnControlReadable() {
 }
 
 void CStreamThread::OnReply(const FtpReply& reply) {
+    if (m_bTogether && IsOutOfPlace(reply)) {
+        FallBackToOneCommandPerReply();
+        return;
+    }
     switch (m_nStep) {
     case kWaitPassive: OnPassiveReply(reply); return;
     case kWaitRest: OnRestReply(reply); return;
@@ -321,6 +346,8 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
             Refused();
         } else if (!m_Data.IsOpen()) {
             FailTransfer();
+        } else if (m_bTogether) {
+            EnterStep(kWaitRest);
         } else {
             SendRest();
         }
@@ -345,14 +372,16 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
 // gave no answer to the empty line and refused "PASV" with the same codes
 // would otherwise leave the stream to its inactivity limit.
 bool CStreamThread::IsPassiveReplyOverdue() const {
-    return m_nStep == kWaitPassive && m_bEmptyLineAnswered &&
+    return !m_bTogether && m_nStep == kWaitPassive && m_bEmptyLineAnswered &&
            IsOverLimit(m_tEmptyLineAnswered, kPassiveAfterEmptyLineMs);
 }
 
 // A refused "REST 0" changes nothing: a transfer starts at 0 anyway.
 void CStreamThread::OnRestReply(const FtpReply& reply) {
     if (reply.IsPreliminary()) return;
-    if (reply.code == 350 || m_nStartOffset == 0) {
+    if ((reply.code == 350 || m_nStartOffset == 0) && m_bTogether) {
+        EnterStep(kWaitTransfer);
+    } else if (reply.code == 350 || m_nStartOffset == 0) {
         SendRetr();
     } else if (reply.IsNegative()) {
         FailOn(reply);
@@ -396,21 +425,83 @@ void CStreamThread::SetStreamSocketOptions() {
     if (m_Data.IsOpen()) m_Data.SetTimeouts(kSocketTimeoutMs);
 }
 
-// A stream from the file's start arms the head capture when it is off.
 void CStreamThread::SendRest() {
     char command[32];
-    snprintf(command, sizeof command, "REST %llu", (unsigned long long)m_nStartOffset);
-    if (m_nStartOffset == 0) {
-        int32_t off = -1;
-        m_pSession->m_nHeadLength.compare_exchange_strong(off, 0);
-    }
+    FormatRest(command, sizeof command);
+    ArmHeadCapture();
     SendOwing(command);
-    m_nStep = kWaitRest;
+    EnterStep(kWaitRest);
 }
 
 void CStreamThread::SendRetr() {
     SendWithFileName("RETR %s", true);
-    m_nStep = kWaitTransfer;
+    EnterStep(kWaitTransfer);
+}
+
+void CStreamThread::FormatRest(char* command, size_t size) {
+    snprintf(command, size, "REST %llu", (unsigned long long)m_nStartOffset);
+}
+
+// A stream from the file's start arms the head capture when it is off.
+void CStreamThread::ArmHeadCapture() {
+    if (m_nStartOffset != 0) return;
+    int32_t off = -1;
+    m_pSession->m_nHeadLength.compare_exchange_strong(off, 0);
+}
+
+// ---- Commands sent together -----------------------------------------------------
+
+void CStreamThread::SendTogether() {
+    char rest[32];
+    FormatRest(rest, sizeof rest);
+    char retr[2 * kTextFieldSize];
+    snprintf(retr, sizeof retr, "RETR %s", m_pSession->m_szFileName);
+    ArmHeadCapture();
+    const OutgoingCommand commands[] = {{"", false, OwedCommand::kOther},
+                                        {"PASV", true, OwedCommand::kOther},
+                                        {rest, true, OwedCommand::kOther},
+                                        {retr, true, OwedCommand::kTransfer}};
+    SendOwingTogether(commands, sizeof commands / sizeof commands[0]);
+}
+
+void CStreamThread::EnterStep(Step step) {
+    m_nStep = step;
+    m_tStepEntered = plat::GetTickCount64();
+}
+
+// What each command may be answered with; anything else answers another
+// command, or a command the server dropped. "500 " and "503 " to "REST" or
+// "RETR" are what a server says to commands it read as garbage or out of
+// sequence: one command per reply tells whether it means them.
+bool CStreamThread::IsOutOfPlace(const FtpReply& reply) const {
+    bool dropped = reply.code == 500 || reply.code == 503;
+    switch (m_nStep) {
+    case kWaitPassive:
+        if (reply.IsNegative()) return false;
+        return reply.code != 227 && !(reply.code == 200 && !m_bEmptyLineAnswered);
+    case kWaitRest:
+        if (reply.IsNegative()) return dropped;
+        return reply.code != 350 && !(m_nStartOffset == 0 && reply.IsPositive() && reply.code != 227);
+    case kWaitTransfer:
+        return reply.IsIntermediate() || reply.code == 227 || dropped;
+    case kTransferAnswered:
+        return false;
+    }
+    return false;
+}
+
+// Below the inactivity limit only: a connection silent that long is a
+// time-out, as it always was.
+bool CStreamThread::IsStepReplyOverdue() {
+    return m_bTogether && (m_nStep == kWaitPassive || m_nStep == kWaitRest) &&
+           IsOverLimit(m_tStepEntered, kStepReplyDueMs) && !IsInactive();
+}
+
+void CStreamThread::FallBackToOneCommandPerReply() {
+    Record()->m_bOneCommandPerReply = 1;
+    plat::OutputDebugStringA("Commands sent together were answered out of place: one command per reply from now on.\n");
+    NoteRepliesUncounted();
+    FailTransfer();
 }
 
 // ---- The end, under m_cs (the base class) -------------------------------------------

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "workers/CBufferQueue.h"
@@ -125,6 +126,23 @@ private:
     void SetStreamSocketOptions();
     void SendRest();
     void SendRetr();
+    void FormatRest(char* command, size_t size);
+    void ArmHeadCapture();
+
+    // ---- Commands sent together ----
+    // The empty line, "PASV", "REST" and "RETR" in one send; each reply is
+    // then judged against the command it answers, in order.
+    void SendTogether();
+    void EnterStep(Step step);
+    // A reply none of the answers to the command at the head can be.
+    bool IsOutOfPlace(const FtpReply& reply) const;
+    // The reply to "PASV" or "REST" is due at once; silence means the
+    // server dropped what came with the first line.
+    bool IsStepReplyOverdue();
+    // The server answers commands sent together out of place or drops
+    // them: this object's streams send one command per reply from now on,
+    // and the read is retried on a new connection.
+    void FallBackToOneCommandPerReply();
 
     const uint64_t m_nStartOffset;  // the file offset the transfer starts at ("REST")
     std::atomic<uint64_t> m_nReceivedEnd;  // file offset just past the last byte received
@@ -136,6 +154,8 @@ private:
     bool m_bEmptyLineAnswered;  // the reply to the empty line before "PASV" is in
     uint64_t m_tEmptyLineAnswered;
     bool m_bPassOnRead;
+    bool m_bTogether;  // the commands went out together
+    uint64_t m_tStepEntered;
     std::atomic<uint32_t> m_nReadAheadBlocks;
     uint64_t m_nTakenInWindow;  // bytes taken in order since the window last grew (m_cs)
     uint8_t m_DataBuf[kDataReceiveSize];

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
 #include "session/NetworkPrimitives.h"
 #include "session/Notifications.h"
 #include "workers/PassiveReply.h"
@@ -29,8 +31,6 @@ CWorkerThread::CWorkerThread(CFtpClientThread* session, int operation)
       m_bError(0),
       m_bDone(0),
       m_nErrorToPost(0),
-      m_nOwedReplies(0),
-      m_bPreliminaryOwed(false),
       m_bControlTrouble(false),
       m_bRepliesUncounted(false) {
     session->AddRef();
@@ -144,9 +144,17 @@ void CWorkerThread::OnWaitFailed() {
 // ---- Commands and replies ---------------------------------------------------------
 
 void CWorkerThread::SendOwing(const char* command, bool transfer) {
-    m_nOwedReplies += transfer ? 2 : 1;
-    m_bPreliminaryOwed = transfer;
+    m_Owed.Sent(transfer ? OwedCommand::kTransfer : OwedCommand::kOther);
     m_pSession->SendCommand(command);
+}
+
+void CWorkerThread::SendOwingTogether(const OutgoingCommand* commands, size_t count) {
+    std::vector<const char*> lines;
+    for (size_t i = 0; i < count; ++i) {
+        lines.push_back(commands[i].text);
+        if (commands[i].owed) m_Owed.Sent(commands[i].kind);
+    }
+    m_pSession->SendCommands(lines.data(), lines.size());
 }
 
 void CWorkerThread::SendWithFileName(const char* format, bool transfer) {
@@ -171,15 +179,12 @@ bool CWorkerThread::ReceiveAndTakeReplies() {
     return true;
 }
 
-// A final reply to a transfer command that had no preliminary one answers
-// for both. Any reply counts while one is owed: pure-ftpd codes what it
-// sends for an aborted transfer 150.
+// Each reply answers the oldest command still owed one (COwedReplies).
 bool CWorkerThread::TakeReply(FtpReply* reply) {
     if (!m_pSession->m_Replies.Next(reply)) return false;
-    int answered = (!reply->IsPreliminary() && m_bPreliminaryOwed) ? 2 : 1;
-    if (reply->IsPreliminary() && m_bPreliminaryOwed) ProtectDataConnection();
-    m_bPreliminaryOwed = false;
-    m_nOwedReplies = m_nOwedReplies > answered ? m_nOwedReplies - answered : 0;
+    if (m_Owed.Take(reply->IsPreliminary()) == COwedReplies::kTransferPreliminary) {
+        ProtectDataConnection();
+    }
     return true;
 }
 

@@ -20,6 +20,7 @@
 #include "session/CFtpClientThread.h"
 #include "session/FieldSizes.h"
 #include "session/ReplyReader.h"
+#include "workers/COwedReplies.h"
 
 const uint32_t kWorkerInactivityLimitMs = 80000;
 
@@ -101,6 +102,14 @@ protected:
     // (RETR, STOR, APPE, LIST) is answered with a preliminary reply and a
     // final one. The replies are owed until they have been taken.
     void SendOwing(const char* command, bool transfer = false);
+    // Commands that need no answer before the next, in one send. A command
+    // not owed a reply (the empty line) counts for nothing.
+    struct OutgoingCommand {
+        const char* text;
+        bool owed;
+        OwedCommand kind;
+    };
+    void SendOwingTogether(const OutgoingCommand* commands, size_t count);
     // "VERB %s" with the session's file name.
     void SendWithFileName(const char* format, bool transfer = false);
     // One receive into the reply reader. Returns the receive's result
@@ -114,10 +123,10 @@ protected:
     // A reply from ReceiveAndTakeReplies.
     virtual void OnReply(const FtpReply& /*reply*/) {}
     // Whether the server still owes replies to this worker's commands.
-    bool OwesReplies() const { return m_nOwedReplies > 0; }
+    bool OwesReplies() const { return m_Owed.Replies() > 0; }
     // A reply that answers nothing this worker counted (the empty line some
     // servers answer): it stays owed.
-    void NoteUnaskedReply() { ++m_nOwedReplies; }
+    void NoteUnaskedReply() { m_Owed.PutBackOne(); }
     // The control connection failed, went silent or is in an unknown state:
     // nothing owed on it will be waited for at the end.
     void NoteControlTrouble() { m_bControlTrouble = true; }
@@ -186,8 +195,7 @@ private:
     bool WaitForControlText(plat::DWORD milliseconds);
 
     int m_nErrorToPost;  // 0 for none
-    int m_nOwedReplies;
-    bool m_bPreliminaryOwed;  // the last transfer command has had no reply yet
+    COwedReplies m_Owed;  // in the order the commands went out
     bool m_bControlTrouble;
     bool m_bRepliesUncounted;
 };

@@ -6,6 +6,7 @@
 // behind. docs/fault-matrix.md lists the cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -339,9 +340,11 @@ struct RestartCase {
 class StreamRestartRefused : public testing::TestWithParam<RestartCase> {};
 
 // A read inside the file cannot go on without its restart point: the
-// refusal ends each attempt at once, with no RETR. A final refusal (5xx)
-// is not retried, a transient one (4xx) is, on a new connection each time.
-TEST_P(StreamRestartRefused, EndsEachAttemptWithoutRetr) {
+// refusal ends each attempt at once. The RETR sent together with REST is
+// served from the file's start, as a server does; none of those bytes may
+// reach the read. A final refusal (5xx) is not retried, a transient one
+// (4xx) is, on a new connection each time.
+TEST_P(StreamRestartRefused, EndsEachAttemptWithoutTakingAByte) {
     const RestartCase& param = GetParam();
     const unsigned kStart = 1000;
     const std::string rest = "REST " + std::to_string(kStart);
@@ -355,7 +358,18 @@ TEST_P(StreamRestartRefused, EndsEachAttemptWithoutRetr) {
         std::shared_ptr<PassiveData> data = c.OpenPassive();
         c.Send(data->PasvReply());
         c.ExpectLine(rest);
+        // The file's start may well be on the data connection before the
+        // client has read the refusal.
+        std::vector<std::string> together = c.Silence(0);
+        if (!together.empty() && together.front() == "RETR f.bin") {
+            DataSendPlan plan;
+            plan.bytes = hostdriver::kContent;
+            plan.end = scripted::DataEnd::KeepOpen;
+            data->StartSending(plan);
+            data->WaitDone(kServerTimeoutMs);
+        }
         c.Reply(param.refusal);
+        if (!together.empty()) c.Reply("150 Opening BINARY mode data connection.");
         c.WaitForClientClose(kServerTimeoutMs);
     });
     {
@@ -370,8 +384,9 @@ TEST_P(StreamRestartRefused, EndsEachAttemptWithoutRetr) {
     EXPECT_TRUE(server.Failures().empty()) << server.Describe();
     for (int i = 0; i < server.AcceptedCount(); ++i) {
         std::vector<std::string> commands = server.Commands(i);
-        ASSERT_FALSE(commands.empty());
-        EXPECT_EQ(rest, commands.back()) << server.Describe();
+        auto restAt = std::find(commands.begin(), commands.end(), rest);
+        ASSERT_TRUE(restAt != commands.end()) << server.Describe();
+        EXPECT_LE(commands.end() - restAt, 2) << server.Describe();
     }
 }
 

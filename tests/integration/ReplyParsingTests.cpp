@@ -9,6 +9,7 @@
 #include "session/FieldSizes.h"
 #include "session/ReplyReader.h"
 #include "session/ReplyText.h"
+#include "workers/COwedReplies.h"
 #include "workers/PassiveReply.h"
 
 namespace {
@@ -163,4 +164,30 @@ TEST(PassiveReply, UnparsableRepliesAreRefused) {
     EXPECT_FALSE(Parse("227 Entering Passive Mode (127,0,0,1,4\r\n").ok);
     EXPECT_FALSE(Parse("227 (127,0,0,1)\r\n").ok);
     EXPECT_FALSE(Parse("227 )(127,0,0,1,4,1\r\n").ok);
+}
+
+// Commands sent together are answered in order: a final reply answers the
+// head command only, even with a transfer command further back.
+TEST(OwedReplyOrder, EachReplyAnswersTheHeadCommand) {
+    COwedReplies owed;
+    owed.Sent(OwedCommand::kOther);     // PASV
+    owed.Sent(OwedCommand::kOther);     // REST
+    owed.Sent(OwedCommand::kTransfer);  // RETR
+    EXPECT_EQ(4u, owed.Replies());
+    EXPECT_EQ(COwedReplies::kAnswered, owed.Take(false));  // 227
+    EXPECT_EQ(3u, owed.Replies());
+    EXPECT_EQ(COwedReplies::kAnswered, owed.Take(false));  // 350
+    EXPECT_EQ(OwedCommand::kTransfer, owed.Head());
+    EXPECT_EQ(COwedReplies::kTransferPreliminary, owed.Take(true));  // 150
+    EXPECT_EQ(1u, owed.Replies());
+    EXPECT_EQ(COwedReplies::kAnswered, owed.Take(true));  // pure-ftpd's 150 for an abort
+    EXPECT_EQ(COwedReplies::kNothingOwed, owed.Take(false));
+
+    owed.Sent(OwedCommand::kTransfer);
+    owed.PutBackOne();  // an empty line's answer was taken as the transfer's
+    EXPECT_EQ(3u, owed.Replies());
+    EXPECT_EQ(COwedReplies::kAnswered, owed.Take(true));
+    EXPECT_EQ(COwedReplies::kAnswered, owed.Take(false));  // "550 ": no preliminary, both gone
+    EXPECT_EQ(0u, owed.Replies());
+    EXPECT_EQ(0u, owed.Commands());
 }

@@ -71,6 +71,8 @@ struct ServerStyle {
     int chunkPauseMs = 0;
     std::string emptyLineReply = "500 Command \"\" not understood.";
     int passiveDelayMs = 0;  // before the "227 "
+    // What it makes of the commands that came in one piece with "PASV".
+    enum class Together { Answered, Dropped, UnknownCommand } together = Together::Answered;
 };
 
 ServerStyle PyftpdlibStyle() {
@@ -125,6 +127,7 @@ public:
         m_EarlyEnds[transfer] = bytes;
     }
     void DelayDeleteReply(int milliseconds) { m_nDeleteDelayMs = milliseconds; }
+    int BatchesMishandled() const { return m_nBatchesMishandled.load(); }
     Lines LinesWhileReplyOwed() const {
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_LinesWhileReplyOwed;
@@ -170,6 +173,7 @@ private:
                 c.Pause(m_Style.passiveDelayMs);
                 data = c.OpenPassive();
                 c.Send(data->PasvReply());
+                MishandleWhatCameTogether(c);
             } else if (StartsWith(command, "REST ")) {
                 rest = (size_t)atoll(command.c_str() + 5);
                 c.Reply("350 Restarting at " + std::to_string(rest) + ".");
@@ -232,6 +236,18 @@ private:
         early->insert(early->end(), meanwhile.begin(), meanwhile.end());
     }
 
+    // Lines already received behind "PASV" came in one piece with it: a
+    // client that waits for each reply never sends so.
+    void MishandleWhatCameTogether(ScriptedConnection& c) {
+        if (m_Style.together == ServerStyle::Together::Answered) return;
+        Lines together = c.Silence(0);
+        if (together.empty()) return;
+        ++m_nBatchesMishandled;
+        if (m_Style.together == ServerStyle::Together::UnknownCommand) {
+            for (size_t i = 0; i < together.size(); ++i) c.Reply("500 Unknown command");
+        }
+    }
+
     size_t NextTransferEnd() {
         std::lock_guard<std::mutex> lock(m_Mutex);
         auto found = m_EarlyEnds.find(m_nTransfers++);
@@ -246,6 +262,7 @@ private:
     const Files m_Files;
     const ServerStyle m_Style;
     std::atomic<int> m_nDeleteDelayMs{0};
+    std::atomic<int> m_nBatchesMishandled{0};
     mutable std::mutex m_Mutex;
     std::map<int, size_t> m_EarlyEnds;
     int m_nTransfers = 0;
@@ -1203,6 +1220,41 @@ TEST_F(StreamTest, AnUnknownAnswerToTheEmptyLineCostsTheConnectionNotTheNextRepl
     EXPECT_EQ(1000, client->GetRemoteFileSize("/movie.bin"));
     EXPECT_EQ(1000, client->GetRemoteFileSize("/movie.bin"));
     EXPECT_EQ(2, server.Server().AcceptedCount());
+}
+
+// A server that drops the commands that came together with "PASV", or
+// answers them with "500 ", does not cost the read: it is retried on a new
+// connection, and the client object sends one command per reply from then
+// on. A dropped command is noticed when its reply is overdue (the clock is
+// moved past that, not past the inactivity limit).
+TEST_F(StreamTest, CommandsSentTogetherFallBackToOneCommandPerReply) {
+    using Together = ServerStyle::Together;
+    for (Together together : {Together::Dropped, Together::UnknownCommand}) {
+        SCOPED_TRACE(together == Together::Dropped ? "dropped" : "500");
+        Files files = {{"movie.bin", NonRepeatingBytes(300000, 42)}};
+        const std::string& movie = files["movie.bin"];
+        ServerStyle style = PureFtpdStyle();
+        style.together = together;
+        FileServer server(files, style);
+        Client client;
+        client.ConnectTo(server.Port());
+        client->SetBlockSize(16384);  // the read at 250000 is never queued already
+        ClockOffsetGuard clock;
+        std::thread mover([&] {
+            if (together != Together::Dropped) return;
+            if (WaitUntil([&] { return server.BatchesMishandled() > 0; }, kWaitMs)) {
+                plat::SetClockOffsetForTesting(2000);
+            }
+        });
+        ReadOutcome first = ReadAt(client.get(), "/movie.bin", 1000, 1000);
+        mover.join();
+        ExpectBytes(first, movie, 1000, 1000);
+        ExpectBytes(ReadAt(client.get(), "/movie.bin", 250000, 1000), movie, 250000, 1000);
+        ExpectBytes(ReadAt(client.get(), "/movie.bin", 5000, 1000), movie, 5000, 1000);
+        EXPECT_EQ(1, server.BatchesMishandled());
+        EXPECT_EQ(2, server.Server().AcceptedCount());
+        EXPECT_EQ(1, server.CountOf("REST 250000"));
+    }
 }
 
 // A transfer whose data ended before its "226 " was read: the reply comes
