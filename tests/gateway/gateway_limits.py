@@ -319,7 +319,8 @@ def case_slow_reader_yields_to_waiting_request(lab):
 
 
 def case_slow_waiting_requests_bounded(lab):
-    """One client object, held by a reader above the minimum rate: requests
+    """One client object, held by a reader above the minimum rate: a missing
+    file and a range past the end are answered without it; requests
     wait for it, four at most (503 at once beyond), and a waiting request
     whose client goes away is dropped before anything is read for it."""
     big_path, big = big_file(lab)
@@ -332,6 +333,12 @@ def case_slow_waiting_requests_bounded(lab):
         # About 2 MB/s, eight times the minimum rate: it keeps its client.
         steady = threading.Thread(target=lambda: got.setdefault("body", reader.read(len(big), pause=0.02)))
         steady.start()
+        # Answers that hang on the size alone come at once, not once the
+        # reader lets the client go (bounded well below its end).
+        for path, headers, expected in (("/media/no-such-clip.mp4", (), 404),
+                                        ("/media/clip.mp4", ("Range: bytes=999999999-",), 416)):
+            response = exchange(gateway.port, request_text(gateway.port, path, *headers), 3)
+            expect(status_of(response) == expected, "%s %s with the client busy: %r" % (path, headers, response[:80]))
         for number in range(4):
             waiter = socket.create_connection(("127.0.0.1", gateway.port), timeout=10)
             waiter.sendall(request_text(gateway.port, "/media/clip.mp4", "Range: bytes=%d-%d" % (number, 99)))
