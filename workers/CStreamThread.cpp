@@ -69,9 +69,13 @@ void CStreamThread::Run() {
     RunLoop();
     if (m_bError || m_bComplete.load()) m_Queue.SignalReady();
     if (m_nStep == kWaitPassive) NoteControlTrouble();
-    // Commands sent behind one that failed may never be answered (a server
-    // that refuses and falls silent): nothing owed is waited for.
-    if (m_bTogether && m_bError && m_nStep == kWaitRest) NoteControlTrouble();
+    // Before "REST"'s answer, "RETR" is already on its way: after a refusal
+    // the server may never answer it (it refuses and falls silent), and
+    // after an abort or a switch of file it may still answer it, with the
+    // old transfer queued for the next data connection (pyftpdlib answers
+    // the unused channel's close with a "226 " that would pass for RETR's).
+    // Either way the connection's replies can no longer be told apart.
+    if (m_bTogether && m_nStep == kWaitRest) NoteControlTrouble();
     // Before "227 ", a reply that is not a known answer to the empty line
     // was taken as "PASV"'s: it may have been the empty line's, with the
     // answer to "PASV" still to come, and the next command must not get it.
