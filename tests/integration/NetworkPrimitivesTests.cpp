@@ -5,6 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <string>
@@ -194,7 +197,9 @@ class HostIpSetting {
 public:
     HostIpSetting() {
 #ifndef _WIN32
-        m_Path = testing::TempDir() + "ftpclient-registry-test.reg";
+        // Of this process: test processes run side by side.
+        m_Path = testing::TempDir() + "ftpclient-registry-test-" + std::to_string(getpid()) +
+                 ".reg";
         setenv("FTPCLIENT_REGISTRY", m_Path.c_str(), 1);
 #endif
     }

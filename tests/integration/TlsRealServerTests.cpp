@@ -9,6 +9,9 @@
 
 #include <stdio.h>
 #include <string.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <memory>
 #include <string>
@@ -44,12 +47,17 @@ const char kTlsKey[] = "SOFTWARE\\Pellacorde\\Ravelline\\Setting\\Tls";
 const char kPinsKey[] = "SOFTWARE\\Pellacorde\\Ravelline\\Setting\\Tls\\Pins";
 
 // The registry's Tls settings while the test runs: a CA file, and pins by
-// server name.
+// server name. Test processes run side by side (ctest -j): on Linux each
+// has a registry file of its own; on Windows the machine's registry is
+// shared, so a process holds it, through a named mutex, while it sets them.
 class TlsRegistry {
 public:
     TlsRegistry() {
-#ifndef _WIN32
-        m_Path = testing::TempDir() + "ftpclient-tls-test.reg";
+#ifdef _WIN32
+        m_hHeld = CreateMutexA(nullptr, FALSE, "ftpclient-tests-tls-registry");
+        WaitForSingleObject(m_hHeld, INFINITE);
+#else
+        m_Path = testing::TempDir() + "ftpclient-tls-test-" + std::to_string(getpid()) + ".reg";
         setenv("FTPCLIENT_REGISTRY", m_Path.c_str(), 1);
 #endif
     }
@@ -57,6 +65,8 @@ public:
 #ifdef _WIN32
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPinsKey);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTlsKey);
+        ReleaseMutex(m_hHeld);
+        CloseHandle(m_hHeld);
 #else
         remove(m_Path.c_str());
         unsetenv("FTPCLIENT_REGISTRY");
@@ -88,6 +98,7 @@ private:
                        (DWORD)value.size() + 1);
         RegCloseKey(key);
     }
+    HANDLE m_hHeld;
 #else
     std::string m_Path;
 #endif
