@@ -23,8 +23,8 @@
 
 class FileEnds {
 public:
-    static const uint64_t kEdge = 1048576;
-    static const size_t kFiles = 8;
+    static constexpr uint64_t kEdge = 1048576;
+    static constexpr size_t kFiles = 8;
     static constexpr std::chrono::seconds kKeep{60};
 
     // length bytes of path (of size bytes) read at position: what falls in

@@ -33,7 +33,7 @@ class RemoteFiles {
 public:
     // Players ask for a handful of files at a time; a client asking for ever
     // new names must not make the gateway grow.
-    static const size_t kKeptSizes = 256;
+    static constexpr size_t kKeptSizes = 256;
 
     explicit RemoteFiles(ClientPool& pool, std::chrono::seconds keep = std::chrono::seconds(10))
         : m_Pool(pool), m_Keep(keep) {}
