@@ -144,8 +144,9 @@ void CWorkerThread::OnWaitFailed() {
 // ---- Commands and replies ---------------------------------------------------------
 
 void CWorkerThread::SendOwing(const char* command, bool transfer) {
-    m_Owed.Sent(transfer ? OwedCommand::kTransfer : OwedCommand::kOther);
-    m_pSession->SendCommand(command);
+    const OutgoingCommand one = {command, true,
+                                 transfer ? OwedCommand::kTransfer : OwedCommand::kOther};
+    SendOwingTogether(&one, 1);
 }
 
 void CWorkerThread::SendOwingTogether(const OutgoingCommand* commands, size_t count) {
