@@ -2,7 +2,8 @@
 // object whose subclass does its work in InitInstance, after which
 // ExitInstance runs (and usually deletes the object); a plain thread
 // procedure started with AfxBeginThread; a re-entrant critical section.
-// The same code serves both targets (std::thread underneath).
+// The same code serves both targets; only the start of a thread is each
+// target's own.
 #pragma once
 
 #include <mutex>

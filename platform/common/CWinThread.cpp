@@ -1,12 +1,12 @@
-// Thread objects and plain thread procedures on std::thread. Threads are
+// Thread objects and plain thread procedures. Threads are
 // detached: nobody joins them, and an object may delete itself on its own
 // thread (in ExitInstance), so the thread code must not touch it afterwards.
 #include <cstdio>
 #include <exception>
 #include <functional>
-#include <thread>
 #include <utility>
 
+#include "PlatformInternal.h"
 #include "Threads.h"
 
 namespace plat {
@@ -32,15 +32,6 @@ void RunCatchingEverything(const char* step, const std::function<void()>& body) 
     }
 }
 
-BOOL StartDetached(std::function<void()> body) {
-    try {
-        std::thread(std::move(body)).detach();
-        return TRUE;
-    } catch (...) {
-        return FALSE;
-    }
-}
-
 void RunThreadObject(CWinThread* thread) {
     t_CurrentThread = thread;
     RunCatchingEverything("InitInstance", [thread] { thread->InitInstance(); });
@@ -58,10 +49,10 @@ CWinThread::~CWinThread() {
     if (t_CurrentThread == this) t_CurrentThread = nullptr;
 }
 
-// std::thread offers neither a suspended start nor a stack size, and the
-// library needs neither: both arguments are accepted and ignored.
+// The library needs neither a suspended start nor a stack size: both
+// arguments are accepted and ignored.
 BOOL CWinThread::CreateThread(DWORD /*createFlags*/, unsigned /*stackSize*/) {
-    return StartDetached([this] { RunThreadObject(this); });
+    return internal::StartDetachedThread([this] { RunThreadObject(this); });
 }
 
 int CWinThread::ExitInstance() { return 0; }
@@ -70,7 +61,7 @@ CWinThread* AfxGetThread() { return t_CurrentThread; }
 
 BOOL AfxBeginThread(AFX_THREADPROC proc, void* param) {
     if (!proc) return FALSE;
-    return StartDetached([proc, param] {
+    return internal::StartDetachedThread([proc, param] {
         RunCatchingEverything("thread procedure", [proc, param] { proc(param); });
     });
 }

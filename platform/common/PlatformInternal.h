@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <functional>
+
 #include "Platform.h"
 
 namespace plat {
@@ -18,6 +20,10 @@ int64_t RealMonotonicMilliseconds();
 
 // The calendar reading of a millisecond count since 1601-01-01.
 SYSTEMTIME MillisecondsToSystemTime(int64_t milliseconds);
+
+// Runs body on a new thread nobody joins. FALSE when no thread could start
+// (body is then not run).
+BOOL StartDetachedThread(std::function<void()> body);
 
 // Where debug text goes on this target besides the test hook.
 void WriteToDebugger(const char* text);
