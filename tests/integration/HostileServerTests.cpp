@@ -114,17 +114,23 @@ TEST_P(RepliesWithoutLineFeed, FieldsHoldAndTheCallEndsAtTheLimit) {
     ClockOffsetGuard restoreClock;
     ScriptedFtpServer server(kServerTimeoutMs);
     const std::string flood(kFloodBytes, 'x');
+    // The clock moves only once this connection's flood is out: a login the
+    // machine's load has slowed would otherwise meet its own limit first.
+    std::atomic<bool> flooded{false};
     // Every connection, so that ReadStream's retries meet the same server.
     server.OnEveryConnection([&](ScriptedConnection& c) {
+        flooded = false;
         if (!param.inLogin) {
             c.Login();
             std::shared_ptr<PassiveData> data = PlayUpToLastReply(c, param.job);
             if (data != nullptr) data->StartHolding();
         }
         c.Send(flood);
+        flooded = true;
         c.WaitForClientClose(kServerTimeoutMs);
     });
     HostRun host(server.Port(), param.limitMs + 5000);
+    host.HoldClockUntil(&flooded);
     Outcome outcome = host.Run(param.job);
     EXPECT_EQ(param.result, outcome.result);
     EXPECT_EQ(param.errors, outcome.errors);
