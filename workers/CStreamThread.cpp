@@ -13,8 +13,8 @@ namespace {
 
 const uint32_t kSmallBlock = 8192;
 const uint32_t kPassiveAfterEmptyLineMs = 1500;
-// Servers answer "PASV" and "REST" as soon as they read them: within a
-// round trip of the send, however slow the link.
+// Servers answer "PASV" and "REST" as soon as they read them, right behind
+// the reply before.
 const uint32_t kStepReplyDueMs = 1500;
 const plat::DWORD kSocketTimeoutMs = 2000;
 const uint32_t kFirstReadAheadBlocks = 2;
@@ -361,6 +361,8 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
     if (!m_bEmptyLineAnswered && emptyLineAnswer) {
         m_bEmptyLineAnswered = true;
         m_tEmptyLineAnswered = plat::GetTickCount64();
+        // Sent together, "PASV"'s answer is due right behind this one.
+        m_tStepEntered = m_tEmptyLineAnswered;
         NoteUnaskedReply();
         return;
     }
@@ -494,11 +496,15 @@ bool CStreamThread::IsOutOfPlace(const FtpReply& reply) const {
     return false;
 }
 
-// Below the inactivity limit only: a connection silent that long is a
+// Replies to commands sent together come one right behind the other: each
+// is due soon after the one before it (the empty line's, "227 "), however
+// long the link's round trip; before any came back nothing is known of the
+// link. Below the inactivity limit only: a connection silent that long is a
 // time-out, as it always was.
 bool CStreamThread::IsStepReplyOverdue() {
-    return m_bTogether && (m_nStep == kWaitPassive || m_nStep == kWaitRest) &&
-           IsOverLimit(m_tStepEntered, kStepReplyDueMs) && !IsInactive();
+    bool afterAReply = m_nStep == kWaitRest || (m_nStep == kWaitPassive && m_bEmptyLineAnswered);
+    return m_bTogether && afterAReply && IsOverLimit(m_tStepEntered, kStepReplyDueMs) &&
+           !IsInactive();
 }
 
 void CStreamThread::FallBackToOneCommandPerReply() {

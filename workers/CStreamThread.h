@@ -136,8 +136,9 @@ private:
     void EnterStep(Step step);
     // A reply none of the answers to the command at the head can be.
     bool IsOutOfPlace(const FtpReply& reply) const;
-    // The reply to "PASV" or "REST" is due at once; silence means the
-    // server dropped what came with the first line.
+    // The reply to "PASV" or "REST" is due right behind the reply before
+    // it; silence then means the server dropped what came with the first
+    // line.
     bool IsStepReplyOverdue();
     // The server answers commands sent together out of place or drops
     // them: this object's streams send one command per reply from now on,

@@ -71,6 +71,8 @@ struct ServerStyle {
     int chunkPauseMs = 0;
     std::string emptyLineReply = "500 Command \"\" not understood.";
     int passiveDelayMs = 0;  // before the "227 "
+    // A link this slow: the clock moves so far before the empty line's reply.
+    int slowLinkMs = 0;
     // What it makes of the commands that came in one piece with "PASV".
     enum class Together { Answered, Dropped, UnknownCommand } together = Together::Answered;
 };
@@ -168,6 +170,10 @@ private:
             if (!line) return;
             const std::string& command = *line;
             if (command.empty()) {
+                if (m_Style.slowLinkMs != 0) {
+                    plat::SetClockOffsetForTesting(m_Style.slowLinkMs);
+                    c.Pause(100);  // the client's waits see the time pass
+                }
                 if (m_Style.answersEmptyLine) c.Reply(m_Style.emptyLineReply);
             } else if (command == "PASV") {
                 c.Pause(m_Style.passiveDelayMs);
@@ -1255,6 +1261,21 @@ TEST_F(StreamTest, CommandsSentTogetherFallBackToOneCommandPerReply) {
         EXPECT_EQ(2, server.Server().AcceptedCount());
         EXPECT_EQ(1, server.CountOf("REST 250000"));
     }
+}
+
+// Over a slow link the first reply of a batch comes late too: the ones
+// behind it are due after it, not after the send, and nothing falls back.
+TEST_F(StreamTest, CommandsSentTogetherOverASlowLinkStayTogether) {
+    Files files = {{"movie.bin", NonRepeatingBytes(300000, 43)}};
+    ServerStyle style = PyftpdlibStyle();
+    style.slowLinkMs = 2000;
+    FileServer server(files, style);
+    Client client;
+    client.ConnectTo(server.Port());
+    ClockOffsetGuard clock;
+    ExpectBytes(ReadAt(client.get(), "/movie.bin", 1000, 1000), files["movie.bin"], 1000, 1000);
+    EXPECT_EQ(1, server.Server().AcceptedCount());
+    EXPECT_EQ(1, server.CountOf("RETR "));
 }
 
 // A transfer whose data ended before its "226 " was read: the reply comes
