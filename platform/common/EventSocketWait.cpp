@@ -87,9 +87,12 @@ public:
         : m_bInfinite(milliseconds == INFINITE),
           m_End(std::chrono::steady_clock::now() + std::chrono::milliseconds(
                                                        m_bInfinite ? 0 : milliseconds)) {}
+    // Rounded up: a part of a millisecond left is a millisecond's wait, not
+    // none (rounded down, a wait of 1 ms polled without waiting at all, and
+    // a worker waiting that long spun on its sockets).
     DWORD Remaining() const {
         if (m_bInfinite) return INFINITE;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             m_End - std::chrono::steady_clock::now());
         return left.count() > 0 ? (DWORD)left.count() : 0;
     }

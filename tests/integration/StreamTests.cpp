@@ -177,9 +177,10 @@ private:
                 if (m_Style.answersEmptyLine) c.Reply(m_Style.emptyLineReply);
             } else if (command == "PASV") {
                 c.Pause(m_Style.passiveDelayMs);
+                Lines together = TakeWhatCameTogether(c);
                 data = c.OpenPassive();
                 c.Send(data->PasvReply());
-                MishandleWhatCameTogether(c);
+                Mishandle(c, together);
             } else if (StartsWith(command, "REST ")) {
                 rest = (size_t)atoll(command.c_str() + 5);
                 c.Reply("350 Restarting at " + std::to_string(rest) + ".");
@@ -242,11 +243,15 @@ private:
         early->insert(early->end(), meanwhile.begin(), meanwhile.end());
     }
 
-    // Lines already received behind "PASV" came in one piece with it: a
-    // client that waits for each reply never sends so.
-    void MishandleWhatCameTogether(ScriptedConnection& c) {
-        if (m_Style.together == ServerStyle::Together::Answered) return;
-        Lines together = c.Silence(0);
+    // Lines already received behind "PASV" before its reply went out came in
+    // one piece with it: a client that waits for each reply never sends so.
+    // (After the reply, a quick client's next command may be there too.)
+    Lines TakeWhatCameTogether(ScriptedConnection& c) {
+        if (m_Style.together == ServerStyle::Together::Answered) return {};
+        return c.Silence(0);
+    }
+
+    void Mishandle(ScriptedConnection& c, const Lines& together) {
         if (together.empty()) return;
         ++m_nBatchesMishandled;
         if (m_Style.together == ServerStyle::Together::UnknownCommand) {
