@@ -117,14 +117,16 @@ void CListThread::OnPasvReply(const FtpReply& reply) {
     m_nStep = kWaitTransfer;
 }
 
-// A refusal (no such path, a pattern the server does not expand) leaves
-// nothing to wait for.
+// "226 " ends the listing's transfer, and so does "250 ", which the FTP
+// standard also allows after LIST; any other positive reply answers nothing
+// that was asked. A refusal (no such path, a pattern the server does not
+// expand) leaves nothing to wait for.
 void CListThread::OnListReply(const FtpReply& reply) {
-    if (reply.IsPositive()) {
+    if (reply.code == 226 || reply.code == 250) {
         m_bTransferReplied = true;
         m_tTransferReplied = plat::GetTickCount64();
         CheckComplete();
-    } else if (!FallBackToPlainListing()) {
+    } else if (reply.IsPositive() || !FallBackToPlainListing()) {
         Refused(reply);
     }
 }

@@ -25,7 +25,8 @@ struct ClockOffsetGuard {
 
 // Serves a listing: TYPE A, TYPE I, PASV, the expected LIST line, the data.
 void ServeListing(ScriptedConnection& c, const std::string& expectedList, const std::string& data,
-                  const std::string& announced = "127.0.0.1") {
+                  const std::string& announced = "127.0.0.1",
+                  const std::string& finalReply = "226 Transfer complete.") {
     c.ExpectLine("TYPE A");
     c.Reply("200 Type set to A.");
     c.ExpectLine("TYPE I");
@@ -40,7 +41,7 @@ void ServeListing(ScriptedConnection& c, const std::string& expectedList, const 
     plan.bytes = data;
     passive->StartSending(plan);
     passive->WaitDone();
-    c.Reply("226 Transfer complete.");
+    c.Reply(finalReply);
 }
 
 }  // namespace
@@ -230,6 +231,30 @@ TEST(ListWorker, ListingWithDefaultAndGivenPatterns) {
     ASSERT_NE(nullptr, listing);
     EXPECT_STREQ("a.ts\r\n", listing);
     EXPECT_TRUE(server.Failures().empty()) << server.Describe();
+}
+
+// "226 " and "250 " end a listing's transfer (the FTP standard allows both
+// after LIST); another positive reply is no end of it.
+TEST(ListWorker, OnlyTheStandardFinalRepliesCompleteAListing) {
+    const struct {
+        const char* finalReply;
+        const char* listing;
+    } rows[] = {{"226 Transfer complete.", "a.ts\r\n"},
+                {"250 Closing data connection.", "a.ts\r\n"},
+                {"228 Transfer complete.", ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.finalReply);
+        ScriptedFtpServer server;
+        server.OnConnection(0, [&](ScriptedConnection& c) {
+            c.Login();
+            ServeListing(c, "LIST *.*", "a.ts\r\n", "127.0.0.1", row.finalReply);
+        });
+        Client client;
+        client.ConnectTo(server.Port());
+        char* listing = client->ListDirectory("/pub", nullptr);
+        ASSERT_NE(nullptr, listing);
+        EXPECT_STREQ(row.listing, listing);
+    }
 }
 
 TEST(ListWorker, LongListingIsBoundedAndEmptyDirectoryGivesEmptyText) {
