@@ -37,7 +37,6 @@ CStreamThread::CStreamThread(CFtpClientThread* session)
       m_bListening(false),
       m_bDataClosed(false),
       m_bEmptyLineAnswered(false),
-      m_tEmptyLineAnswered(0),
       m_bPassOnRead(false),
       m_bTogether(false),
       m_tStepEntered(0),
@@ -360,9 +359,9 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
     bool emptyLineAnswer = reply.code == 200 || (reply.code >= 500 && reply.code <= 502);
     if (!m_bEmptyLineAnswered && emptyLineAnswer) {
         m_bEmptyLineAnswered = true;
-        m_tEmptyLineAnswered = plat::GetTickCount64();
-        // Sent together, "PASV"'s answer is due right behind this one.
-        m_tStepEntered = m_tEmptyLineAnswered;
+        // "PASV"'s answer is due right behind this one (sent together) or
+        // soon after it (one command per reply).
+        m_tStepEntered = plat::GetTickCount64();
         NoteUnaskedReply();
         return;
     }
@@ -379,7 +378,7 @@ void CStreamThread::OnPassiveReply(const FtpReply& reply) {
 // would otherwise leave the stream to its inactivity limit.
 bool CStreamThread::IsPassiveReplyOverdue() const {
     return !m_bTogether && m_nStep == kWaitPassive && m_bEmptyLineAnswered &&
-           IsOverLimit(m_tEmptyLineAnswered, kPassiveAfterEmptyLineMs);
+           IsOverLimit(m_tStepEntered, kPassiveAfterEmptyLineMs);
 }
 
 // A refused "REST 0" changes nothing: a transfer starts at 0 anyway.

@@ -153,7 +153,6 @@ private:
     bool m_bListening;  // the last wait watched the sockets
     bool m_bDataClosed;         // the server closed the data connection in order
     bool m_bEmptyLineAnswered;  // the reply to the empty line before "PASV" is in
-    uint64_t m_tEmptyLineAnswered;
     bool m_bPassOnRead;
     bool m_bTogether;  // the commands went out together
     uint64_t m_tStepEntered;
